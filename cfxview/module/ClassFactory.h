@@ -1,0 +1,21 @@
+// The class factory: one is made for every DllGetClassObject call and serves
+// the one CLSID it was made for.
+#pragma once
+
+#include "module/ComObjectBase.h"
+
+namespace cfx {
+
+class ClassFactory final : public ComObject<IClassFactory> {
+public:
+    explicit ClassFactory(REFCLSID clsid) noexcept : clsid_(clsid) {}
+
+    // IClassFactory
+    STDMETHODIMP CreateInstance(IUnknown* outer, REFIID iid, void** out) override;
+    STDMETHODIMP LockServer(BOOL lock) override;
+
+private:
+    CLSID clsid_;
+};
+
+} // namespace cfx

@@ -1,0 +1,61 @@
+#include "module/ComObjectBase.h"
+
+#include "module/Module.h"
+
+namespace cfx {
+
+ComObjectBase::ComObjectBase() noexcept {
+    module::lock();
+}
+
+ComObjectBase::~ComObjectBase() {
+    module::unlock();
+}
+
+ULONG ComObjectBase::release() noexcept {
+    ULONG left = --references_;
+    if (left == 0)
+        delete this;
+    return left;
+}
+
+HRESULT ComObjectBase::queryInterface(REFIID iid, void** out) noexcept {
+    if (!out)
+        return E_POINTER;
+    *out = nullptr;
+
+    IUnknown* found = nullptr;
+    if (IsEqualIID(iid, IID_IUnknown)) {
+        found = interfacePointer(0);
+    } else {
+        for (size_t i = 0, n = interfaceCount(); i < n && !found; ++i)
+            if (IsEqualIID(iid, interfaceId(i)))
+                found = interfacePointer(i);
+        if (!found) {
+            auto extra = extraInterfaces_.find(iid);
+            if (extra != extraInterfaces_.end())
+                found = extra->second;
+        }
+    }
+    if (!found)
+        return E_NOINTERFACE;
+    found->AddRef();
+    *out = found;
+    return S_OK;
+}
+
+std::vector<IID> ComObjectBase::answeredInterfaces() const {
+    std::vector<IID> ids;
+    for (const auto& extra : extraInterfaces_)
+        ids.push_back(extra.first);
+    for (size_t i = 0, n = interfaceCount(); i < n; ++i)
+        ids.push_back(interfaceId(i));
+    ids.push_back(IID_IUnknown);
+    return ids;
+}
+
+void ComObjectBase::addExtraInterface(REFIID iid, IUnknown* pointer) {
+    extraInterfaces_.emplace(iid, pointer);
+}
+
+} // namespace cfx

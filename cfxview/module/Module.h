@@ -1,0 +1,23 @@
+// Module-wide state: the library's instance handle, the lock count that
+// decides unloading, and the presence mutex that tells other programs the
+// library is loaded somewhere.
+#pragma once
+
+#include <windows.h>
+
+namespace cfx::module {
+
+inline constexpr wchar_t kPresenceMutexName[] = L"Global\\Coffrex 3.0 (Demo)";
+
+// Process attach and detach; attach raises when the presence mutex cannot be made.
+void attach(HINSTANCE instance);
+void detach() noexcept;
+
+HINSTANCE instance() noexcept;
+
+// Every live object, class factory and outstanding LockServer holds one unit.
+void lock() noexcept;
+void unlock() noexcept;
+LONG lockCount() noexcept;
+
+} // namespace cfx::module

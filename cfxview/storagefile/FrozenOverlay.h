@@ -1,0 +1,13 @@
+// Marks a storage that is frozen.
+#pragma once
+
+#include "storagefile/IconOverlay.h"
+
+namespace cfx {
+
+class FrozenOverlay final : public IconOverlay {
+public:
+    FrozenOverlay() noexcept;
+};
+
+} // namespace cfx

@@ -1,0 +1,13 @@
+// Marks a storage that keeps a copy of its key.
+#pragma once
+
+#include "storagefile/IconOverlay.h"
+
+namespace cfx {
+
+class KeyOverlay final : public IconOverlay {
+public:
+    KeyOverlay() noexcept;
+};
+
+} // namespace cfx

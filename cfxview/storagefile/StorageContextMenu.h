@@ -1,0 +1,24 @@
+// The context menu handler of a storage file: freezing, defragmentation and
+// the key commands.
+#pragma once
+
+#include "module/ComObjectBase.h"
+
+#include <shlobj.h>
+
+namespace cfx {
+
+class StorageContextMenu final : public ComObject<IShellExtInit, IContextMenu> {
+public:
+    // IShellExtInit
+    STDMETHODIMP Initialize(PCIDLIST_ABSOLUTE folder, IDataObject* data, HKEY progId) override;
+
+    // IContextMenu
+    STDMETHODIMP QueryContextMenu(HMENU menu, UINT index, UINT first, UINT last,
+                                  UINT flags) override;
+    STDMETHODIMP InvokeCommand(CMINVOKECOMMANDINFO* info) override;
+    STDMETHODIMP GetCommandString(UINT_PTR command, UINT type, UINT* reserved, CHAR* name,
+                                  UINT size) override;
+};
+
+} // namespace cfx
