@@ -88,8 +88,8 @@ int main() {
         std::printf("%s  %ls\n", guidText(*entry.clsid).c_str(), entry.name);
         IClassFactory* factory = nullptr;
         IUnknown* object = nullptr;
-        HRESULT hr = getClassObject(*entry.clsid, IID_IClassFactory,
-                                    reinterpret_cast<void**>(&factory));
+        HRESULT hr =
+            getClassObject(*entry.clsid, IID_IClassFactory, reinterpret_cast<void**>(&factory));
         if (SUCCEEDED(hr))
             hr = factory->CreateInstance(nullptr, IID_IUnknown, reinterpret_cast<void**>(&object));
         if (FAILED(hr)) {
@@ -99,7 +99,8 @@ int main() {
             std::printf("   ");
             for (const NamedInterface& probe : kProbes) {
                 IUnknown* answer = nullptr;
-                if (SUCCEEDED(object->QueryInterface(*probe.iid, reinterpret_cast<void**>(&answer)))) {
+                if (SUCCEEDED(
+                        object->QueryInterface(*probe.iid, reinterpret_cast<void**>(&answer)))) {
                     std::printf(" %s", probe.name);
                     answer->Release();
                 }

@@ -8,8 +8,8 @@
 
 namespace cfx {
 
-class StorageFolder final : public ComObject<IContextMenu, IPersistFolder2, IShellFolder2,
-                                             IDropTarget, IObjectWithSite> {
+class StorageFolder final
+    : public ComObject<IContextMenu, IPersistFolder2, IShellFolder2, IDropTarget, IObjectWithSite> {
 public:
     enum Placement { Root, SubFolder };
     explicit StorageFolder(Placement placement);

@@ -50,4 +50,29 @@ using Bstr = UniqueHandle<BSTR, &SysFreeString>;
 using ItemIdList = UniqueHandle<LPITEMIDLIST, &ILFree>;
 using TaskMemory = UniqueHandle<void*, &CoTaskMemFree>;
 
+// A critical section lives where it was made; Lock holds it for a scope.
+class CriticalSection {
+public:
+    CriticalSection() noexcept { InitializeCriticalSection(&section_); }
+    ~CriticalSection() { DeleteCriticalSection(&section_); }
+    CriticalSection(const CriticalSection&) = delete;
+    CriticalSection& operator=(const CriticalSection&) = delete;
+
+    class Lock {
+    public:
+        explicit Lock(CriticalSection& section) noexcept : section_(section.section_) {
+            EnterCriticalSection(&section_);
+        }
+        ~Lock() { LeaveCriticalSection(&section_); }
+        Lock(const Lock&) = delete;
+        Lock& operator=(const Lock&) = delete;
+
+    private:
+        CRITICAL_SECTION& section_;
+    };
+
+private:
+    CRITICAL_SECTION section_;
+};
+
 } // namespace cfx

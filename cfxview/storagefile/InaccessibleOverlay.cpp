@@ -2,6 +2,7 @@
 
 namespace cfx {
 
-InaccessibleOverlay::InaccessibleOverlay() noexcept : IconOverlay(/*iconIndex=*/2, /*priority=*/0) {}
+InaccessibleOverlay::InaccessibleOverlay() noexcept
+    : IconOverlay(/*iconIndex=*/2, /*priority=*/0) {}
 
 } // namespace cfx

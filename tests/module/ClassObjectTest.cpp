@@ -12,8 +12,8 @@
 #include <string>
 #include <vector>
 
-using Microsoft::WRL::ComPtr;
 using cfx::test::LoadedLibrary;
+using Microsoft::WRL::ComPtr;
 
 namespace {
 
@@ -35,11 +35,15 @@ const std::vector<ClassCase>& classCases() {
          cfx::CLSID_StoragePropertyPage,
          {IID_IShellExtInit, IID_IShellPropSheetExt},
          {}},
-        {"StorageContextMenu", cfx::CLSID_StorageContextMenu,
-         {IID_IShellExtInit, IID_IContextMenu}, {}},
+        {"StorageContextMenu",
+         cfx::CLSID_StorageContextMenu,
+         {IID_IShellExtInit, IID_IContextMenu},
+         {}},
         {"FrozenOverlay", cfx::CLSID_FrozenOverlay, {IID_IShellIconOverlayIdentifier}, {}},
-        {"InaccessibleOverlay", cfx::CLSID_InaccessibleOverlay,
-         {IID_IShellIconOverlayIdentifier}, {}},
+        {"InaccessibleOverlay",
+         cfx::CLSID_InaccessibleOverlay,
+         {IID_IShellIconOverlayIdentifier},
+         {}},
         {"KeyOverlay", cfx::CLSID_KeyOverlay, {IID_IShellIconOverlayIdentifier}, {}},
     };
     return cases;
@@ -49,14 +53,18 @@ const std::vector<ClassCase>& classCases() {
 // unless listed for it.
 const std::vector<IID>& probedInterfaces() {
     static const std::vector<IID> probes = {
-        IID_IContextMenu,     IID_IContextMenu2,   IID_IContextMenu3,
-        IID_IPersistFolder2,  IID_IPersistFolder3, IID_IShellFolder2,
-        IID_IShellFolder,     IID_IPersist,        IID_IPersistFolder,
-        IID_IDropTarget,      IID_IObjectWithSite, IID_IShellExtInit,
-        IID_IShellPropSheetExt, IID_IShellIconOverlayIdentifier, IID_IDispatch,
-        IID_IMarshal,         IID_IPersistFile,    IID_IShellView,
-        IID_IExtractIconW,    IID_IDataObject,     IID_IClassFactory,
-        IID_IPersistIDList,   IID_IQueryInfo,      IID_IShellIcon,
+        IID_IContextMenu,       IID_IContextMenu2,
+        IID_IContextMenu3,      IID_IPersistFolder2,
+        IID_IPersistFolder3,    IID_IShellFolder2,
+        IID_IShellFolder,       IID_IPersist,
+        IID_IPersistFolder,     IID_IDropTarget,
+        IID_IObjectWithSite,    IID_IShellExtInit,
+        IID_IShellPropSheetExt, IID_IShellIconOverlayIdentifier,
+        IID_IDispatch,          IID_IMarshal,
+        IID_IPersistFile,       IID_IShellView,
+        IID_IExtractIconW,      IID_IDataObject,
+        IID_IClassFactory,      IID_IPersistIDList,
+        IID_IQueryInfo,         IID_IShellIcon,
     };
     return probes;
 }
@@ -179,7 +187,8 @@ INSTANTIATE_TEST_SUITE_P(SixClasses, ClassObjectTest, testing::ValuesIn(classCas
                          });
 
 TEST(ClassTable, RefusesForeignClassesWhenListing) {
-    const CLSID foreign = {0x6B3E91D2, 0x0C4F, 0x4A87, {0x9E, 0x15, 0xD2, 0x7A, 0x40, 0xB8, 0x5C, 0x17}};
+    const CLSID foreign = {
+        0x6B3E91D2, 0x0C4F, 0x4A87, {0x9E, 0x15, 0xD2, 0x7A, 0x40, 0xB8, 0x5C, 0x17}};
     HRESULT hr = cfx::guarded([&] { cfx::class_table::interfacesOf(foreign); });
     EXPECT_EQ(hr, CLASS_E_CLASSNOTAVAILABLE);
 }

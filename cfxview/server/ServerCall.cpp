@@ -1,0 +1,29 @@
+#include "server/ServerCall.h"
+
+#include <comdef.h>
+#include <oaidl.h>
+#include <wrl/client.h>
+
+using Microsoft::WRL::ComPtr;
+
+namespace cfx {
+
+void checkServerCall(HRESULT hr, IUnknown* object, REFIID iid) {
+    if (SUCCEEDED(hr))
+        return;
+    // Take the thread's error object before asking the object anything: the
+    // QueryInterface below may itself be a call to another process.
+    IErrorInfo* taken = nullptr;
+    if (GetErrorInfo(0, &taken) != S_OK)
+        taken = nullptr;
+    ComPtr<IErrorInfo> info;
+    info.Attach(taken);
+
+    ComPtr<ISupportErrorInfo> support;
+    if (!object || FAILED(object->QueryInterface(IID_PPV_ARGS(&support))) ||
+        support->InterfaceSupportsErrorInfo(iid) != S_OK)
+        info.Reset();                    // left over from some other call
+    throw _com_error(hr, info.Detach()); // takes over the reference
+}
+
+} // namespace cfx

@@ -1,0 +1,89 @@
+#include "support/FakeStorageItem.h"
+
+#include <oleauto.h>
+
+namespace cfx::test {
+
+namespace {
+
+// Sets the thread's error information as a server method does before it
+// returns a failure.
+void setErrorInfo(const std::wstring& source, const std::wstring& description) {
+    ICreateErrorInfo* create = nullptr;
+    if (FAILED(CreateErrorInfo(&create)))
+        return;
+    create->SetGUID(IID_IStorageItem);
+    create->SetSource(const_cast<LPOLESTR>(source.c_str()));
+    create->SetDescription(const_cast<LPOLESTR>(description.c_str()));
+    IErrorInfo* info = nullptr;
+    if (SUCCEEDED(create->QueryInterface(IID_IErrorInfo, reinterpret_cast<void**>(&info)))) {
+        SetErrorInfo(0, info);
+        info->Release();
+    }
+    create->Release();
+}
+
+} // namespace
+
+FakeStorageItemPtr FakeStorageItem::create() {
+    return FakeStorageItemPtr(new FakeStorageItem());
+}
+
+void FakeStorageItem::failCall(Call call, HRESULT hr, std::wstring description) {
+    failures_[call] = Failure{hr, std::move(description)};
+}
+
+HRESULT FakeStorageItem::enter(Call call) {
+    calls_.push_back(call);
+    auto failure = failures_.find(call);
+    if (failure == failures_.end())
+        return S_OK;
+    setErrorInfo(name_.value_or(L""), failure->second.description);
+    return failure->second.hr;
+}
+
+STDMETHODIMP FakeStorageItem::GetType(LONG* type) {
+    if (HRESULT hr = enter(Call::GetType); FAILED(hr))
+        return hr;
+    if (!type)
+        return E_POINTER;
+    *type = type_;
+    return S_OK;
+}
+
+STDMETHODIMP FakeStorageItem::GetName(BSTR* name) {
+    if (HRESULT hr = enter(Call::GetName); FAILED(hr))
+        return hr;
+    if (!name)
+        return E_POINTER;
+    *name = nullptr;
+    if (!name_)
+        return S_OK;
+    // By length, so that a name with embedded zeros arrives whole.
+    *name = SysAllocStringLen(name_->data(), static_cast<UINT>(name_->size()));
+    return *name ? S_OK : E_OUTOFMEMORY;
+}
+
+STDMETHODIMP FakeStorageItem::GetTimes(ItemTimes* times) {
+    if (HRESULT hr = enter(Call::GetTimes); FAILED(hr))
+        return hr;
+    if (!times)
+        return E_POINTER;
+    *times = times_;
+    return S_OK;
+}
+
+STDMETHODIMP FakeStorageItem::GetSize(ULONGLONG* size) {
+    if (HRESULT hr = enter(Call::GetSize); FAILED(hr))
+        return hr;
+    if (!size)
+        return E_POINTER;
+    *size = size_;
+    return S_OK;
+}
+
+STDMETHODIMP FakeStorageItem::InterfaceSupportsErrorInfo(REFIID iid) {
+    return IsEqualIID(iid, IID_IStorageItem) ? S_OK : S_FALSE;
+}
+
+} // namespace cfx::test
