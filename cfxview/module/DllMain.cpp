@@ -3,6 +3,7 @@
 #include "module/ClassTable.h"
 #include "module/Exceptions.h"
 #include "module/Module.h"
+#include "server/StorageThread.h"
 #include "storagefile/Registration.h"
 
 using namespace cfx;
@@ -18,6 +19,7 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, void*) {
         DisableThreadLibraryCalls(instance);
         return TRUE;
     case DLL_PROCESS_DETACH:
+        storage_thread::startOrStop(false);
         module::detach();
         return TRUE;
     default:

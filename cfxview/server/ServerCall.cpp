@@ -1,5 +1,7 @@
 #include "server/ServerCall.h"
 
+#include "module/Exceptions.h"
+
 #include <comdef.h>
 #include <oaidl.h>
 #include <wrl/client.h>
@@ -24,6 +26,18 @@ void checkServerCall(HRESULT hr, IUnknown* object, REFIID iid) {
         support->InterfaceSupportsErrorInfo(iid) != S_OK)
         info.Reset();                    // left over from some other call
     throw _com_error(hr, info.Detach()); // takes over the reference
+}
+
+ComPtr<IStorageServer> createRoot() {
+    constexpr DWORD kAnyServer = CLSCTX_INPROC_SERVER | CLSCTX_LOCAL_SERVER | CLSCTX_REMOTE_SERVER;
+    ComPtr<IClassFactory> factory;
+    HRESULT hr = CoGetClassObject(CLSID_StorageServer, kAnyServer, nullptr, IID_PPV_ARGS(&factory));
+    if (FAILED(hr))
+        raise(hr);
+    not_null(factory.Get());
+    ComPtr<IStorageServer> root;
+    checkServerCall(factory->CreateInstance(nullptr, IID_PPV_ARGS(&root)), factory.Get());
+    return root;
 }
 
 } // namespace cfx

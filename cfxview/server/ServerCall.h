@@ -4,6 +4,9 @@
 
 #include <windows.h>
 #include <unknwn.h>
+#include <wrl/client.h>
+
+#include "cfxstorage.h"
 
 namespace cfx {
 
@@ -14,5 +17,9 @@ void checkServerCall(HRESULT hr, IUnknown* object, REFIID iid);
 template <class Interface> void checkServerCall(HRESULT hr, Interface* object) {
     checkServerCall(hr, object, __uuidof(Interface));
 }
+
+// A new root object of the storage server, for one operation; the server is
+// reached in process, locally or remotely, whichever is registered.
+Microsoft::WRL::ComPtr<IStorageServer> createRoot();
 
 } // namespace cfx

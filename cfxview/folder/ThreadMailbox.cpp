@@ -1,0 +1,157 @@
+#include "folder/ThreadMailbox.h"
+
+#include "module/Exceptions.h"
+
+#include <comdef.h>
+
+#include <algorithm>
+#include <map>
+#include <memory>
+#include <stdexcept>
+
+namespace cfx {
+
+namespace {
+
+KernelHandle createAutoResetEvent() {
+    KernelHandle event(CreateEventW(nullptr, FALSE, FALSE, nullptr));
+    if (!event)
+        tools::throw_last_error();
+    return event;
+}
+
+bool isAlive(HANDLE thread) {
+    DWORD code = 0;
+    if (!GetExitCodeThread(thread, &code))
+        tools::throw_last_error();
+    return code == STILL_ACTIVE && WaitForSingleObject(thread, 0) == WAIT_TIMEOUT;
+}
+
+KernelHandle openThread(DWORD threadId, DWORD access) {
+    KernelHandle thread(OpenThread(access, FALSE, threadId));
+    if (!thread)
+        tools::throw_last_error();
+    return thread;
+}
+
+// Runs a package on the receiving thread and tells the requester it is done.
+void runPackage(CallPackage& package) {
+    try {
+        package.operation();
+    } catch (const _com_error& e) {
+        package.status = CallPackage::Failed;
+        package.hresult = e.Error();
+    } catch (HRESULT hr) {
+        package.status = CallPackage::Failed;
+        package.hresult = hr;
+    } catch (const std::exception& e) {
+        package.status = CallPackage::StandardException;
+        package.text = e.what();
+    } catch (...) {
+        package.status = CallPackage::Failed;
+        package.hresult = E_UNEXPECTED;
+    }
+    post(package.requester, kMessageDone, 0);
+}
+
+} // namespace
+
+ThreadMailbox::ThreadMailbox() : filled_(createAutoResetEvent()), taken_(createAutoResetEvent()) {}
+
+ThreadMailbox& ThreadMailbox::of(DWORD threadId) {
+    static CriticalSection mapLock;
+    // Mailboxes are never removed, so references to them stay valid; the map
+    // itself is leaked on purpose so that no thread finds it destroyed at exit.
+    static auto* mailboxes = new std::map<DWORD, std::unique_ptr<ThreadMailbox>>;
+    CriticalSection::Lock lock(mapLock);
+    auto& mailbox = (*mailboxes)[threadId];
+    if (!mailbox)
+        mailbox.reset(new ThreadMailbox);
+    return *mailbox;
+}
+
+bool post(DWORD targetThread, UINT message, UINT_PTR parameter, DWORD patience) {
+    KernelHandle thread = openThread(targetThread, THREAD_ALL_ACCESS);
+    if (!isAlive(thread.get()))
+        return false;
+
+    ThreadMailbox& mailbox = ThreadMailbox::of(targetThread);
+    CriticalSection::Lock lock(mailbox.senderLock_);
+    mailbox.slot_ = ThreadMessage{GetCurrentThreadId(), message, 0, parameter};
+    const DWORD retry = std::min<DWORD>(patience, 1000);
+    DWORD waited = retry;
+    DWORD result = SignalObjectAndWait(mailbox.filled_.get(), mailbox.taken_.get(), retry, FALSE);
+    // After a timeout the message stays in the slot with the filled event set:
+    // signalling again could hand it over twice, so only the wait is repeated.
+    while (result == WAIT_TIMEOUT) {
+        if (!isAlive(thread.get()) || (patience != INFINITE && waited >= patience)) {
+            // Thread ids are reused: a later thread must not find this message.
+            ResetEvent(mailbox.filled_.get());
+            return false;
+        }
+        result = WaitForSingleObject(mailbox.taken_.get(), retry);
+        waited += retry;
+    }
+    if (result == WAIT_FAILED)
+        tools::throw_last_error();
+    return true;
+}
+
+std::optional<ThreadMessage> receive(HANDLE watchedThread) {
+    ThreadMailbox& mailbox = ThreadMailbox::of(GetCurrentThreadId());
+    // The mailbox comes first: a message that arrives as the watched thread
+    // ends is still taken.
+    HANDLE handles[] = {mailbox.filled_.get(), watchedThread};
+    DWORD result = WaitForMultipleObjects(watchedThread ? 2 : 1, handles, FALSE, INFINITE);
+    if (result == WAIT_FAILED)
+        tools::throw_last_error();
+    if (result != WAIT_OBJECT_0)
+        return std::nullopt;
+    ThreadMessage message = mailbox.slot_;
+    SetEvent(mailbox.taken_.get());
+    return message;
+}
+
+void runMessageLoop() {
+    for (;;) {
+        ThreadMessage message = *receive();
+        if (message.message == kMessageDone)
+            return;
+        if (message.message == kMessageRunPackage)
+            runPackage(*reinterpret_cast<CallPackage*>(message.parameter));
+    }
+}
+
+void forward(DWORD targetThread, std::function<void()> operation) {
+    CallPackage package;
+    package.operation = std::move(operation);
+    package.requester = GetCurrentThreadId();
+
+    // Watching the target lets a forward to a thread that has ended, or ends
+    // while the call runs, fail instead of waiting for ever.
+    KernelHandle target(OpenThread(SYNCHRONIZE | THREAD_QUERY_INFORMATION, FALSE, targetThread));
+    if (!target || !post(targetThread, kMessageRunPackage, reinterpret_cast<UINT_PTR>(&package)))
+        raise(kForwardTargetGone);
+
+    // Serve calls forwarded back to this thread until the target is done.
+    for (;;) {
+        std::optional<ThreadMessage> message = receive(target.get());
+        if (!message)
+            raise(kForwardTargetGone);
+        if (message->message == kMessageDone)
+            break;
+        if (message->message == kMessageRunPackage)
+            runPackage(*reinterpret_cast<CallPackage*>(message->parameter));
+    }
+
+    switch (package.status) {
+    case CallPackage::Completed:
+        return;
+    case CallPackage::Failed:
+        raise(package.hresult);
+    case CallPackage::StandardException:
+        throw std::runtime_error(package.text);
+    }
+}
+
+} // namespace cfx
