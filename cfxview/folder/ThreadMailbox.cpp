@@ -5,6 +5,7 @@
 #include <comdef.h>
 
 #include <algorithm>
+#include <deque>
 #include <map>
 #include <memory>
 #include <stdexcept>
@@ -51,12 +52,31 @@ void runPackage(CallPackage& package) {
         package.status = CallPackage::Failed;
         package.hresult = E_UNEXPECTED;
     }
-    post(package.requester, kMessageDone, 0);
+    try {
+        post(package.requester, kMessageDone, reinterpret_cast<UINT_PTR>(&package));
+    } catch (...) {
+        // The requester has gone: nobody waits for the answer.
+    }
 }
+
+// Packages that arrived from other threads while this thread waited for a
+// forward of its own; they run once it is back in its message loop.
+thread_local std::deque<CallPackage*> t_deferred;
+thread_local bool t_quitRequested = false;
+
+struct MutexHold {
+    HANDLE mutex;
+    ~MutexHold() { ReleaseMutex(mutex); }
+};
 
 } // namespace
 
-ThreadMailbox::ThreadMailbox() : filled_(createAutoResetEvent()), taken_(createAutoResetEvent()) {}
+ThreadMailbox::ThreadMailbox()
+    : filled_(createAutoResetEvent()), taken_(createAutoResetEvent()),
+      senderLock_(CreateMutexW(nullptr, FALSE, nullptr)) {
+    if (!senderLock_)
+        tools::throw_last_error();
+}
 
 ThreadMailbox& ThreadMailbox::of(DWORD threadId) {
     static CriticalSection mapLock;
@@ -76,8 +96,16 @@ bool post(DWORD targetThread, UINT message, UINT_PTR parameter, DWORD patience) 
         return false;
 
     ThreadMailbox& mailbox = ThreadMailbox::of(targetThread);
-    CriticalSection::Lock lock(mailbox.senderLock_);
+    // An abandoned lock (a sender ended by force) is still the lock.
+    DWORD locked = WaitForSingleObject(mailbox.senderLock_.get(), patience);
+    if (locked == WAIT_FAILED)
+        tools::throw_last_error();
+    if (locked == WAIT_TIMEOUT)
+        return false;
+    MutexHold hold{mailbox.senderLock_.get()};
+
     mailbox.slot_ = ThreadMessage{GetCurrentThreadId(), message, 0, parameter};
+    InterlockedExchange(&mailbox.state_, ThreadMailbox::Posted);
     const DWORD retry = std::min<DWORD>(patience, 1000);
     DWORD waited = retry;
     DWORD result = SignalObjectAndWait(mailbox.filled_.get(), mailbox.taken_.get(), retry, FALSE);
@@ -85,9 +113,12 @@ bool post(DWORD targetThread, UINT message, UINT_PTR parameter, DWORD patience) 
     // signalling again could hand it over twice, so only the wait is repeated.
     while (result == WAIT_TIMEOUT) {
         if (!isAlive(thread.get()) || (patience != INFINITE && waited >= patience)) {
-            // Thread ids are reused: a later thread must not find this message.
-            ResetEvent(mailbox.filled_.get());
-            return false;
+            if (InterlockedCompareExchange(&mailbox.state_, ThreadMailbox::Empty,
+                                           ThreadMailbox::Posted) == ThreadMailbox::Posted)
+                return false; // withdrawn: the receiver will not take it
+            // The receiver claimed it just now; its taken signal follows.
+            result = WaitForSingleObject(mailbox.taken_.get(), INFINITE);
+            break;
         }
         result = WaitForSingleObject(mailbox.taken_.get(), retry);
         waited += retry;
@@ -102,23 +133,42 @@ std::optional<ThreadMessage> receive(HANDLE watchedThread) {
     // The mailbox comes first: a message that arrives as the watched thread
     // ends is still taken.
     HANDLE handles[] = {mailbox.filled_.get(), watchedThread};
-    DWORD result = WaitForMultipleObjects(watchedThread ? 2 : 1, handles, FALSE, INFINITE);
-    if (result == WAIT_FAILED)
-        tools::throw_last_error();
-    if (result != WAIT_OBJECT_0)
-        return std::nullopt;
-    ThreadMessage message = mailbox.slot_;
-    SetEvent(mailbox.taken_.get());
-    return message;
+    for (;;) {
+        DWORD result = WaitForMultipleObjects(watchedThread ? 2 : 1, handles, FALSE, INFINITE);
+        if (result == WAIT_FAILED)
+            tools::throw_last_error();
+        if (result != WAIT_OBJECT_0)
+            return std::nullopt;
+        // A message its sender has withdrawn leaves a stale signal behind.
+        if (InterlockedCompareExchange(&mailbox.state_, ThreadMailbox::Claimed,
+                                       ThreadMailbox::Posted) != ThreadMailbox::Posted)
+            continue;
+        ThreadMessage message = mailbox.slot_;
+        InterlockedExchange(&mailbox.state_, ThreadMailbox::Empty);
+        SetEvent(mailbox.taken_.get());
+        return message;
+    }
 }
 
 void runMessageLoop() {
     for (;;) {
-        ThreadMessage message = *receive();
-        if (message.message == kMessageDone)
+        while (!t_deferred.empty()) {
+            CallPackage* package = t_deferred.front();
+            t_deferred.pop_front();
+            runPackage(*package);
+        }
+        if (t_quitRequested) {
+            t_quitRequested = false;
             return;
-        if (message.message == kMessageRunPackage)
+        }
+        ThreadMessage message = *receive();
+        if (message.message == kMessageDone) {
+            if (!message.parameter)
+                return;
+            reinterpret_cast<CallPackage*>(message.parameter)->finished = true;
+        } else if (message.message == kMessageRunPackage) {
             runPackage(*reinterpret_cast<CallPackage*>(message.parameter));
+        }
     }
 }
 
@@ -133,15 +183,23 @@ void forward(DWORD targetThread, std::function<void()> operation) {
     if (!target || !post(targetThread, kMessageRunPackage, reinterpret_cast<UINT_PTR>(&package)))
         raise(kForwardTargetGone);
 
-    // Serve calls forwarded back to this thread until the target is done.
-    for (;;) {
+    // Serve calls forwarded back by the target until it answers this one.
+    while (!package.finished) {
         std::optional<ThreadMessage> message = receive(target.get());
         if (!message)
             raise(kForwardTargetGone);
-        if (message->message == kMessageDone)
-            break;
-        if (message->message == kMessageRunPackage)
-            runPackage(*reinterpret_cast<CallPackage*>(message->parameter));
+        auto* other = reinterpret_cast<CallPackage*>(message->parameter);
+        if (message->message == kMessageDone) {
+            if (other)
+                other->finished = true;
+            else
+                t_quitRequested = true; // honoured once back in the message loop
+        } else if (message->message == kMessageRunPackage) {
+            if (message->sender == targetThread)
+                runPackage(*other);
+            else
+                t_deferred.push_back(other);
+        }
     }
 
     switch (package.status) {

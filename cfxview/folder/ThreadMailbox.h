@@ -16,7 +16,10 @@
 namespace cfx {
 
 enum : UINT {
-    kMessageDone = 0x7FF0,       // a forwarded call has finished; also quits a message loop
+    // A forwarded call has finished: the parameter is the address of its
+    // CallPackage, so that each waiting forward knows its own answer. With
+    // parameter 0 it asks the thread's message loop to quit.
+    kMessageDone = 0x7FF0,
     kMessageRunPackage = 0x7FF1, // the parameter is the address of a CallPackage
 };
 
@@ -42,10 +45,15 @@ private:
     friend bool post(DWORD, UINT, UINT_PTR, DWORD);
     friend std::optional<ThreadMessage> receive(HANDLE);
 
+    // Who owns the slot's message: a sender that gives up withdraws it and the
+    // receiver claims it, each with one compare-and-swap, so exactly one wins.
+    enum SlotState : LONG { Empty = 0, Posted = 1, Claimed = 2 };
+
     ThreadMessage slot_{};
-    KernelHandle filled_; // a sender has put a message in the slot
-    KernelHandle taken_;  // the receiver has copied the slot
-    CriticalSection senderLock_;
+    volatile LONG state_ = Empty;
+    KernelHandle filled_;     // a sender has put a message in the slot
+    KernelHandle taken_;      // the receiver has copied the slot
+    KernelHandle senderLock_; // a mutex: a sender with patience must not wait for ever
 };
 
 // One forwarded call; lives on the requester's stack while the call runs.
@@ -57,6 +65,7 @@ struct CallPackage {
     Status status = Completed;
     std::string text;       // the exception's message (StandardException)
     HRESULT hresult = S_OK; // the failure (Failed)
+    bool finished = false;  // the target has answered
 };
 
 // Hands a message to a thread's mailbox and returns once the thread has taken
@@ -69,7 +78,8 @@ bool post(DWORD targetThread, UINT message, UINT_PTR parameter, DWORD patience =
 // gives up (empty result) when that thread ends first.
 std::optional<ThreadMessage> receive(HANDLE watchedThread = nullptr);
 
-// Receives and runs forwarded calls until a kMessageDone arrives.
+// Receives and runs forwarded calls until a kMessageDone with parameter 0
+// (the quit message) arrives.
 void runMessageLoop();
 
 // The HRESULT of a forward whose target thread has ended (or ends before it
@@ -79,6 +89,9 @@ inline constexpr HRESULT kForwardTargetGone = RPC_E_DISCONNECTED;
 // Runs the operation on the target thread and returns when it has finished.
 // A _com_error or HRESULT raised there is raised again here as _com_error; any
 // other standard exception comes back as std::runtime_error with its text.
+// While it waits the calling thread runs the calls its target forwards back to
+// it; calls from other threads wait until the thread is back in its own loop,
+// so that a thread runs one package at a time apart from call-backs.
 void forward(DWORD targetThread, std::function<void()> operation);
 
 } // namespace cfx

@@ -49,6 +49,8 @@ using LocalMemory = UniqueHandle<HLOCAL, &LocalFree>;
 using Bstr = UniqueHandle<BSTR, &SysFreeString>;
 using ItemIdList = UniqueHandle<LPITEMIDLIST, &ILFree>;
 using TaskMemory = UniqueHandle<void*, &CoTaskMemFree>;
+// CreateActCtxW fails with INVALID_HANDLE_VALUE: store null instead.
+using ActivationContextHandle = UniqueHandle<HANDLE, &ReleaseActCtx>;
 
 // A critical section lives where it was made; Lock holds it for a scope.
 class CriticalSection {

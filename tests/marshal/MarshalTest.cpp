@@ -2,15 +2,15 @@
 // cfxstorageps.dll: this program is the client, fake_storage_server.exe (a
 // local server started by COM) the other side, and every method of every
 // interface is called through the proxies.
+#include "support/FakeStorageServer.h"
 #include "support/LoadedLibrary.h"
 #include "support/MemoryStorage.h"
+#include "support/TestCertificate.h"
 
 #include "module/Handles.h"
 
 #include <windows.h>
 #include <oleauto.h>
-#include <tlhelp32.h>
-#include <wincrypt.h>
 #include <wrl/client.h>
 
 #include <gtest/gtest.h>
@@ -30,8 +30,6 @@ namespace {
 // The context callers ask the storage server in.
 constexpr DWORD kServerContext = CLSCTX_LOCAL_SERVER | CLSCTX_INPROC_SERVER | CLSCTX_REMOTE_SERVER;
 static_assert(kServerContext == 0x15);
-
-constexpr wchar_t kServerProgram[] = L"fake_storage_server.exe";
 
 struct InterfaceRow {
     const IID* iid;
@@ -122,106 +120,6 @@ ULONGLONG now() {
     return ticks(time);
 }
 
-struct Certificate {
-    std::vector<BYTE> encoded;
-    std::wstring keyIdBase64;
-    std::wstring encodedBase64;
-};
-
-std::wstring base64(const BYTE* bytes, DWORD size) {
-    DWORD flags = CRYPT_STRING_BASE64 | CRYPT_STRING_NOCRLF;
-    DWORD length = 0;
-    CryptBinaryToStringW(bytes, size, flags, nullptr, &length);
-    std::wstring result(length, L'\0');
-    CryptBinaryToStringW(bytes, size, flags, result.data(), &length);
-    result.resize(length);
-    return result;
-}
-
-// A self-signed certificate made once (key generation is the slow part), its
-// key in a container of the test's own prefix. It carries its key identifier
-// as an extension, which is where Wine's CryptoAPI reads it from.
-const Certificate& certificate() {
-    static const Certificate made = [] {
-        Certificate result;
-        HCRYPTPROV provider = 0;
-        HCRYPTKEY key = 0;
-        DWORD infoSize = 0;
-        const wchar_t* container = L"cfx marshal test";
-        // A kept prefix (CFX_WINE_PREFIX) has the container from an earlier run.
-        if (!(CryptAcquireContextW(&provider, container, nullptr, PROV_RSA_FULL, CRYPT_NEWKEYSET) ||
-              (GetLastError() == static_cast<DWORD>(NTE_EXISTS) &&
-               CryptAcquireContextW(&provider, container, nullptr, PROV_RSA_FULL, 0))) ||
-            !CryptGenKey(provider, AT_SIGNATURE, 0, &key) ||
-            !CryptExportPublicKeyInfo(provider, AT_SIGNATURE, X509_ASN_ENCODING, nullptr,
-                                      &infoSize))
-            return result;
-        std::vector<BYTE> info(infoSize);
-        auto* publicKey = reinterpret_cast<CERT_PUBLIC_KEY_INFO*>(info.data());
-        BYTE keyId[20];
-        DWORD keyIdSize = sizeof keyId;
-        CRYPT_DATA_BLOB keyIdBlob{sizeof keyId, keyId};
-        BYTE extensionValue[64], name[128];
-        DWORD extensionSize = sizeof extensionValue, nameSize = sizeof name;
-        if (!CryptExportPublicKeyInfo(provider, AT_SIGNATURE, X509_ASN_ENCODING, publicKey,
-                                      &infoSize) ||
-            !CryptHashPublicKeyInfo(0, CALG_SHA1, 0, X509_ASN_ENCODING, publicKey, keyId,
-                                    &keyIdSize) ||
-            !CryptEncodeObject(X509_ASN_ENCODING, szOID_SUBJECT_KEY_IDENTIFIER, &keyIdBlob,
-                               extensionValue, &extensionSize) ||
-            !CertStrToNameW(X509_ASN_ENCODING, L"CN=Marshal test", CERT_X500_NAME_STR, nullptr,
-                            name, &nameSize, nullptr))
-            return result;
-        CERT_EXTENSION extension{const_cast<char*>(szOID_SUBJECT_KEY_IDENTIFIER),
-                                 FALSE,
-                                 {extensionSize, extensionValue}};
-        CERT_EXTENSIONS extensions{1, &extension};
-        CERT_NAME_BLOB subject{nameSize, name};
-        PCCERT_CONTEXT context = CertCreateSelfSignCertificate(
-            provider, &subject, 0, nullptr, nullptr, nullptr, nullptr, &extensions);
-        if (context) {
-            result.encoded.assign(context->pbCertEncoded,
-                                  context->pbCertEncoded + context->cbCertEncoded);
-            result.keyIdBase64 = base64(keyId, keyIdSize);
-            result.encodedBase64 = base64(context->pbCertEncoded, context->cbCertEncoded);
-            CertFreeCertificateContext(context);
-        }
-        CryptDestroyKey(key);
-        CryptReleaseContext(provider, 0);
-        return result;
-    }();
-    return made;
-}
-
-std::vector<DWORD> serverProcesses() {
-    std::vector<DWORD> found;
-    KernelHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
-    PROCESSENTRY32W entry{};
-    entry.dwSize = sizeof entry;
-    for (BOOL more = Process32FirstW(snapshot.get(), &entry); more;
-         more = Process32NextW(snapshot.get(), &entry))
-        if (CompareStringOrdinal(entry.szExeFile, -1, kServerProgram, -1, TRUE) == CSTR_EQUAL)
-            found.push_back(entry.th32ProcessID);
-    return found;
-}
-
-// True once no server process runs any more.
-bool serversExited(DWORD timeoutMs) {
-    const DWORD start = GetTickCount();
-    for (;;) {
-        std::vector<DWORD> running = serverProcesses();
-        if (running.empty())
-            return true;
-        if (GetTickCount() - start > timeoutMs)
-            return false;
-        KernelHandle process(OpenProcess(SYNCHRONIZE, FALSE, running.front()));
-        if (process)
-            WaitForSingleObject(process.get(), 100);
-        else
-            Sleep(10);
-    }
-}
-
 // The program's apartment, and the local server's registration in the test's
 // own prefix (the prefix is fresh, so the registration is this test's alone).
 class ComApartment : public testing::Environment {
@@ -229,17 +127,7 @@ public:
     void SetUp() override {
         ASSERT_TRUE(hrIs(S_OK, CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED)));
         ASSERT_TRUE(hrIs(S_OK, registerErrorObjectHook()));
-        std::wstring key = L"CLSID\\" + guidText(CLSID_StorageServer) + L"\\LocalServer32";
-        std::wstring command = L"\"" + programFolder() + kServerProgram + L"\"";
-        auto size = static_cast<DWORD>((command.size() + 1) * sizeof(wchar_t));
-        // The per-user classes are where Windows looks first; Wine 8 reads
-        // class registrations from the machine's classes only.
-        for (auto [root, prefix] : {std::pair{HKEY_CURRENT_USER, L"Software\\Classes\\"},
-                                    std::pair{HKEY_CLASSES_ROOT, L""}}) {
-            ASSERT_EQ(RegSetKeyValueW(root, (prefix + key).c_str(), nullptr, REG_SZ,
-                                      command.c_str(), size),
-                      ERROR_SUCCESS);
-        }
+        ASSERT_EQ(registerFakeStorageServer(), ERROR_SUCCESS);
     }
     void TearDown() override { CoUninitialize(); }
 };
@@ -253,7 +141,7 @@ public:
 class MarshalTest : public testing::Test {
 protected:
     static void SetUpTestSuite() {
-        EXPECT_TRUE(serversExited(10000)) << "a server of an earlier test still runs";
+        EXPECT_TRUE(waitForFakeServersToExit(10000)) << "a server of an earlier test still runs";
         LoadedLibrary proxy(L"cfxstorageps.dll");
         EXPECT_TRUE(hrIs(S_OK, proxy.registerServer()));
         suiteRoot_ = connect().Detach();
@@ -262,7 +150,7 @@ protected:
         if (suiteRoot_)
             suiteRoot_->Release();
         suiteRoot_ = nullptr;
-        EXPECT_TRUE(serversExited(10000)) << "the server outlived its last object";
+        EXPECT_TRUE(waitForFakeServersToExit(10000)) << "the server outlived its last object";
     }
     void SetUp() override {
         ASSERT_TRUE(suiteRoot_) << "no server";
@@ -282,7 +170,7 @@ protected:
 
     // A new storage at path, through CreateStorage with the test certificate.
     static ComPtr<IStorageObject> create(IStorageServer* server, const std::wstring& path) {
-        const auto& cert = certificate();
+        const auto& cert = testCertificate();
         EXPECT_FALSE(cert.encoded.empty()) << "no certificate could be made";
         ComPtr<IStorageObject> storage;
         EXPECT_TRUE(hrIs(S_OK, server->CreateStorage(text(path).get(),
@@ -410,7 +298,7 @@ TEST_F(MarshalTest, StorageLifecycleCalls) {
     auto storage = create(server.Get(), first);
     ASSERT_TRUE(storage);
     ASSERT_TRUE(create(server.Get(), second));
-    const auto& cert = certificate();
+    const auto& cert = testCertificate();
     ComPtr<IStorageObject> again;
     EXPECT_TRUE(
         failedWith(STG_E_FILEALREADYEXISTS,
@@ -760,11 +648,11 @@ TEST_F(MarshalTest, MarshalledPointerWorksFromAnotherApartment) {
 class UnregisteredProxyTest : public testing::Test {
 protected:
     void SetUp() override {
-        ASSERT_TRUE(serversExited(10000)) << "a server of an earlier test still runs";
+        ASSERT_TRUE(waitForFakeServersToExit(10000)) << "a server of an earlier test still runs";
         ASSERT_TRUE(hrIs(S_OK, proxy_.unregisterServer()));
     }
     void TearDown() override {
-        EXPECT_TRUE(serversExited(10000)) << "the server outlived its last object";
+        EXPECT_TRUE(waitForFakeServersToExit(10000)) << "the server outlived its last object";
     }
 
     LoadedLibrary proxy_{L"cfxstorageps.dll"};

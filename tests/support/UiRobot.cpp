@@ -16,7 +16,9 @@ namespace {
 constexpr std::chrono::milliseconds kPollInterval(10);
 
 // The longest the robot waits for a box's thread to answer a message it sends
-// (a box whose thread has stopped pumping must not stop the robot).
+// (a box whose thread has stopped pumping must not stop the robot). No
+// SMTO_ABORTIFHUNG: Wine counts a thread that has not looked at its queue for
+// five seconds as hung, which a box's thread is until its loop starts.
 constexpr UINT kMessageTimeoutMs = 2000;
 
 // A message box's message text is the static control with this id.
@@ -98,13 +100,13 @@ bool sameText(const std::wstring& a, const wchar_t* b) {
 // be busy. An edit control keeps its text to itself, so the message is needed.
 std::wstring textOf(HWND window) {
     DWORD_PTR length = 0;
-    if (!SendMessageTimeoutW(window, WM_GETTEXTLENGTH, 0, 0, SMTO_ABORTIFHUNG, kMessageTimeoutMs,
+    if (!SendMessageTimeoutW(window, WM_GETTEXTLENGTH, 0, 0, SMTO_NORMAL, kMessageTimeoutMs,
                              &length))
         return {};
     std::wstring text(length + 1, L'\0');
     DWORD_PTR copied = 0;
     if (!SendMessageTimeoutW(window, WM_GETTEXT, text.size(), reinterpret_cast<LPARAM>(text.data()),
-                             SMTO_ABORTIFHUNG, kMessageTimeoutMs, &copied))
+                             SMTO_NORMAL, kMessageTimeoutMs, &copied))
         return {};
     text.resize(std::min<std::size_t>(copied, length));
     return text;
@@ -154,7 +156,7 @@ bool looksLikeMessageBox(const std::vector<BoxControl>& controls) {
 // that MessageBox puts in its icon static (so it is under Wine 8 too).
 Icon iconOf(HWND iconStatic) {
     DWORD_PTR shown = 0;
-    if (!SendMessageTimeoutW(iconStatic, STM_GETICON, 0, 0, SMTO_ABORTIFHUNG, kMessageTimeoutMs,
+    if (!SendMessageTimeoutW(iconStatic, STM_GETICON, 0, 0, SMTO_NORMAL, kMessageTimeoutMs,
                              &shown) ||
         !shown)
         return Icon::None;
@@ -662,7 +664,7 @@ bool UiRobot::setControlText(HWND box, int controlId, const std::wstring& text) 
     DWORD_PTR result = 0;
     return control &&
            SendMessageTimeoutW(control, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(text.c_str()),
-                               SMTO_ABORTIFHUNG, kMessageTimeoutMs, &result) &&
+                               SMTO_NORMAL, kMessageTimeoutMs, &result) &&
            result;
 }
 

@@ -1,0 +1,28 @@
+// Numbers of the dialog templates and of their controls. Plain macros: the
+// resource compiler reads this file as well as the compiler.
+#pragma once
+
+// Dialog templates.
+#define IDD_PROGRESS_MODERN 101
+#define IDD_PROGRESS_CLASSIC 108
+#define IDD_INPUT 132
+
+// Progress dialogs: both variants.
+#define IDC_PROGRESS_ANIMATION 1001
+#define IDC_PROGRESS_BAR 1002
+// Modern variant.
+#define IDC_PROGRESS_LINE1 1003
+#define IDC_PROGRESS_PANEL 1004
+#define IDC_PROGRESS_LINE2 1005
+// Classic variant.
+#define IDC_PROGRESS_CLASSIC_LINE1 1006
+#define IDC_PROGRESS_CLASSIC_LINE2 1007
+
+// The etched line under the white band of the input and list dialogs.
+#define IDC_BAND_SEPARATOR 1018
+
+// Input dialog. The three edits lie on top of each other; one is shown.
+#define IDC_INPUT_PROMPT 1019
+#define IDC_INPUT_TEXT 1020
+#define IDC_INPUT_PASSWORD 1021
+#define IDC_INPUT_PASSWORD_OTHER 1022

@@ -1,0 +1,22 @@
+#!/usr/bin/env bash
+# Pictures of every dialog of the progress and input dialogs - the progress
+# dialog of each kind in both variants, and the password prompt - as PNG files
+# in build/screenshots/ (or $CFX_BUILD_DIR/screenshots/). Builds what is
+# missing first. The pictures are taken under Wine on an X display of their
+# own (tests/run-in-wine.sh), by bin/dialog_screenshots.exe.
+set -euo pipefail
+top=$(cd "$(dirname "$0")/.." && pwd)
+build="${CFX_BUILD_DIR:-$top/build}"
+
+if [ ! -f "$build/build.ninja" ]; then
+    "$top/scripts/build.sh"
+fi
+cmake --build "$build" --target dialog_screenshots
+
+out="$build/screenshots"
+rm -rf "$out"
+mkdir -p "$out"
+# Wine sees the Unix file system as drive Z:.
+"$build/run-in-wine.sh" "$build/bin/dialog_screenshots.exe" "Z:${out//\//\\}"
+echo "screenshots in $out:"
+ls "$out"

@@ -1,0 +1,45 @@
+// The one exception the storage engine raises: a standard HRESULT with a text
+// that names the storage or item concerned. It is a _com_error, so the
+// library's catch ladder maps it like any failed COM call; the storage
+// server's entry points also take the text for the caller's error object.
+#pragma once
+
+#include <windows.h>
+#include <comdef.h>
+
+#include <string>
+
+namespace cfx::store {
+
+class StoreError : public _com_error {
+public:
+    StoreError(HRESULT hr, std::wstring description);
+
+    const std::wstring& description() const noexcept { return description_; }
+
+private:
+    std::wstring description_;
+};
+
+[[noreturn]] void fail(HRESULT hr, std::wstring description);
+
+// For a failed Windows call: the HRESULT of GetLastError(), with the action
+// that failed and the system's text for the error.
+[[noreturn]] void failLastError(const std::wstring& action);
+
+// For a failed call that returned an HRESULT (ole32): the action and the
+// system's text.
+void checkCall(HRESULT hr, const std::wstring& action);
+
+// The HRESULT and a text for the exception being handled; call only inside a
+// catch block. Exceptions that carry no text of their own get the system's
+// text for their HRESULT.
+HRESULT describeCurrentException(std::wstring& description) noexcept;
+
+// 'text' in single quotes, as descriptions name items and paths.
+std::wstring quoted(const std::wstring& text);
+
+// The system's text for an HRESULT, without the trailing line break.
+std::wstring systemText(HRESULT hr);
+
+} // namespace cfx::store

@@ -1,0 +1,97 @@
+#include "server/ServerTestSupport.h"
+
+#include "support/LoadedLibrary.h"
+#include "support/MemoryStorage.h"
+
+#include <objbase.h>
+
+#include <comdef.h>
+
+#include <cstdio>
+#include <thread>
+
+namespace cfx::test {
+
+std::string hex(unsigned long code) {
+    char buffer[16];
+    std::snprintf(buffer, sizeof buffer, "0x%08lX", code);
+    return buffer;
+}
+
+std::string narrow(const std::wstring& value) {
+    int size = WideCharToMultiByte(CP_UTF8, 0, value.data(), static_cast<int>(value.size()),
+                                   nullptr, 0, nullptr, nullptr);
+    std::string result(static_cast<size_t>(size), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, value.data(), static_cast<int>(value.size()), result.data(),
+                        size, nullptr, nullptr);
+    return result;
+}
+
+testing::AssertionResult hrIs(HRESULT expected, HRESULT actual) {
+    if (actual == expected)
+        return testing::AssertionSuccess();
+    return testing::AssertionFailure()
+           << "got " << hex(static_cast<unsigned long>(actual)) << ", expected "
+           << hex(static_cast<unsigned long>(expected));
+}
+
+Bstr text(const std::wstring& value) {
+    return Bstr(SysAllocStringLen(value.data(), static_cast<UINT>(value.size())));
+}
+
+std::wstring fromBstr(BSTR value) {
+    return value ? std::wstring(value, SysStringLen(value)) : std::wstring();
+}
+
+RaisedComError comErrorOf(const std::function<void()>& action) {
+    RaisedComError raised;
+    try {
+        action();
+    } catch (const _com_error& e) {
+        raised.hr = e.Error();
+        raised.description = fromBstr(e.Description());
+    } catch (const std::exception& e) {
+        ADD_FAILURE() << "raised a standard exception instead of _com_error: " << e.what();
+        raised.hr = E_UNEXPECTED;
+    }
+    return raised;
+}
+
+void lookAtMessageQueue() {
+    MSG message;
+    PeekMessageW(&message, nullptr, 0, 0, PM_NOREMOVE);
+}
+
+void onNewThread(const std::function<void()>& action, bool apartment) {
+    std::thread thread([&] {
+        HRESULT initialized =
+            apartment ? CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED) : S_FALSE;
+        action();
+        if (apartment && SUCCEEDED(initialized))
+            CoUninitialize();
+    });
+    thread.join();
+}
+
+namespace {
+
+// The program's single-threaded apartment, with the proxies of the server's
+// interfaces registered and the error objects of failed calls carried back
+// from the server's process.
+class ComApartment : public testing::Environment {
+public:
+    void SetUp() override {
+        ASSERT_TRUE(hrIs(S_OK, CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED)));
+        ASSERT_TRUE(hrIs(S_OK, registerErrorObjectHook()));
+        LoadedLibrary proxy(L"cfxstorageps.dll");
+        ASSERT_TRUE(hrIs(S_OK, proxy.registerServer()));
+    }
+    void TearDown() override { CoUninitialize(); }
+};
+
+[[maybe_unused]] testing::Environment* const kApartment =
+    testing::AddGlobalTestEnvironment(new ComApartment);
+
+} // namespace
+
+} // namespace cfx::test

@@ -1,0 +1,160 @@
+// Files that are not containers, or damaged ones, give a clear HRESULT and
+// never bring the engine down.
+#include "Container.h"
+#include "StoreTestSupport.h"
+
+#include <objbase.h>
+#include <wrl/client.h>
+
+#include <gtest/gtest.h>
+
+#include <random>
+
+namespace cfx::store::test {
+namespace {
+
+void put(const std::wstring& path, const std::vector<BYTE>& bytes) {
+    HANDLE h = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    DWORD done = 0;
+    if (!bytes.empty())
+        WriteFile(h, bytes.data(), static_cast<DWORD>(bytes.size()), &done, nullptr);
+    CloseHandle(h);
+}
+
+// Opens, unlocks and reads everything; a StoreError is an acceptable end,
+// anything else fails the test. Returns the HRESULT (S_OK when all worked).
+HRESULT useAll(const std::wstring& path) {
+    try {
+        auto storage = Container::open(path, Container::Options{false});
+        unlockWithInstalledKey(*storage);
+        std::vector<Item> pending{storage->root()};
+        std::vector<BYTE> buffer(65536);
+        while (!pending.empty()) {
+            Item item = pending.back();
+            pending.pop_back();
+            if (item.type() == ItemType::Folder) {
+                for (const Item& child : item.children())
+                    pending.push_back(child);
+                continue;
+            }
+            FileStream stream = item.openStream();
+            for (ULONGLONG at = 0; at < stream.size(); at += buffer.size())
+                stream.read(at, buffer.data(), static_cast<ULONG>(buffer.size()));
+            item.checksum();
+        }
+        storage->close();
+        return S_OK;
+    } catch (const StoreError& e) {
+        EXPECT_FALSE(e.description().empty());
+        return e.Error();
+    }
+}
+
+class DamageTest : public testing::Test {
+protected:
+    // A container with some items, closed; its bytes.
+    std::vector<BYTE> makeContainer() {
+        auto storage = newContainer(path, Container::Options{false});
+        Item root = storage->root();
+        Item folder = root.openFolder(L"folder", true);
+        for (int i = 0; i < 6; ++i) {
+            FileStream stream = folder.openFile(L"f" + std::to_wstring(i), true)->openStream();
+            auto bytes =
+                patternBytes(static_cast<size_t>(1000 * i * i + 10), static_cast<unsigned>(i));
+            stream.write(0, bytes.data(), static_cast<ULONG>(bytes.size()));
+        }
+        storage->close();
+        return fileBytes(path);
+    }
+
+    ScratchFolder scratch;
+    std::wstring path = scratch.file(L"damaged.demo-coffrex");
+};
+
+TEST_F(DamageTest, AMissingFileIsNotFound) {
+    EXPECT_TRUE(failsWith(STG_E_FILENOTFOUND, [&] { Container::open(path); }));
+}
+
+TEST_F(DamageTest, EmptyAndRandomFilesAreNotContainers) {
+    put(path, {});
+    EXPECT_TRUE(failsWith(STG_E_DOCFILECORRUPT, [&] { Container::open(path); }));
+    put(path, patternBytes(100000, 1));
+    EXPECT_TRUE(failsWith(STG_E_DOCFILECORRUPT, [&] { Container::open(path); }));
+    EXPECT_NE(failureText([&] { Container::open(path); }).find(L"not a storage container"),
+              std::wstring::npos);
+    EXPECT_TRUE(failsWith(STG_E_DOCFILECORRUPT, [&] { defragmentContainer(path); }));
+}
+
+TEST_F(DamageTest, ACompoundFileOfAnotherKindIsNotAContainer) {
+    Microsoft::WRL::ComPtr<IStorage> storage;
+    ASSERT_EQ(StgCreateStorageEx(path.c_str(), STGM_CREATE | STGM_READWRITE | STGM_SHARE_EXCLUSIVE,
+                                 STGFMT_DOCFILE, 0, nullptr, nullptr, IID_IStorage,
+                                 reinterpret_cast<void**>(storage.GetAddressOf())),
+              S_OK);
+    Microsoft::WRL::ComPtr<IStream> stream;
+    // A stream where the container keeps its header, holding something else.
+    ASSERT_EQ(storage->CreateStream(L"\005CfxHeader",
+                                    STGM_CREATE | STGM_READWRITE | STGM_SHARE_EXCLUSIVE, 0, 0,
+                                    &stream),
+              S_OK);
+    stream->Write("not a header", 12, nullptr);
+    stream.Reset();
+    storage.Reset();
+    EXPECT_TRUE(failsWith(STG_E_DOCFILECORRUPT, [&] { Container::open(path); }));
+}
+
+TEST_F(DamageTest, TruncatedContainersFailCleanly) {
+    auto whole = makeContainer();
+    ASSERT_EQ(useAll(path), S_OK);
+    for (size_t length :
+         {size_t(8), size_t(511), size_t(512), size_t(4096), size_t(8192), whole.size() / 3,
+          whole.size() / 2, whole.size() - 4096, whole.size() - 1}) {
+        put(path, std::vector<BYTE>(whole.begin(), whole.begin() + length));
+        HRESULT hr = useAll(path);
+        EXPECT_TRUE(FAILED(hr) || length + 4096 >= whole.size())
+            << "length " << length << " gave 0x" << std::hex << hr;
+    }
+}
+
+TEST_F(DamageTest, DamagedBytesFailCleanly) {
+    auto whole = makeContainer();
+    std::mt19937 random(5);
+    int failures = 0;
+    for (int round = 0; round < 24; ++round) {
+        auto bytes = whole;
+        // A run of random bytes somewhere past the compound file's own header.
+        size_t at = 512 + random() % (bytes.size() - 600);
+        for (size_t i = 0; i < 64 && at + i < bytes.size(); ++i)
+            bytes[at + i] = static_cast<BYTE>(random());
+        put(path, bytes);
+        if (FAILED(useAll(path)))
+            ++failures;
+    }
+    // Most damage is noticed (damage to unused sectors need not be).
+    EXPECT_GT(failures, 0);
+}
+
+TEST_F(DamageTest, ADamagedCatalogIsRecognised) {
+    auto whole = makeContainer();
+    // Every byte of the catalog is covered by its authentication code: damage
+    // anywhere in it must be noticed, not read as other names.
+    auto storage = Container::open(path, Container::Options{false});
+    storage->close();
+    int noticed = 0, tried = 0;
+    for (size_t at = 4096; at + 16 < whole.size(); at += 4096) {
+        auto bytes = whole;
+        bytes[at + 7] ^= 0x40;
+        put(path, bytes);
+        HRESULT hr = useAll(path);
+        ++tried;
+        if (hr == STG_E_DOCFILECORRUPT)
+            ++noticed;
+        EXPECT_TRUE(hr == S_OK || hr == STG_E_DOCFILECORRUPT || hr == STG_E_OLDFORMAT)
+            << "offset " << at << " gave 0x" << std::hex << hr;
+    }
+    EXPECT_GT(noticed, 0) << tried;
+}
+
+} // namespace
+} // namespace cfx::store::test

@@ -1,0 +1,212 @@
+#include "StoreTestSupport.h"
+
+#include "Base64.h"
+#include "KeyClient.h"
+
+#include "cfxstorage.h"
+
+#include <shellapi.h>
+
+#include <random>
+
+namespace cfx::store::test {
+
+namespace {
+
+KeyCertificate makeCertificate(const wchar_t* container, const wchar_t* subject) {
+    KeyCertificate result;
+    HCRYPTPROV provider = 0;
+    if (!CryptAcquireContextW(&provider, container, nullptr, PROV_RSA_AES, CRYPT_NEWKEYSET) &&
+        !CryptAcquireContextW(&provider, container, nullptr, PROV_RSA_AES, 0)) {
+        ADD_FAILURE() << "no key container: " << GetLastError();
+        return result;
+    }
+    HCRYPTKEY key = 0;
+    if (!CryptGenKey(provider, AT_KEYEXCHANGE, 2048u << 16, &key)) {
+        ADD_FAILURE() << "no RSA key: " << GetLastError();
+        CryptReleaseContext(provider, 0);
+        return result;
+    }
+    CryptDestroyKey(key);
+
+    DWORD infoSize = 0;
+    CryptExportPublicKeyInfo(provider, AT_KEYEXCHANGE, X509_ASN_ENCODING, nullptr, &infoSize);
+    std::vector<BYTE> info(infoSize);
+    auto* publicKey = reinterpret_cast<CERT_PUBLIC_KEY_INFO*>(info.data());
+    BYTE keyId[20];
+    DWORD keyIdSize = sizeof keyId;
+    CRYPT_DATA_BLOB keyIdBlob{sizeof keyId, keyId};
+    BYTE extensionValue[64], name[256];
+    DWORD extensionSize = sizeof extensionValue, nameSize = sizeof name;
+    if (!CryptExportPublicKeyInfo(provider, AT_KEYEXCHANGE, X509_ASN_ENCODING, publicKey,
+                                  &infoSize) ||
+        !CryptHashPublicKeyInfo(0, CALG_SHA1, 0, X509_ASN_ENCODING, publicKey, keyId, &keyIdSize) ||
+        !CryptEncodeObject(X509_ASN_ENCODING, szOID_SUBJECT_KEY_IDENTIFIER, &keyIdBlob,
+                           extensionValue, &extensionSize) ||
+        !CertStrToNameW(X509_ASN_ENCODING, subject, CERT_X500_NAME_STR, nullptr, name, &nameSize,
+                        nullptr)) {
+        ADD_FAILURE() << "certificate parts: " << GetLastError();
+        CryptReleaseContext(provider, 0);
+        return result;
+    }
+    CERT_EXTENSION extension{
+        const_cast<char*>(szOID_SUBJECT_KEY_IDENTIFIER), FALSE, {extensionSize, extensionValue}};
+    CERT_EXTENSIONS extensions{1, &extension};
+    CERT_NAME_BLOB subjectBlob{nameSize, name};
+    CRYPT_KEY_PROV_INFO keyInfo{};
+    keyInfo.pwszContainerName = const_cast<wchar_t*>(container);
+    keyInfo.dwProvType = PROV_RSA_AES;
+    keyInfo.dwKeySpec = AT_KEYEXCHANGE;
+    PCCERT_CONTEXT context = CertCreateSelfSignCertificate(provider, &subjectBlob, 0, &keyInfo,
+                                                           nullptr, nullptr, nullptr, &extensions);
+    CryptReleaseContext(provider, 0);
+    if (!context) {
+        ADD_FAILURE() << "self-signed certificate: " << GetLastError();
+        return result;
+    }
+    result.encoded.assign(context->pbCertEncoded, context->pbCertEncoded + context->cbCertEncoded);
+    result.keyId.assign(keyId, keyId + keyIdSize);
+
+    HCERTSTORE store = CertOpenSystemStoreW(0, L"MY");
+    PCCERT_CONTEXT added = nullptr;
+    if (!store ||
+        !CertAddCertificateContextToStore(store, context, CERT_STORE_ADD_REPLACE_EXISTING,
+                                          &added) ||
+        !CertSetCertificateContextProperty(added, CERT_KEY_PROV_INFO_PROP_ID, 0, &keyInfo))
+        ADD_FAILURE() << "certificate not installed: " << GetLastError();
+    if (added)
+        CertFreeCertificateContext(added);
+    if (store)
+        CertCloseStore(store, 0);
+    CertFreeCertificateContext(context);
+    return result;
+}
+
+} // namespace
+
+const KeyCertificate& firstCertificate() {
+    static const KeyCertificate made = makeCertificate(L"cfx store test key 1", L"CN=Store test 1");
+    return made;
+}
+
+const KeyCertificate& secondCertificate() {
+    static const KeyCertificate made = makeCertificate(L"cfx store test key 2", L"CN=Store test 2");
+    return made;
+}
+
+ScratchFolder::ScratchFolder() {
+    wchar_t temp[MAX_PATH];
+    GetTempPathW(MAX_PATH, temp);
+    static unsigned counter = 0;
+    path_ = std::wstring(temp) + L"cfxstore-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
+            std::to_wstring(++counter);
+    CreateDirectoryW(path_.c_str(), nullptr);
+}
+
+ScratchFolder::~ScratchFolder() {
+    std::wstring from = path_ + L'\0';
+    SHFILEOPSTRUCTW operation{};
+    operation.wFunc = FO_DELETE;
+    operation.pFrom = from.c_str();
+    operation.fFlags = FOF_NO_UI;
+    SHFileOperationW(&operation);
+}
+
+void unlockWithInstalledKey(Container& container) {
+    Item root = container.root();
+    std::wstring keyRecord = readText(root, StorageProperty_KeyRecord);
+    std::wstring keyState = readText(root, StorageProperty_KeyState);
+    HCERTSTORE store = CertOpenSystemStoreW(0, L"MY");
+    ASSERT_NE(store, nullptr);
+    std::wstring answer;
+    try {
+        answer = answerWithStore(store, keyRecord, keyState);
+    } catch (...) {
+        CertCloseStore(store, 0);
+        throw;
+    }
+    CertCloseStore(store, 0);
+    root.setProperty(StorageProperty_KeyState, Variant::text(answer)->get());
+}
+
+std::shared_ptr<Container> newContainer(const std::wstring& path, Container::Options options) {
+    const KeyCertificate& certificate = firstCertificate();
+    return Container::create(path, certificate.encoded.data(), certificate.encoded.size(), options);
+}
+
+std::vector<BYTE> fileBytes(const std::wstring& path) {
+    std::vector<BYTE> bytes;
+    HANDLE h = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                           OPEN_EXISTING, 0, nullptr);
+    if (h == INVALID_HANDLE_VALUE)
+        return bytes;
+    LARGE_INTEGER size{};
+    GetFileSizeEx(h, &size);
+    bytes.resize(static_cast<size_t>(size.QuadPart));
+    DWORD got = 0;
+    if (!bytes.empty())
+        ReadFile(h, bytes.data(), static_cast<DWORD>(bytes.size()), &got, nullptr);
+    bytes.resize(got);
+    CloseHandle(h);
+    return bytes;
+}
+
+ULONGLONG fileSize(const std::wstring& path) {
+    WIN32_FILE_ATTRIBUTE_DATA data{};
+    if (!GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data))
+        return 0;
+    return (ULONGLONG(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+}
+
+std::unique_ptr<Variant> Variant::text(const std::wstring& value) {
+    auto v = std::make_unique<Variant>();
+    v->v_.bstrVal = SysAllocStringLen(value.data(), static_cast<UINT>(value.size()));
+    v->v_.vt = VT_BSTR;
+    return v;
+}
+
+std::unique_ptr<Variant> Variant::boolean(bool value) {
+    auto v = std::make_unique<Variant>();
+    v->v_.boolVal = value ? VARIANT_TRUE : VARIANT_FALSE;
+    v->v_.vt = VT_BOOL;
+    return v;
+}
+
+std::unique_ptr<Variant> Variant::number(ULONGLONG value) {
+    auto v = std::make_unique<Variant>();
+    v->v_.ullVal = value;
+    v->v_.vt = VT_UI8;
+    return v;
+}
+
+std::wstring Variant::text() const {
+    if (v_.vt != VT_BSTR || !v_.bstrVal)
+        return std::wstring();
+    return std::wstring(v_.bstrVal, SysStringLen(v_.bstrVal));
+}
+
+std::wstring readText(const Item& item, const GUID& property) {
+    Variant value;
+    item.getProperty(property, value.put());
+    EXPECT_EQ(value.type(), VT_BSTR);
+    return value.text();
+}
+
+std::vector<BYTE> patternBytes(size_t size, unsigned seed) {
+    std::vector<BYTE> bytes(size);
+    std::mt19937 random(seed);
+    for (auto& b : bytes)
+        b = static_cast<BYTE>(random());
+    return bytes;
+}
+
+std::string narrow(const std::wstring& text) {
+    int size = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr,
+                                   0, nullptr, nullptr);
+    std::string result(static_cast<size_t>(size), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), result.data(), size,
+                        nullptr, nullptr);
+    return result;
+}
+
+} // namespace cfx::store::test

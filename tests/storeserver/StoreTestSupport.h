@@ -1,0 +1,115 @@
+// What the storage engine's tests share: a scratch folder per test, RSA 2048
+// key certificates with their private keys in the current user's store, the
+// client's half of unlocking, and VARIANT helpers.
+#pragma once
+
+#include "Container.h"
+
+#include <windows.h>
+#include <wincrypt.h>
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace cfx::store::test {
+
+// A self-signed certificate for an RSA 2048 key-exchange key kept in a key
+// container of the test's prefix, with a Subject Key Identifier extension,
+// installed in the current user's "MY" store with its private key.
+struct KeyCertificate {
+    std::vector<BYTE> encoded;
+    std::vector<BYTE> keyId;
+};
+
+// Two different certificates, made on first use and kept for the process.
+const KeyCertificate& firstCertificate();
+const KeyCertificate& secondCertificate();
+
+// A folder of its own under the temporary folder, removed with everything in
+// it at the end of the test.
+class ScratchFolder {
+public:
+    ScratchFolder();
+    ~ScratchFolder();
+    ScratchFolder(const ScratchFolder&) = delete;
+    ScratchFolder& operator=(const ScratchFolder&) = delete;
+
+    const std::wstring& path() const { return path_; }
+    std::wstring file(const std::wstring& name) const { return path_ + L"\\" + name; }
+
+private:
+    std::wstring path_;
+};
+
+// Unlocks a container the way a client does: reads KeyRecord and KeyState,
+// answers with the certificate in "MY", writes the answer back.
+void unlockWithInstalledKey(Container& container);
+
+// A new container for the first certificate, open and unlocked.
+std::shared_ptr<Container> newContainer(const std::wstring& path, Container::Options options = {});
+
+// The whole file's bytes.
+std::vector<BYTE> fileBytes(const std::wstring& path);
+ULONGLONG fileSize(const std::wstring& path);
+
+// VARIANT helpers.
+class Variant {
+public:
+    Variant() { VariantInit(&v_); }
+    ~Variant() { VariantClear(&v_); }
+    Variant(const Variant&) = delete;
+    Variant& operator=(const Variant&) = delete;
+
+    static std::unique_ptr<Variant> text(const std::wstring& value);
+    static std::unique_ptr<Variant> boolean(bool value);
+    static std::unique_ptr<Variant> number(ULONGLONG value);
+
+    VARIANT* put() {
+        VariantClear(&v_);
+        return &v_;
+    }
+    const VARIANT& get() const { return v_; }
+    VARTYPE type() const { return v_.vt; }
+    std::wstring text() const;
+
+private:
+    VARIANT v_;
+};
+
+std::wstring readText(const Item& item, const GUID& property);
+
+// Runs a call that must fail with a StoreError of the HRESULT.
+template <class Call> testing::AssertionResult failsWith(HRESULT expected, Call&& call) {
+    try {
+        call();
+    } catch (const StoreError& e) {
+        if (e.Error() == expected)
+            return testing::AssertionSuccess();
+        return testing::AssertionFailure()
+               << "failed with 0x" << std::hex << static_cast<unsigned long>(e.Error())
+               << " instead of 0x" << static_cast<unsigned long>(expected);
+    } catch (...) {
+        return testing::AssertionFailure() << "threw something other than a StoreError";
+    }
+    return testing::AssertionFailure() << "did not fail";
+}
+
+// The description of the StoreError a call raises (empty when none).
+template <class Call> std::wstring failureText(Call&& call) {
+    try {
+        call();
+    } catch (const StoreError& e) {
+        return e.description();
+    }
+    return std::wstring();
+}
+
+// Deterministic test bytes.
+std::vector<BYTE> patternBytes(size_t size, unsigned seed);
+
+std::string narrow(const std::wstring& text);
+
+} // namespace cfx::store::test

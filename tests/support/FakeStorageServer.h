@@ -1,0 +1,35 @@
+// fake_storage_server.exe as the storage server of a test program: its
+// registration as the server class's local server in the test's own prefix,
+// and the server processes it leaves running.
+//
+// COM starts the program on the first CoGetClassObject for the class; under
+// Wine that costs about a second, so a suite that needs the server holds one
+// root object for its whole run. The program exits once its last object has
+// been released.
+#pragma once
+
+#include <windows.h>
+
+#include <vector>
+
+namespace cfx::test {
+
+inline constexpr wchar_t kFakeServerProgram[] = L"fake_storage_server.exe";
+
+// Writes the class's LocalServer32 (the program beside the test program) for
+// the current user, where Windows looks first, and for the machine, the only
+// place Wine 8 reads. ERROR_SUCCESS, or the first failure.
+[[nodiscard]] LSTATUS registerFakeStorageServer();
+
+// Removes the class's registration from both places; a registration that is
+// not there is no failure.
+[[nodiscard]] LSTATUS unregisterFakeStorageServer();
+
+// The ids of the server processes running now.
+std::vector<DWORD> fakeServerProcesses();
+
+// True once no server process runs any more; false when one still runs after
+// the timeout.
+bool waitForFakeServersToExit(DWORD timeoutMs);
+
+} // namespace cfx::test

@@ -1,0 +1,341 @@
+// The input dialog and the key password prompt, shown for real under a
+// display: the robot reads them and answers them while the test's thread runs
+// the modal dialog.
+#include "support/LoadedLibrary.h"
+#include "support/UiRobot.h"
+#include "ui/ProcessObjects.h"
+#include "ui/WindowCapture.h"
+
+#include "module/Exceptions.h"
+#include "ui/InputDialog.h"
+#include "ui/PromptKeyPassword.h"
+#include "ui/dialog_ids.h"
+
+#include <gtest/gtest.h>
+
+#include <optional>
+#include <string>
+#include <thread>
+
+namespace {
+
+using cfx::test::Box;
+using cfx::test::BoxControl;
+using cfx::test::BoxRecord;
+using cfx::test::Icon;
+using cfx::test::UiRobot;
+using cfx::ui::InputDialog;
+using cfx::ui::InputDialogRequest;
+using cfx::ui::PromptKeyPassword;
+using namespace std::chrono_literals;
+
+constexpr wchar_t kCaption[] = L"Coffrex";
+constexpr wchar_t kPrompt[] = L"Please, input key password:";
+constexpr wchar_t kEmptyWarning[] = L"Empty result is not allowed.";
+
+// The edit a box shows; 0 when it shows none or more than one.
+int shownEdit(const BoxRecord& box) {
+    int shown = 0;
+    for (const BoxControl& control : box.controls) {
+        if (lstrcmpiW(control.className.c_str(), L"Edit") == 0 && control.visible) {
+            if (shown)
+                return 0;
+            shown = control.id;
+        }
+    }
+    return shown;
+}
+
+bool hasIcon(HWND window) {
+    DWORD_PTR icon = 0;
+    return SendMessageTimeoutW(window, WM_GETICON, ICON_BIG, 0, SMTO_NORMAL, 2000, &icon) && icon;
+}
+
+// The file name of the module whose code answers a window's messages.
+std::wstring windowProcedureModule(HWND window) {
+    HMODULE module = nullptr;
+    GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS |
+                           GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                       reinterpret_cast<LPCWSTR>(GetWindowLongPtrW(window, GWLP_WNDPROC)), &module);
+    wchar_t path[MAX_PATH] = L"";
+    DWORD length = GetModuleFileNameW(module, path, MAX_PATH);
+    std::wstring name(path, length);
+    name.erase(0, name.find_last_of(L'\\') + 1);
+    CharLowerW(name.data());
+    return name;
+}
+
+HWND focusOf(const BoxRecord& box) {
+    GUITHREADINFO info{};
+    info.cbSize = sizeof info;
+    return GetGUIThreadInfo(box.thread, &info) ? info.hwndFocus : nullptr;
+}
+
+// Acts on a dialog the test's thread is running modally.
+class Helper {
+public:
+    template <class Body> explicit Helper(Body body) : thread_(std::move(body)) {}
+    ~Helper() { thread_.join(); }
+    Helper(const Helper&) = delete;
+    Helper& operator=(const Helper&) = delete;
+
+private:
+    std::thread thread_;
+};
+
+class InputDialogTest : public testing::Test {
+protected:
+    void SetUp() override { ASSERT_NE(library_.handle(), nullptr); }
+
+    HMODULE module() const { return library_.handle(); }
+
+    cfx::test::LoadedLibrary library_{L"cfxview.dll"};
+};
+
+TEST_F(InputDialogTest, PasswordPromptReturnsWhatWasEnteredOnOk) {
+    HWND owner = CreateWindowExW(0, L"Static", L"owner", WS_OVERLAPPEDWINDOW | WS_VISIBLE, 20, 20,
+                                 200, 100, nullptr, nullptr, nullptr, nullptr);
+    ASSERT_NE(owner, nullptr);
+    UiRobot robot;
+    robot
+        .expect(Box()
+                    .caption(kCaption)
+                    .text(kPrompt)
+                    .messageBox(false)
+                    .buttons({IDOK, IDCANCEL})
+                    .owner(owner)
+                    .thread(GetCurrentThreadId()))
+        .fill(IDC_INPUT_PASSWORD, L"s3cret pass")
+        .answer(IDOK);
+    std::wstring password = L"unchanged";
+    EXPECT_TRUE(PromptKeyPassword(module(), owner, password));
+    EXPECT_EQ(password, L"s3cret pass");
+    DestroyWindow(owner);
+}
+
+TEST_F(InputDialogTest, PasswordPromptShowsOnePasswordEditWithTheFocusAndTheIcon) {
+    UiRobot robot;
+    std::optional<BoxRecord> seen;
+    std::wstring buttonModule;
+    robot
+        .expect(Box().caption(kCaption).where(
+            [&seen, &buttonModule](const BoxRecord& box) {
+                // Read while the box is open: the icon, the focus, and the
+                // button class (version 6 of the common controls brings its
+                // own; the system's is in user32).
+                seen = box;
+                if (const cfx::test::BoxButton* ok = box.button(IDOK))
+                    buttonModule = windowProcedureModule(ok->window);
+                return hasIcon(box.window) &&
+                       focusOf(box) == (box.control(IDC_INPUT_PASSWORD)
+                                            ? box.control(IDC_INPUT_PASSWORD)->window
+                                            : nullptr);
+            },
+            "an icon, and the focus in the password edit"))
+        .answer(IDCANCEL);
+    std::wstring password;
+    EXPECT_FALSE(PromptKeyPassword(module(), nullptr, password));
+    robot.verify();
+    ASSERT_TRUE(seen);
+    EXPECT_EQ(shownEdit(*seen), IDC_INPUT_PASSWORD);
+    const BoxControl* edit = seen->control(IDC_INPUT_PASSWORD);
+    ASSERT_TRUE(edit);
+    EXPECT_TRUE(edit->style & ES_PASSWORD);
+    const BoxControl* prompt = seen->control(IDC_INPUT_PROMPT);
+    ASSERT_TRUE(prompt);
+    EXPECT_EQ(prompt->text, kPrompt);
+    EXPECT_EQ(buttonModule, L"comctl32.dll") << "not the version 6 common controls";
+}
+
+TEST_F(InputDialogTest, CancelReturnsFalseAndLeavesThePasswordAlone) {
+    UiRobot robot;
+    robot.expect(Box().caption(kCaption))
+        .fill(IDC_INPUT_PASSWORD, L"typed, then thought better of it")
+        .answer(IDCANCEL);
+    std::wstring password = L"unchanged";
+    EXPECT_FALSE(PromptKeyPassword(module(), nullptr, password));
+    EXPECT_EQ(password, L"unchanged");
+}
+
+TEST_F(InputDialogTest, CloseBoxCancels) {
+    UiRobot robot;
+    robot.expect(Box().caption(kCaption)).leaveOpen();
+    Helper user([&robot] {
+        std::optional<BoxRecord> box = robot.waitForBox(10s);
+        if (box) {
+            UiRobot::setControlText(box->window, IDC_INPUT_PASSWORD, L"typed");
+            PostMessageW(box->window, WM_SYSCOMMAND, SC_CLOSE, 0);
+        }
+    });
+    std::wstring password = L"unchanged";
+    EXPECT_FALSE(PromptKeyPassword(module(), nullptr, password));
+    EXPECT_EQ(password, L"unchanged");
+}
+
+TEST_F(InputDialogTest, EmptyPasswordIsRefusedWithAWarningAndTheDialogStaysOpen) {
+    UiRobot robot;
+    robot.expect(Box().caption(kCaption).messageBox(false)).leaveOpen();
+    robot
+        .expect(Box()
+                    .messageBox()
+                    .caption(kCaption)
+                    .text(kEmptyWarning)
+                    .icon(Icon::Warning)
+                    .buttons({IDOK}))
+        .answer(IDOK);
+    HWND dialog = nullptr;
+    std::optional<BoxRecord> warning;
+    Helper user([&] {
+        std::optional<BoxRecord> box = robot.waitForBox(10s);
+        if (!box)
+            return;
+        dialog = box->window;
+        robot.press(dialog, IDOK); // nothing entered
+        warning = robot.waitForBox(10s);
+        // The same dialog takes a second try.
+        UiRobot::setControlText(dialog, IDC_INPUT_PASSWORD, L"second try");
+        robot.press(dialog, IDOK);
+    });
+    std::wstring password = L"unchanged";
+    EXPECT_TRUE(PromptKeyPassword(module(), nullptr, password));
+    EXPECT_EQ(password, L"second try");
+    robot.verify();
+    ASSERT_TRUE(warning) << "no warning came";
+    EXPECT_TRUE(warning->messageBox);
+    EXPECT_EQ(warning->owner, dialog) << "the warning belongs to the dialog";
+}
+
+TEST_F(InputDialogTest, TemplateThatCannotBeFoundRaisesTheWindowsError) {
+    std::wstring password;
+    EXPECT_THROW(PromptKeyPassword(GetModuleHandleW(nullptr), nullptr, password),
+                 tools::win_except);
+}
+
+TEST_F(InputDialogTest, FlagsChooseTheEditAndWhetherEmptyIsAccepted) {
+    struct Case {
+        std::uint32_t flags;
+        int edit;
+        bool password;
+    };
+    const Case cases[] = {
+        {cfx::ui::kInputPassword, IDC_INPUT_PASSWORD, true},
+        {cfx::ui::kInputPasswordOther, IDC_INPUT_PASSWORD_OTHER, true},
+        {cfx::ui::kInputPassword | cfx::ui::kInputPasswordOther, IDC_INPUT_PASSWORD, true},
+        {cfx::ui::kInputEmptyAllowed, IDC_INPUT_TEXT, false},
+        {8, IDC_INPUT_TEXT, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << "flags " << c.flags);
+        InputDialogRequest request;
+        request.module = module();
+        request.prompt = L"New name:";
+        request.caption = L"Rename";
+        request.flags = c.flags;
+        UiRobot robot;
+        std::optional<BoxRecord> seen;
+        robot
+            .expect(
+                Box().caption(L"Rename").text(L"New name:").where([&seen](const BoxRecord& box) {
+                    seen = box;
+                    return true;
+                }))
+            .fill(c.edit, L"report.txt")
+            .answer(IDOK);
+        EXPECT_EQ(InputDialog(nullptr, request), 1);
+        EXPECT_EQ(request.result, L"report.txt");
+        robot.verify();
+        ASSERT_TRUE(seen);
+        EXPECT_EQ(shownEdit(*seen), c.edit);
+        ASSERT_TRUE(seen->control(c.edit));
+        EXPECT_EQ(request.edit, seen->control(c.edit)->window);
+        EXPECT_EQ((seen->control(c.edit)->style & ES_PASSWORD) != 0, c.password);
+    }
+}
+
+TEST_F(InputDialogTest, AllowedEmptyResultEndsWithOkAndKeepsTheOldResult) {
+    InputDialogRequest request;
+    request.module = module();
+    request.caption = L"Comment";
+    request.flags = cfx::ui::kInputEmptyAllowed;
+    request.result = L"old comment";
+    UiRobot robot;
+    robot.expect(Box().caption(L"Comment")).answer(IDOK);
+    EXPECT_EQ(InputDialog(nullptr, request), 1);
+    EXPECT_EQ(request.result, L"old comment");
+}
+
+TEST_F(InputDialogTest, WithoutPromptOrIconTheTemplateTextsStay) {
+    InputDialogRequest request;
+    request.module = module();
+    request.caption = L"Make a choice";
+    request.flags = 0;
+    UiRobot robot;
+    std::optional<BoxRecord> seen;
+    robot
+        .expect(Box().caption(L"Make a choice").where([&seen](const BoxRecord& box) {
+            seen = box;
+            return !hasIcon(box.window);
+        }))
+        .answer(IDCANCEL);
+    EXPECT_EQ(InputDialog(nullptr, request), 0);
+    robot.verify();
+    ASSERT_TRUE(seen);
+    EXPECT_EQ(shownEdit(*seen), 0) << "no edit without flags";
+    EXPECT_EQ(request.edit, nullptr);
+}
+
+TEST_F(InputDialogTest, PaintsAWhiteBandDownToTheSeparator) {
+    UiRobot robot;
+    robot.expect(Box().caption(kCaption)).leaveOpen();
+    cfx::test::Picture picture;
+    RECT separator{}, prompt{};
+    Helper user([&] {
+        std::optional<BoxRecord> box = robot.waitForBox(10s);
+        if (!box)
+            return;
+        HWND dialog = box->window;
+        // Paint everything now, then read it back.
+        RedrawWindow(dialog, nullptr, nullptr,
+                     RDW_INVALIDATE | RDW_ERASE | RDW_ALLCHILDREN | RDW_UPDATENOW);
+        picture = cfx::test::captureWindow(dialog, false);
+        GetWindowRect(GetDlgItem(dialog, IDC_BAND_SEPARATOR), &separator);
+        MapWindowPoints(HWND_DESKTOP, dialog, reinterpret_cast<POINT*>(&separator), 2);
+        GetWindowRect(GetDlgItem(dialog, IDC_INPUT_PROMPT), &prompt);
+        MapWindowPoints(HWND_DESKTOP, dialog, reinterpret_cast<POINT*>(&prompt), 2);
+        robot.press(dialog, IDCANCEL);
+    });
+    std::wstring password;
+    EXPECT_FALSE(PromptKeyPassword(module(), nullptr, password));
+    ASSERT_GT(picture.width, 0);
+    ASSERT_GT(separator.top, 10);
+
+    const std::uint32_t white = 0xFFFFFF;
+    const std::uint32_t face = cfx::test::pictureColor(GetSysColor(COLOR_BTNFACE));
+    ASSERT_NE(face, white);
+    EXPECT_EQ(picture.at(2, 2), white);
+    EXPECT_EQ(picture.at(picture.width - 3, separator.top - 2), white);
+    EXPECT_EQ(picture.at(2, separator.top + 6), face);
+    EXPECT_EQ(picture.at(picture.width - 3, picture.height - 3), face);
+    // The prompt lies on the band, on white: its right end holds no text.
+    EXPECT_EQ(picture.at(prompt.right - 3, (prompt.top + prompt.bottom) / 2), white);
+}
+
+TEST_F(InputDialogTest, OpeningAndClosingGivesBackEverythingItTakes) {
+    UiRobot robot;
+    robot.allow(Box().caption(kCaption)).fill(IDC_INPUT_PASSWORD, L"pass").answer(IDOK);
+    std::wstring password;
+    // The first dialog loads the controls and fonts for good.
+    ASSERT_TRUE(PromptKeyPassword(module(), nullptr, password));
+    cfx::test::ProcessObjects before = cfx::test::countProcessObjects();
+    constexpr int kCycles = 30;
+    for (int i = 0; i < kCycles; ++i)
+        ASSERT_TRUE(PromptKeyPassword(module(), nullptr, password));
+    cfx::test::ProcessObjects after = cfx::test::countProcessObjects();
+    // One object kept per dialog would add 30.
+    EXPECT_LE(after.kernel, before.kernel + 2) << before << " -> " << after;
+    EXPECT_LE(after.gdi, before.gdi + 2) << before << " -> " << after;
+    EXPECT_LE(after.user, before.user + 2) << before << " -> " << after;
+    EXPECT_EQ(robot.boxes().size(), static_cast<std::size_t>(kCycles + 1));
+}
+
+} // namespace
