@@ -61,7 +61,15 @@ void runPackage(CallPackage& package) {
 
 // Packages that arrived from other threads while this thread waited for a
 // forward of its own; they run once it is back in its message loop.
-thread_local std::deque<CallPackage*> t_deferred;
+// A plain pointer: a thread_local with a destructor misbehaves on threads the
+// C++ runtime did not start (winpthreads' exit hooks), such as the shell's.
+thread_local std::deque<CallPackage*>* t_deferred = nullptr;
+
+std::deque<CallPackage*>& deferred() {
+    if (!t_deferred)
+        t_deferred = new std::deque<CallPackage*>;
+    return *t_deferred;
+}
 thread_local bool t_quitRequested = false;
 
 struct MutexHold {
@@ -152,9 +160,9 @@ std::optional<ThreadMessage> receive(HANDLE watchedThread) {
 
 void runMessageLoop() {
     for (;;) {
-        while (!t_deferred.empty()) {
-            CallPackage* package = t_deferred.front();
-            t_deferred.pop_front();
+        while (t_deferred && !t_deferred->empty()) {
+            CallPackage* package = t_deferred->front();
+            t_deferred->pop_front();
             runPackage(*package);
         }
         if (t_quitRequested) {
@@ -198,7 +206,7 @@ void forward(DWORD targetThread, std::function<void()> operation) {
             if (message->sender == targetThread)
                 runPackage(*other);
             else
-                t_deferred.push_back(other);
+                deferred().push_back(other);
         }
     }
 
