@@ -65,12 +65,13 @@ int run(const std::wstring& path) {
         CertFindCertificateInStore(store, X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, 0,
                                    CERT_FIND_KEY_IDENTIFIER, &blob, nullptr);
     HCRYPTPROV provider = 0;
-    DWORD spec = 0;
+    DWORD keySpec = 0;
     BOOL release = FALSE;
     HCRYPTKEY key = 0;
     if (!certificate ||
-        !CryptAcquireCertificatePrivateKey(certificate, 0, nullptr, &provider, &spec, &release) ||
-        !CryptGetUserKey(provider, spec, &key))
+        !CryptAcquireCertificatePrivateKey(certificate, 0, nullptr, &provider, &keySpec,
+                                           &release) ||
+        !CryptGetUserKey(provider, keySpec, &key))
         fail(HRESULT_FROM_WIN32(GetLastError()), L"The key certificate is not installed.");
     storage->unlock(decryptKeyRecord(key, fromBase64(text(root, StorageProperty_KeyRecord))));
     CryptDestroyKey(key);

@@ -34,12 +34,12 @@ StorageKey storageKeyWithCryptoApi(Item root) {
                                    CERT_FIND_KEY_IDENTIFIER, &keyId, nullptr);
     EXPECT_NE(certificate, nullptr) << "certificate not found: " << std::hex << GetLastError();
     HCRYPTPROV provider = 0;
-    DWORD spec = 0;
+    DWORD keySpec = 0;
     BOOL release = FALSE;
     EXPECT_TRUE(
-        CryptAcquireCertificatePrivateKey(certificate, 0, nullptr, &provider, &spec, &release));
+        CryptAcquireCertificatePrivateKey(certificate, 0, nullptr, &provider, &keySpec, &release));
     HCRYPTKEY key = 0;
-    EXPECT_TRUE(CryptGetUserKey(provider, spec, &key));
+    EXPECT_TRUE(CryptGetUserKey(provider, keySpec, &key));
     std::vector<BYTE> record = fromBase64(readText(root, StorageProperty_KeyRecord));
     DWORD length = static_cast<DWORD>(record.size());
     EXPECT_TRUE(CryptDecrypt(key, 0, TRUE, 0, record.data(), &length));
