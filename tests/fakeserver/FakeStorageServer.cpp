@@ -3,6 +3,7 @@
 // "-Embedding"; it serves from one single-threaded apartment and exits once
 // every object it handed out has been released, or when no client comes.
 #include "support/MemoryStorage.h"
+#include "server/ErrorObjectHook.h"
 
 #include "module/ComObjectBase.h"
 #include "module/Exceptions.h"
@@ -53,7 +54,7 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
     if (FAILED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED)))
         return 1;
 
-    cfx::test::registerErrorObjectHook();
+    cfx::registerErrorObjectHook();
     auto* factory = new ServerFactory(cfx::test::MemoryCatalog());
     // The hook's and the factory's units of the lock count; anything above
     // them is a client's.

@@ -5,6 +5,7 @@
 #include "support/FakeStorageServer.h"
 #include "support/LoadedLibrary.h"
 #include "support/MemoryStorage.h"
+#include "server/ErrorObjectHook.h"
 #include "support/TestCertificate.h"
 
 #include "module/Handles.h"
@@ -126,7 +127,7 @@ class ComApartment : public testing::Environment {
 public:
     void SetUp() override {
         ASSERT_TRUE(hrIs(S_OK, CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED)));
-        ASSERT_TRUE(hrIs(S_OK, registerErrorObjectHook()));
+        ASSERT_TRUE(hrIs(S_OK, cfx::registerErrorObjectHook()));
         ASSERT_EQ(registerFakeStorageServer(), ERROR_SUCCESS);
     }
     void TearDown() override { CoUninitialize(); }
@@ -141,7 +142,7 @@ public:
 class MarshalTest : public testing::Test {
 protected:
     static void SetUpTestSuite() {
-        EXPECT_TRUE(waitForFakeServersToExit(10000)) << "a server of an earlier test still runs";
+        EXPECT_TRUE(waitForServersToExit(kFakeServerProgram, 10000)) << "a server of an earlier test still runs";
         LoadedLibrary proxy(L"cfxstorageps.dll");
         EXPECT_TRUE(hrIs(S_OK, proxy.registerServer()));
         suiteRoot_ = connect().Detach();
@@ -150,7 +151,7 @@ protected:
         if (suiteRoot_)
             suiteRoot_->Release();
         suiteRoot_ = nullptr;
-        EXPECT_TRUE(waitForFakeServersToExit(10000)) << "the server outlived its last object";
+        EXPECT_TRUE(waitForServersToExit(kFakeServerProgram, 10000)) << "the server outlived its last object";
     }
     void SetUp() override {
         ASSERT_TRUE(suiteRoot_) << "no server";
@@ -648,11 +649,11 @@ TEST_F(MarshalTest, MarshalledPointerWorksFromAnotherApartment) {
 class UnregisteredProxyTest : public testing::Test {
 protected:
     void SetUp() override {
-        ASSERT_TRUE(waitForFakeServersToExit(10000)) << "a server of an earlier test still runs";
+        ASSERT_TRUE(waitForServersToExit(kFakeServerProgram, 10000)) << "a server of an earlier test still runs";
         ASSERT_TRUE(hrIs(S_OK, proxy_.unregisterServer()));
     }
     void TearDown() override {
-        EXPECT_TRUE(waitForFakeServersToExit(10000)) << "the server outlived its last object";
+        EXPECT_TRUE(waitForServersToExit(kFakeServerProgram, 10000)) << "the server outlived its last object";
     }
 
     LoadedLibrary proxy_{L"cfxstorageps.dll"};

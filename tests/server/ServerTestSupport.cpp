@@ -2,6 +2,7 @@
 
 #include "support/LoadedLibrary.h"
 #include "support/MemoryStorage.h"
+#include "server/ErrorObjectHook.h"
 
 #include <objbase.h>
 
@@ -82,7 +83,7 @@ class ComApartment : public testing::Environment {
 public:
     void SetUp() override {
         ASSERT_TRUE(hrIs(S_OK, CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED)));
-        ASSERT_TRUE(hrIs(S_OK, registerErrorObjectHook()));
+        ASSERT_TRUE(hrIs(S_OK, cfx::registerErrorObjectHook()));
         LoadedLibrary proxy(L"cfxstorageps.dll");
         ASSERT_TRUE(hrIs(S_OK, proxy.registerServer()));
     }

@@ -50,7 +50,7 @@ LSTATUS unregisterFakeStorageServer() {
     return ERROR_SUCCESS;
 }
 
-std::vector<DWORD> fakeServerProcesses() {
+std::vector<DWORD> serverProcesses(const wchar_t* program) {
     std::vector<DWORD> found;
     KernelHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
     if (snapshot.get() == INVALID_HANDLE_VALUE) {
@@ -61,15 +61,15 @@ std::vector<DWORD> fakeServerProcesses() {
     entry.dwSize = sizeof entry;
     for (BOOL more = Process32FirstW(snapshot.get(), &entry); more;
          more = Process32NextW(snapshot.get(), &entry))
-        if (CompareStringOrdinal(entry.szExeFile, -1, kFakeServerProgram, -1, TRUE) == CSTR_EQUAL)
+        if (CompareStringOrdinal(entry.szExeFile, -1, program, -1, TRUE) == CSTR_EQUAL)
             found.push_back(entry.th32ProcessID);
     return found;
 }
 
-bool waitForFakeServersToExit(DWORD timeoutMs) {
+bool waitForServersToExit(const wchar_t* program, DWORD timeoutMs) {
     const DWORD start = GetTickCount();
     for (;;) {
-        std::vector<DWORD> running = fakeServerProcesses();
+        std::vector<DWORD> running = serverProcesses(program);
         if (running.empty())
             return true;
         if (GetTickCount() - start > timeoutMs)

@@ -25,11 +25,11 @@ inline constexpr wchar_t kFakeServerProgram[] = L"fake_storage_server.exe";
 // not there is no failure.
 [[nodiscard]] LSTATUS unregisterFakeStorageServer();
 
-// The ids of the server processes running now.
-std::vector<DWORD> fakeServerProcesses();
+// The ids of the processes of a program (a file name) running now.
+std::vector<DWORD> serverProcesses(const wchar_t* program);
 
-// True once no server process runs any more; false when one still runs after
-// the timeout.
-bool waitForFakeServersToExit(DWORD timeoutMs);
+// True once no process of the program runs any more; false when one still
+// runs after the timeout.
+bool waitForServersToExit(const wchar_t* program, DWORD timeoutMs);
 
 } // namespace cfx::test

@@ -6,7 +6,7 @@
 // Behaviour the tests may rely on:
 // - every failure is a standard HRESULT with an error object (ISupportErrorInfo
 //   answers S_OK for the storage interfaces) whose description names the item
-//   (across processes under Wine only with registerErrorObjectHook below);
+//   (across processes under Wine only with registerErrorObjectHook, server/ErrorObjectHook.h);
 // - a missing item fails with STG_E_FILENOTFOUND, a missing folder opened
 //   without create with STG_E_PATHNOTFOUND, a taken name with
 //   STG_E_FILEALREADYEXISTS, a bad name with STG_E_INVALIDNAME;
@@ -57,12 +57,5 @@ private:
 
 // The digest ComputeChecksum answers: MD5 of the bytes.
 std::array<BYTE, 16> contentDigest(const void* bytes, size_t size);
-
-// Carries the error object a failed call leaves on the server's thread back to
-// the calling thread in another apartment or process, where GetErrorInfo finds
-// it. Windows' channel does this itself; Wine 8's does not, so the fake server
-// and every test program that calls it across apartments register this
-// channel hook, once per process, on either side of the call.
-HRESULT registerErrorObjectHook();
 
 } // namespace cfx::test

@@ -1,0 +1,32 @@
+// The server's root object: a client makes one for each operation. Every
+// root object of the process works on the same table of storages.
+#pragma once
+
+#include "cfxstorage.h"
+#include "module/ComObjectBase.h"
+
+namespace cfx::storeserver {
+
+class StorageServer : public ComObject<IStorageServer, ISupportErrorInfo> {
+public:
+    StorageServer() noexcept;
+    ~StorageServer() override;
+
+    // Root objects alive in the process.
+    static LONG liveObjects() noexcept;
+
+    STDMETHODIMP OpenStorage(BSTR path, IStorageObject** storage) override;
+    STDMETHODIMP ReleaseStorage(BSTR path) override;
+    STDMETHODIMP CreateStorage(BSTR path, ULONG certificateSize, const BYTE* certificate,
+                               IStorageObject** storage) override;
+    STDMETHODIMP DefragmentStorage(BSTR path) override;
+    STDMETHODIMP ListStorages(SAFEARRAY** paths) override;
+    STDMETHODIMP LockStorage(BSTR path) override;
+    STDMETHODIMP GetServerInfo(DWORD* processId, LONG* rootObjects) override;
+    STDMETHODIMP CommitStorage(BSTR path) override;
+    STDMETHODIMP SetStorageFrozen(BSTR path, LONG frozen) override;
+    STDMETHODIMP GetStorageState(BSTR path, LONG* state) override;
+    STDMETHODIMP InterfaceSupportsErrorInfo(REFIID iid) override;
+};
+
+} // namespace cfx::storeserver

@@ -1,0 +1,172 @@
+#include "RemoteStorage.h"
+
+#include "KeyClient.h"
+
+#include "module/Exceptions.h"
+#include "server/ErrorObjectHook.h"
+#include "support/FakeStorageServer.h"
+#include "support/LoadedLibrary.h"
+
+#include <objbase.h>
+
+namespace cfx::store::test {
+
+namespace {
+
+// The program's apartment; the server registered as a user installs it
+// ("cfxstore.exe /RegServer") and error objects carried back under Wine.
+class ServerEnvironment : public testing::Environment {
+public:
+    void SetUp() override {
+        ASSERT_EQ(S_OK, CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED));
+        ASSERT_EQ(S_OK, cfx::carryErrorObjectsUnderWine());
+        std::wstring command =
+            L"\"" + cfx::test::programFolder() + kServerProgram + L"\" /RegServer";
+        STARTUPINFOW startup{};
+        startup.cb = sizeof startup;
+        PROCESS_INFORMATION process{};
+        ASSERT_TRUE(CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                                   nullptr, &startup, &process));
+        KernelHandle thread(process.hThread), running(process.hProcess);
+        ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(running.get(), 30000));
+        DWORD exitCode = 1;
+        GetExitCodeProcess(running.get(), &exitCode);
+        ASSERT_EQ(0u, exitCode) << "cfxstore.exe /RegServer failed";
+    }
+    void TearDown() override { CoUninitialize(); }
+};
+
+[[maybe_unused]] testing::Environment* const kEnvironment =
+    testing::AddGlobalTestEnvironment(new ServerEnvironment);
+
+} // namespace
+
+ComPtr<IStorageServer> connectServer() {
+    ComPtr<IStorageServer> server;
+    check(
+        CoCreateInstance(CLSID_StorageServer, nullptr, CLSCTX_LOCAL_SERVER, IID_PPV_ARGS(&server)));
+    return server;
+}
+
+DWORD serverProcessOf(IStorageServer* server) {
+    DWORD processId = 0;
+    LONG roots = 0;
+    check(server->GetServerInfo(&processId, &roots));
+    return processId;
+}
+
+Bstr bstr(const std::wstring& value) {
+    return Bstr(SysAllocStringLen(value.data(), static_cast<UINT>(value.size())));
+}
+
+std::wstring text(BSTR value) {
+    return value ? std::wstring(value, SysStringLen(value)) : std::wstring();
+}
+
+ComPtr<IStorageFolder> createStorage(IStorageServer* server, const std::wstring& path,
+                                     const KeyCertificate& certificate) {
+    ComPtr<IStorageObject> storage;
+    check(server->CreateStorage(bstr(path).get(), static_cast<ULONG>(certificate.encoded.size()),
+                                certificate.encoded.data(), &storage));
+    ComPtr<IStorageFolder> root;
+    check(storage.As(&root));
+    return root;
+}
+
+ComPtr<IStorageFolder> openStorage(IStorageServer* server, const std::wstring& path) {
+    ComPtr<IStorageObject> storage;
+    check(server->OpenStorage(bstr(path).get(), &storage));
+    ComPtr<IStorageFolder> root;
+    check(storage.As(&root));
+    return root;
+}
+
+std::wstring textProperty(IStorageObject* item, const GUID& property) {
+    Variant value;
+    check(item->GetProperty(property, value.put()));
+    return value.type() == VT_BSTR ? value.text() : std::wstring();
+}
+
+void unlock(IStorageObject* storage) {
+    std::wstring keyRecord = textProperty(storage, StorageProperty_KeyRecord);
+    std::wstring keyState = textProperty(storage, StorageProperty_KeyState);
+    HCERTSTORE store = CertOpenSystemStoreW(0, L"MY");
+    ASSERT_NE(store, nullptr);
+    std::wstring answer;
+    try {
+        answer = answerWithStore(store, keyRecord, keyState);
+    } catch (...) {
+        CertCloseStore(store, 0);
+        throw;
+    }
+    CertCloseStore(store, 0);
+    check(storage->SetProperty(StorageProperty_KeyState, Variant::text(answer)->get()));
+}
+
+Failure failureOf(HRESULT hr) {
+    Failure failure{hr, {}};
+    IErrorInfo* info = nullptr;
+    if (FAILED(hr) && GetErrorInfo(0, &info) == S_OK && info) {
+        BSTR description = nullptr;
+        info->GetDescription(&description);
+        failure.description = text(description);
+        SysFreeString(description);
+        info->Release();
+    }
+    return failure;
+}
+
+ComPtr<IStorageFolder> folder(IStorageFolder* parent, const std::wstring& name, bool create) {
+    ComPtr<IStorageFolder> result;
+    check(parent->OpenFolder(bstr(name).get(), create ? VARIANT_TRUE : VARIANT_FALSE, &result));
+    return result;
+}
+
+ComPtr<IStorageFile> file(IStorageFolder* parent, const std::wstring& name, bool create) {
+    ComPtr<IStorageFile> result;
+    check(parent->OpenFile(bstr(name).get(), create ? VARIANT_TRUE : VARIANT_FALSE, &result));
+    return result;
+}
+
+void writeFile(IStorageFile* target, const std::vector<BYTE>& bytes, size_t blockSize) {
+    ComPtr<IStream> stream;
+    check(target->OpenStream(&stream));
+    for (size_t at = 0; at < bytes.size(); at += blockSize) {
+        ULONG size = static_cast<ULONG>(std::min(blockSize, bytes.size() - at)), written = 0;
+        check(stream->Write(bytes.data() + at, size, &written));
+        if (written != size)
+            raise(STG_E_WRITEFAULT);
+    }
+    check(stream->Commit(STGC_DEFAULT));
+}
+
+std::vector<BYTE> readFile(IStorageFile* source, size_t blockSize) {
+    ComPtr<IStream> stream;
+    check(source->OpenStream(&stream));
+    std::vector<BYTE> bytes, block(blockSize);
+    for (;;) {
+        ULONG read = 0;
+        check(stream->Read(block.data(), static_cast<ULONG>(block.size()), &read));
+        if (read == 0)
+            return bytes;
+        bytes.insert(bytes.end(), block.begin(), block.begin() + read);
+    }
+}
+
+std::vector<std::wstring> listNames(IStorageFolder* parent) {
+    ComPtr<IStorageEnum> items;
+    check(parent->EnumItems(&items));
+    std::vector<std::wstring> names;
+    for (;;) {
+        ComPtr<IStorageItem> item;
+        check(items->Next(&item));
+        if (!item)
+            return names;
+        BSTR name = nullptr;
+        check(item->GetName(&name));
+        names.push_back(text(name));
+        SysFreeString(name);
+    }
+}
+
+} // namespace cfx::store::test

@@ -1,0 +1,164 @@
+// cfxstore.exe as its clients see it: started by activation, shared by root
+// objects and client processes, gone a few seconds after its last client,
+// and failures that come back with an error object naming the item.
+#include "RemoteStorage.h"
+
+#include "support/FakeStorageServer.h"
+#include "support/LoadedLibrary.h"
+
+#include <thread>
+
+namespace cfx::store::test {
+namespace {
+
+using cfx::check;
+
+using cfx::test::serverProcesses;
+using cfx::test::waitForServersToExit;
+
+// Set in the environment of a second client process this program starts of
+// itself: the storage it writes into.
+constexpr wchar_t kClientStorageVariable[] = L"CFX_SECOND_CLIENT_STORAGE";
+
+std::wstring environmentValue(const wchar_t* name) {
+    wchar_t value[MAX_PATH] = {};
+    DWORD length = GetEnvironmentVariableW(name, value, MAX_PATH);
+    return length && length < MAX_PATH ? value : L"";
+}
+
+TEST(ServerProcess, StartsOnActivationAndServesEveryRootObjectFromOneProcess) {
+    ASSERT_TRUE(waitForServersToExit(kServerProgram, 15000));
+    ComPtr<IStorageServer> first = connectServer();
+    ComPtr<IStorageServer> second = connectServer();
+    DWORD processId = 0;
+    LONG roots = 0;
+    ASSERT_EQ(S_OK, first->GetServerInfo(&processId, &roots));
+    EXPECT_NE(GetCurrentProcessId(), processId);
+    EXPECT_EQ(2, roots);
+    EXPECT_EQ(processId, serverProcessOf(second.Get()));
+    EXPECT_EQ(1u, serverProcesses(kServerProgram).size());
+}
+
+TEST(ServerProcess, LingersAfterItsLastClientThenExits) {
+    ComPtr<IStorageServer> server = connectServer();
+    KernelHandle process(OpenProcess(SYNCHRONIZE, FALSE, serverProcessOf(server.Get())));
+    ASSERT_TRUE(process);
+    server.Reset();
+    // A client that makes one root object per operation finds it still there.
+    EXPECT_EQ(static_cast<DWORD>(WAIT_TIMEOUT), WaitForSingleObject(process.get(), 500));
+    ComPtr<IStorageServer> again = connectServer();
+    EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(process.get(), 0));
+    again.Reset();
+    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(process.get(), 20000));
+}
+
+TEST(ServerProcess, FailuresCarryAnErrorObjectThatNamesTheItem) {
+    ScratchFolder scratch;
+    ComPtr<IStorageServer> server = connectServer();
+    ComPtr<IStorageFolder> root = createStorage(server.Get(), scratch.file(L"s.demo-coffrex"));
+    ComPtr<IStorageItem> item;
+    Failure missing = failureOf(root->GetItemInfo(bstr(L"Nowhere.txt").get(), &item));
+    EXPECT_EQ(STG_E_FILENOTFOUND, missing.hr);
+    EXPECT_NE(std::wstring::npos, missing.description.find(L"Nowhere.txt"))
+        << narrow(missing.description);
+
+    ComPtr<IStorageObject> storage;
+    Failure notThere =
+        failureOf(server->OpenStorage(bstr(scratch.file(L"absent.demo-coffrex")).get(), &storage));
+    EXPECT_EQ(STG_E_FILENOTFOUND, notThere.hr);
+    EXPECT_NE(std::wstring::npos, notThere.description.find(L"absent.demo-coffrex"))
+        << narrow(notThere.description);
+
+    Failure relative = failureOf(server->OpenStorage(bstr(L"s.demo-coffrex").get(), &storage));
+    EXPECT_EQ(E_INVALIDARG, relative.hr);
+    EXPECT_FALSE(relative.description.empty());
+
+    ComPtr<ISupportErrorInfo> support;
+    ASSERT_EQ(S_OK, root.As(&support));
+    EXPECT_EQ(S_OK, support->InterfaceSupportsErrorInfo(IID_IStorageFolder));
+}
+
+TEST(ServerProcess, ServesSeveralClientProcessesAtOnce) {
+    ScratchFolder scratch;
+    const std::wstring path = scratch.file(L"shared.demo-coffrex");
+    ComPtr<IStorageServer> server = connectServer();
+    ComPtr<IStorageFolder> root = createStorage(server.Get(), path);
+
+    // The second client is this program again, running only the test below.
+    ASSERT_TRUE(SetEnvironmentVariableW(kClientStorageVariable, path.c_str()));
+    wchar_t self[MAX_PATH];
+    GetModuleFileNameW(nullptr, self, MAX_PATH);
+    std::wstring command = L"\"" + std::wstring(self) +
+                           L"\" --gtest_filter=ServerProcess.SecondClientWritesIntoAStorage";
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION child{};
+    ASSERT_TRUE(CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                               nullptr, &startup, &child));
+    SetEnvironmentVariableW(kClientStorageVariable, nullptr);
+    KernelHandle childThread(child.hThread), childProcess(child.hProcess);
+
+    // Meanwhile this client writes into the same folder.
+    for (int i = 0; i < 20; ++i)
+        writeFile(file(root.Get(), L"first-" + std::to_wstring(i), true).Get(),
+                  patternBytes(3000, static_cast<unsigned>(i)));
+    ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(childProcess.get(), 60000));
+    DWORD exitCode = 1;
+    GetExitCodeProcess(childProcess.get(), &exitCode);
+    EXPECT_EQ(0u, exitCode);
+
+    std::vector<std::wstring> names = listNames(root.Get());
+    EXPECT_EQ(40u, names.size());
+    for (int i = 0; i < 20; ++i)
+        EXPECT_EQ(patternBytes(3000, 100 + static_cast<unsigned>(i)),
+                  readFile(file(root.Get(), L"second-" + std::to_wstring(i), false).Get()));
+}
+
+TEST(ServerProcess, SecondClientWritesIntoAStorage) {
+    const std::wstring path = environmentValue(kClientStorageVariable);
+    if (path.empty())
+        GTEST_SKIP() << "run by ServesSeveralClientProcessesAtOnce";
+    ComPtr<IStorageServer> server = connectServer();
+    ComPtr<IStorageFolder> root = openStorage(server.Get(), path);
+    for (int i = 0; i < 20; ++i)
+        writeFile(file(root.Get(), L"second-" + std::to_wstring(i), true).Get(),
+                  patternBytes(3000, 100 + static_cast<unsigned>(i)));
+}
+
+// Wine's COM keeps the class registration of a killed server: later
+// activations in the same Wine session reach the dead process
+// (RPC_S_SERVER_UNAVAILABLE) instead of starting a new one. This test runs
+// as a program of its own, and reads the file back with the engine.
+TEST(ServerKilled, LosesNothingCommittedBefore) {
+    ScratchFolder scratch;
+    const std::wstring path = scratch.file(L"killed.demo-coffrex");
+    const std::vector<BYTE> kept = patternBytes(100000, 7);
+    {
+        ComPtr<IStorageServer> server = connectServer();
+        ComPtr<IStorageFolder> root = createStorage(server.Get(), path);
+        writeFile(file(root.Get(), L"kept.bin", true).Get(), kept);
+
+        // Half a file written, uncommitted, when the server dies.
+        ComPtr<IStream> stream;
+        ASSERT_EQ(S_OK, file(root.Get(), L"kept.bin", false)->OpenStream(&stream));
+        std::vector<BYTE> other = patternBytes(4096, 8);
+        for (int i = 0; i < 10; ++i)
+            ASSERT_EQ(S_OK, stream->Write(other.data(), 4096, nullptr));
+        KernelHandle process(
+            OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, serverProcessOf(server.Get())));
+        ASSERT_TRUE(TerminateProcess(process.get(), 9));
+        WaitForSingleObject(process.get(), 10000);
+        HRESULT hr = stream->Write(other.data(), 4096, nullptr);
+        EXPECT_TRUE(FAILED(hr)) << "a write to a dead server succeeded";
+    }
+    // What the file holds now, read as the next server would read it.
+    auto container = Container::open(path);
+    unlockWithInstalledKey(*container);
+    FileStream stream = container->root().item(L"kept.bin").openStream();
+    std::vector<BYTE> read(static_cast<size_t>(stream.size()));
+    read.resize(stream.read(0, read.data(), static_cast<ULONG>(read.size())));
+    EXPECT_EQ(kept, read);
+}
+
+} // namespace
+} // namespace cfx::store::test
