@@ -12,7 +12,6 @@ STDMETHODIMP ServerFactory::CreateInstance(IUnknown* outer, REFIID iid, void** o
         *not_null(out) = nullptr;
         if (outer)
             return CLASS_E_NOAGGREGATION;
-        served_ = true;
         auto* server = new StorageServer;
         HRESULT hr = server->QueryInterface(iid, out);
         server->Release();

@@ -9,12 +9,6 @@ class ServerFactory : public ComObject<IClassFactory> {
 public:
     STDMETHODIMP CreateInstance(IUnknown* outer, REFIID iid, void** out) override;
     STDMETHODIMP LockServer(BOOL lock) override;
-
-    // Whether a client has made an object since the server started.
-    bool served() const noexcept { return served_; }
-
-private:
-    bool served_ = false;
 };
 
 } // namespace cfx::storeserver

@@ -57,19 +57,21 @@ int serve() {
     if (SUCCEEDED(hr)) {
         // Calls into a single-threaded apartment arrive as window messages, so
         // the last release is seen right after the message that carried it.
+        // While no client holds an object, a timer runs: the wait for the
+        // first client, then the linger after the last one.
         UINT_PTR timer = SetTimer(nullptr, 0, kNoClientMs, nullptr);
-        bool lingering = false;
+        bool waiting = true;
         MSG msg;
         while (GetMessageW(&msg, nullptr, 0, 0) > 0) {
             if (msg.message == WM_TIMER && !msg.hwnd && msg.wParam == timer)
-                break; // no client came, or none came back while lingering
+                break;
             TranslateMessage(&msg);
             DispatchMessageW(&msg);
-            const bool clientsGone = factory->served() && cfx::module::lockCount() <= idle;
-            if (clientsGone != lingering) {
-                lingering = clientsGone;
+            const bool noClient = cfx::module::lockCount() <= idle;
+            if (noClient != waiting) {
+                waiting = noClient;
                 KillTimer(nullptr, timer);
-                timer = lingering ? SetTimer(nullptr, 0, kLingerMs, nullptr) : 0;
+                timer = waiting ? SetTimer(nullptr, 0, kLingerMs, nullptr) : 0;
             }
         }
         CoRevokeClassObject(cookie);
