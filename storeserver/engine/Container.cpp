@@ -20,6 +20,13 @@ namespace cfx::store {
 
 namespace {
 
+// A description that starts a sentence.
+std::wstring sentence(std::wstring text) {
+    if (!text.empty())
+        text[0] = towupper(text[0]);
+    return text;
+}
+
 // Metadata streams have names that start with U+0005, as property sets do,
 // so that tools measuring a compound file count their exact sizes.
 constexpr wchar_t kHeaderStream[] = L"\005CfxHeader";
@@ -569,14 +576,14 @@ CatalogItem& Container::itemOf(const Item& item) {
 CatalogItem& Container::folderOf(const Item& item) {
     CatalogItem& folder = itemOf(item);
     if (folder.type != ItemType::Folder)
-        fail(STG_E_INVALIDFUNCTION, describe(folder) + L" is a file, not a folder.");
+        fail(STG_E_INVALIDFUNCTION, sentence(describe(folder)) + L" is a file, not a folder.");
     return folder;
 }
 
 CatalogItem& Container::fileOf(const Item& item) {
     CatalogItem& file = itemOf(item);
     if (file.type != ItemType::File)
-        fail(STG_E_INVALIDFUNCTION, describe(file) + L" is a folder, not a file.");
+        fail(STG_E_INVALIDFUNCTION, sentence(describe(file)) + L" is a folder, not a file.");
     return file;
 }
 
@@ -596,7 +603,7 @@ std::wstring Container::pathOf(const CatalogItem& item) const {
 
 std::wstring Container::describe(const CatalogItem& item) const {
     if (item.number == Catalog::kRoot)
-        return L"The root folder of " + quoted(path_);
+        return L"the root folder of " + quoted(path_);
     return shownName(pathOf(item)) + L" in " + quoted(path_);
 }
 
@@ -1005,7 +1012,7 @@ Item Item::openFolder(const std::wstring& name, bool create) {
     if (CatalogItem* child = c.catalog_->child(folder, name)) {
         if (child->type == ItemType::File)
             fail(create ? STG_E_FILEALREADYEXISTS : STG_E_PATHNOTFOUND,
-                 c.describe(*child) + L" is a file, not a folder.");
+                 sentence(c.describe(*child)) + L" is a file, not a folder.");
         return c.handle(child->number);
     }
     if (!create)
@@ -1025,7 +1032,8 @@ std::optional<Item> Item::openFile(const std::wstring& name, bool create) {
     if (CatalogItem* child = c.catalog_->child(folder, name)) {
         if (child->type == ItemType::Folder) {
             if (create)
-                fail(STG_E_FILEALREADYEXISTS, c.describe(*child) + L" is a folder, not a file.");
+                fail(STG_E_FILEALREADYEXISTS,
+                     sentence(c.describe(*child)) + L" is a folder, not a file.");
             return std::nullopt;
         }
         return c.handle(child->number);
@@ -1076,7 +1084,7 @@ void Item::rename(const std::wstring& oldName, const std::wstring& newName) {
              L"There is no item " + shownName(oldName) + L" in " + c.describe(folder) + L".");
     CatalogItem* other = c.catalog_->child(folder, newName);
     if (other && other != child)
-        fail(STG_E_FILEALREADYEXISTS, c.describe(*other) + L" already exists.");
+        fail(STG_E_FILEALREADYEXISTS, sentence(c.describe(*other)) + L" already exists.");
     c.change([&] { c.catalog_->rename(*child, newName, now()); });
 }
 

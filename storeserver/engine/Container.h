@@ -212,7 +212,8 @@ public:
     // order they were made.
     std::vector<ItemInfo> list() const;
     std::vector<Item> children() const;
-    // STG_E_PATHNOTFOUND when absent and not to be made, or a file has the name.
+    // STG_E_PATHNOTFOUND when absent and not to be made; when a file has the
+    // name, STG_E_FILEALREADYEXISTS to make and STG_E_PATHNOTFOUND to open.
     Item openFolder(const std::wstring& name, bool create);
     // Nothing when absent and not to be made, or a folder has the name and
     // create is false; STG_E_FILEALREADYEXISTS when a folder has the name

@@ -1,0 +1,148 @@
+// cfxtool.exe as a script uses it: whole commands run as processes, with
+// their output and exit codes, against the real storage server.
+#include "storeserver/RemoteStorage.h"
+
+#include "Base64.h"
+
+#include "support/LoadedLibrary.h"
+
+#include <fstream>
+
+namespace cfx::store::test {
+namespace {
+
+struct ToolRun {
+    DWORD exitCode = 0;
+    std::string output; // stdout and stderr together, UTF-8
+};
+
+// Runs cfxtool.exe with the arguments and collects what it prints.
+ToolRun cfxtool(const std::wstring& arguments) {
+    SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
+    HANDLE readEnd = nullptr, writeEnd = nullptr;
+    EXPECT_TRUE(CreatePipe(&readEnd, &writeEnd, &inherit, 0));
+    KernelHandle reader(readEnd), writer(writeEnd);
+    SetHandleInformation(reader.get(), HANDLE_FLAG_INHERIT, 0);
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdOutput = startup.hStdError = writer.get();
+    startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+    std::wstring command = L"\"" + cfx::test::programFolder() + L"cfxtool.exe\" " + arguments;
+    PROCESS_INFORMATION process{};
+    ToolRun run;
+    if (!CreateProcessW(nullptr, command.data(), nullptr, nullptr, TRUE, CREATE_NO_WINDOW, nullptr,
+                        nullptr, &startup, &process)) {
+        ADD_FAILURE() << "cfxtool.exe did not start: " << GetLastError();
+        return run;
+    }
+    KernelHandle thread(process.hThread), running(process.hProcess);
+    writer.reset();
+    char buffer[4096];
+    DWORD read = 0;
+    while (ReadFile(reader.get(), buffer, sizeof buffer, &read, nullptr) && read)
+        run.output.append(buffer, read);
+    WaitForSingleObject(running.get(), INFINITE);
+    GetExitCodeProcess(running.get(), &run.exitCode);
+    return run;
+}
+
+std::wstring quotedArgument(const std::wstring& text) {
+    return L"\"" + text + L"\"";
+}
+
+void writeLocal(const std::wstring& path, const std::vector<BYTE>& bytes) {
+    std::ofstream(path.c_str(), std::ios::binary)
+        .write(reinterpret_cast<const char*>(bytes.data()),
+               static_cast<std::streamsize>(bytes.size()));
+}
+
+class Cfxtool : public testing::Test {
+protected:
+    void SetUp() override {
+        const std::wstring keyId = toBase64(firstCertificate().keyId);
+        ToolRun created = cfxtool(L"create " + quotedArgument(storage_) + L" --key-id " + keyId);
+        ASSERT_EQ(0u, created.exitCode) << created.output;
+    }
+
+    ScratchFolder scratch_;
+    const std::wstring storage_ = scratch_.file(L"tool.demo-coffrex");
+};
+
+TEST_F(Cfxtool, PutsAndGetsAFolderTreeByteForByte) {
+    const std::wstring tree = scratch_.file(L"tree");
+    ASSERT_TRUE(CreateDirectoryW(tree.c_str(), nullptr));
+    ASSERT_TRUE(CreateDirectoryW((tree + L"\\sub \u00e9t\u00e9").c_str(), nullptr));
+    const std::vector<BYTE> big = patternBytes(3 * 1024 * 1024 + 5, 1);
+    const std::vector<BYTE> small = patternBytes(10, 2);
+    writeLocal(tree + L"\\big.bin", big);
+    writeLocal(tree + L"\\sub \u00e9t\u00e9\\small.txt", small);
+    writeLocal(tree + L"\\empty", {});
+
+    ToolRun put = cfxtool(L"put " + quotedArgument(storage_) + L" " + quotedArgument(tree));
+    ASSERT_EQ(0u, put.exitCode) << put.output;
+
+    ToolRun list = cfxtool(L"list " + quotedArgument(storage_) + L" -r");
+    EXPECT_EQ(0u, list.exitCode) << list.output;
+    EXPECT_NE(std::string::npos, list.output.find("tree\\big.bin")) << list.output;
+    EXPECT_NE(std::string::npos, list.output.find("3145733")) << list.output;
+    EXPECT_NE(std::string::npos, list.output.find("small.txt")) << list.output;
+
+    ToolRun checked = cfxtool(L"check " + quotedArgument(storage_));
+    EXPECT_EQ(0u, checked.exitCode) << checked.output;
+    EXPECT_NE(std::string::npos, checked.output.find("3 files: 3 OK")) << checked.output;
+
+    const std::wstring back = scratch_.file(L"back");
+    ToolRun get = cfxtool(L"get " + quotedArgument(storage_) + L" tree " + quotedArgument(back));
+    ASSERT_EQ(0u, get.exitCode) << get.output;
+    EXPECT_EQ(big, fileBytes(back + L"\\big.bin"));
+    EXPECT_EQ(small, fileBytes(back + L"\\sub \u00e9t\u00e9\\small.txt"));
+    EXPECT_EQ(0u, fileSize(back + L"\\empty"));
+}
+
+TEST_F(Cfxtool, ChangesTheTreeAndReportsMissingItems) {
+    EXPECT_EQ(0u, cfxtool(L"mkdir " + quotedArgument(storage_) + L" a/b/c").exitCode);
+    EXPECT_EQ(0u, cfxtool(L"rename " + quotedArgument(storage_) + L" a\\b B2").exitCode);
+    ToolRun list = cfxtool(L"list " + quotedArgument(storage_) + L" -r");
+    EXPECT_NE(std::string::npos, list.output.find("a\\B2\\c")) << list.output;
+
+    ToolRun missing = cfxtool(L"remove " + quotedArgument(storage_) + L" a\\nothing");
+    EXPECT_EQ(1u, missing.exitCode);
+    EXPECT_NE(std::string::npos, missing.output.find("nothing")) << missing.output;
+    EXPECT_NE(std::string::npos, missing.output.find("0x80030002")) << missing.output;
+
+    EXPECT_EQ(0u, cfxtool(L"remove " + quotedArgument(storage_) + L" a").exitCode);
+    list = cfxtool(L"list " + quotedArgument(storage_) + L" -r");
+    EXPECT_EQ(std::string::npos, list.output.find("B2")) << list.output;
+}
+
+TEST_F(Cfxtool, FreezesAndThawsAndShowsProperties) {
+    ToolRun frozen = cfxtool(L"freeze " + quotedArgument(storage_));
+    ASSERT_EQ(0u, frozen.exitCode) << frozen.output;
+    ToolRun refused = cfxtool(L"list " + quotedArgument(storage_));
+    EXPECT_EQ(4u, refused.exitCode) << refused.output;
+    ToolRun props = cfxtool(L"props " + quotedArgument(storage_));
+    EXPECT_EQ(0u, props.exitCode) << props.output;
+    EXPECT_NE(std::string::npos, props.output.find("KeyId")) << props.output;
+    EXPECT_NE(std::string::npos, props.output.find("Frozen")) << props.output;
+
+    ToolRun thawed = cfxtool(L"unfreeze " + quotedArgument(storage_));
+    ASSERT_EQ(0u, thawed.exitCode) << thawed.output;
+    EXPECT_EQ(0u, cfxtool(L"list " + quotedArgument(storage_)).exitCode);
+    EXPECT_EQ(0u, cfxtool(L"defrag " + quotedArgument(storage_)).exitCode);
+}
+
+TEST_F(Cfxtool, BadCommandLinesAndMissingStoragesHaveTheirExitCodes) {
+    EXPECT_EQ(2u, cfxtool(L"").exitCode);
+    EXPECT_EQ(2u, cfxtool(L"frobnicate x").exitCode);
+    EXPECT_EQ(2u, cfxtool(L"list " + quotedArgument(storage_) + L" --bogus").exitCode);
+    ToolRun missing = cfxtool(L"list " + quotedArgument(scratch_.file(L"absent.demo-coffrex")));
+    EXPECT_EQ(1u, missing.exitCode);
+    EXPECT_NE(std::string::npos, missing.output.find("absent.demo-coffrex")) << missing.output;
+    ToolRun exists = cfxtool(L"create " + quotedArgument(storage_) + L" --key-id " +
+                             toBase64(firstCertificate().keyId));
+    EXPECT_EQ(1u, exists.exitCode) << exists.output;
+}
+
+} // namespace
+} // namespace cfx::store::test

@@ -1,0 +1,289 @@
+#include "Certificates.h"
+
+#include "ToolError.h"
+
+#include "Base64.h"
+#include "StoreError.h"
+
+using cfx::store::quoted;
+
+namespace cfxtool {
+
+namespace {
+
+void destroyKey(HCRYPTKEY key) noexcept {
+    CryptDestroyKey(key);
+}
+void releaseProvider(HCRYPTPROV provider) noexcept {
+    CryptReleaseContext(provider, 0);
+}
+using CryptKey = cfx::UniqueHandle<HCRYPTKEY, &destroyKey>;
+using CryptProvider = cfx::UniqueHandle<HCRYPTPROV, &releaseProvider>;
+
+constexpr DWORD kEncoding = X509_ASN_ENCODING | PKCS_7_ASN_ENCODING;
+// Key files are small; anything far larger is not one.
+constexpr LONGLONG kLargestKeyFile = 16 << 20;
+
+std::vector<BYTE> propertyOf(PCCERT_CONTEXT certificate, DWORD id) {
+    DWORD size = 0;
+    if (!CertGetCertificateContextProperty(certificate, id, nullptr, &size))
+        return {};
+    std::vector<BYTE> value(size);
+    if (!CertGetCertificateContextProperty(certificate, id, value.data(), &size))
+        return {};
+    value.resize(size);
+    return value;
+}
+
+std::vector<Certificate> certificatesOf(HCERTSTORE store) {
+    std::vector<Certificate> all;
+    for (PCCERT_CONTEXT c = nullptr; (c = CertEnumCertificatesInStore(store, c)) != nullptr;)
+        all.emplace_back(CertDuplicateCertificateContext(c));
+    return all;
+}
+
+Certificate findPreferringKey(HCERTSTORE store, DWORD type, const void* what) {
+    Certificate first;
+    for (PCCERT_CONTEXT c = nullptr;
+         (c = CertFindCertificateInStore(store, kEncoding, 0, type, what, c)) != nullptr;) {
+        if (hasPrivateKey(c))
+            return Certificate(c); // the search stops here: the context is ours
+        if (!first)
+            first.reset(CertDuplicateCertificateContext(c));
+    }
+    return first;
+}
+
+std::wstring hexOf(const std::vector<BYTE>& bytes) {
+    static const wchar_t digits[] = L"0123456789ABCDEF";
+    std::wstring text;
+    for (BYTE b : bytes) {
+        text += digits[b >> 4];
+        text += digits[b & 15];
+    }
+    return text;
+}
+
+// Copies the certificate's private key into a key container named after the
+// certificate, as a key-exchange key: PFXImportCertStore under Wine puts the
+// key of every key file in one default container (the next file's key
+// replaces it) and records its kind as AT_KEYEXCHANGE | AT_SIGNATURE, which
+// CryptGetUserKey refuses. Returns the container's name.
+std::wstring keepKey(PCCERT_CONTEXT certificate) {
+    const std::wstring action = L"keeping the private key of " + quoted(subjectOf(certificate));
+    HCRYPTPROV source = 0;
+    DWORD keySpec = 0;
+    BOOL callerFrees = FALSE;
+    if (!CryptAcquireCertificatePrivateKey(certificate, CRYPT_ACQUIRE_SILENT_FLAG, nullptr, &source,
+                                           &keySpec, &callerFrees))
+        failLastError(action, kExitKeyUnavailable);
+    CryptProvider owned(callerFrees ? source : 0);
+    CryptKey key;
+    if (!CryptGetUserKey(source, AT_KEYEXCHANGE, key.put()) &&
+        !CryptGetUserKey(source, AT_SIGNATURE, key.put()))
+        failLastError(action, kExitKeyUnavailable);
+
+    DWORD size = 0;
+    if (!CryptExportKey(key.get(), 0, PRIVATEKEYBLOB, 0, nullptr, &size))
+        failLastError(action, kExitKeyUnavailable);
+    std::vector<BYTE> blob(size);
+    if (!CryptExportKey(key.get(), 0, PRIVATEKEYBLOB, 0, blob.data(), &size))
+        failLastError(action, kExitKeyUnavailable);
+    // The engine decrypts a storage's key record with a key-exchange key.
+    reinterpret_cast<BLOBHEADER*>(blob.data())->aiKeyAlg = CALG_RSA_KEYX;
+
+    std::wstring container = L"cfxtool " + hexOf(propertyOf(certificate, CERT_HASH_PROP_ID));
+    CryptProvider target;
+    if (!CryptAcquireContextW(target.put(), container.c_str(), MS_ENH_RSA_AES_PROV_W, PROV_RSA_AES,
+                              CRYPT_NEWKEYSET) &&
+        (GetLastError() != static_cast<DWORD>(NTE_EXISTS) ||
+         !CryptAcquireContextW(target.put(), container.c_str(), MS_ENH_RSA_AES_PROV_W, PROV_RSA_AES,
+                               0)))
+        failLastError(action);
+    CryptKey imported;
+    BOOL done = CryptImportKey(target.get(), blob.data(), size, 0, 0, imported.put());
+    DWORD error = GetLastError();
+    SecureZeroMemory(blob.data(), blob.size());
+    if (!done) {
+        SetLastError(error);
+        failLastError(action);
+    }
+    return container;
+}
+
+// Where PFXImportCertStore left a certificate's key, to be removed once the
+// key has a container of its own.
+struct KeyContainer {
+    std::wstring name, provider;
+    DWORD type = 0, flags = 0;
+    bool operator==(const KeyContainer& other) const {
+        return name == other.name && provider == other.provider && type == other.type;
+    }
+};
+
+std::optional<KeyContainer> containerOf(PCCERT_CONTEXT certificate) {
+    std::vector<BYTE> bytes = propertyOf(certificate, CERT_KEY_PROV_INFO_PROP_ID);
+    if (bytes.size() < sizeof(CRYPT_KEY_PROV_INFO))
+        return std::nullopt;
+    const auto* info = reinterpret_cast<const CRYPT_KEY_PROV_INFO*>(bytes.data());
+    if (!info->pwszContainerName)
+        return std::nullopt;
+    return KeyContainer{info->pwszContainerName, info->pwszProvName ? info->pwszProvName : L"",
+                        info->dwProvType, info->dwFlags & CRYPT_MACHINE_KEYSET};
+}
+
+} // namespace
+
+std::vector<BYTE> readFileBytes(const std::wstring& path) {
+    const std::wstring action = L"reading " + quoted(path);
+    HANDLE opened = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (opened == INVALID_HANDLE_VALUE)
+        failLastError(action);
+    cfx::KernelHandle file(opened);
+    LARGE_INTEGER size{};
+    if (!GetFileSizeEx(file.get(), &size))
+        failLastError(action);
+    if (size.QuadPart > kLargestKeyFile)
+        fail(action, E_INVALIDARG, L"The file is too large to be a key file.");
+    std::vector<BYTE> bytes(static_cast<size_t>(size.QuadPart));
+    DWORD got = 0;
+    if (!bytes.empty() &&
+        !ReadFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &got, nullptr))
+        failLastError(action);
+    bytes.resize(got);
+    return bytes;
+}
+
+CertStore importPfx(const std::wstring& file, const std::optional<std::wstring>& password,
+                    DWORD flags) {
+    std::vector<BYTE> bytes = readFileBytes(file);
+    CRYPT_DATA_BLOB blob{static_cast<DWORD>(bytes.size()), bytes.data()};
+    const std::wstring action = L"importing the key file " + quoted(file);
+    if (!PFXIsPFXBlob(&blob))
+        fail(action, CRYPT_E_BAD_ENCODE, L"The file is not a PKCS#12 (.pfx) key file.");
+    CertStore store;
+    if (password) {
+        store.reset(PFXImportCertStore(&blob, password->c_str(), flags));
+    } else {
+        store.reset(PFXImportCertStore(&blob, L"", flags));
+        if (!store)
+            store.reset(PFXImportCertStore(&blob, nullptr, flags));
+    }
+    if (!store) {
+        // Wine reports a wrong password with no error code at all.
+        DWORD error = GetLastError();
+        if (error == 0 || error == ERROR_INVALID_PASSWORD)
+            fail(action, HRESULT_FROM_WIN32(ERROR_INVALID_PASSWORD),
+                 password ? L"The password is wrong." : L"The key file needs a password.",
+                 kExitKeyUnavailable);
+        failLastError(action, kExitKeyUnavailable);
+    }
+    return store;
+}
+
+CertStore openMyStore() {
+    CertStore store(
+        CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0, CERT_SYSTEM_STORE_CURRENT_USER, L"MY"));
+    if (!store)
+        failLastError(L"opening the current user's \"MY\" certificate store", kExitKeyUnavailable);
+    return store;
+}
+
+bool hasPrivateKey(PCCERT_CONTEXT certificate) {
+    DWORD size = 0;
+    return CertGetCertificateContextProperty(certificate, CERT_KEY_PROV_INFO_PROP_ID, nullptr,
+                                             &size) ||
+           CertGetCertificateContextProperty(certificate, CERT_KEY_CONTEXT_PROP_ID, nullptr, &size);
+}
+
+Certificate certificateWithKey(HCERTSTORE store, const std::wstring& source) {
+    for (auto& certificate : certificatesOf(store))
+        if (hasPrivateKey(certificate.get()))
+            return std::move(certificate);
+    fail(L"finding a certificate in " + quoted(source), CRYPT_E_NO_KEY_PROPERTY,
+         L"No certificate of the key file has a private key.", kExitKeyUnavailable);
+}
+
+Certificate findByKeyId(HCERTSTORE store, const std::wstring& keyId) {
+    std::vector<BYTE> bytes;
+    try {
+        bytes = cfx::store::fromBase64(keyId);
+    } catch (...) {
+        bytes.clear();
+    }
+    if (bytes.empty())
+        throw UsageError(L"--key-id takes a key identifier in Base64");
+    CRYPT_HASH_BLOB blob{static_cast<DWORD>(bytes.size()), bytes.data()};
+    Certificate found = findPreferringKey(store, CERT_FIND_KEY_IDENTIFIER, &blob);
+    if (!found)
+        fail(L"finding the certificate with key identifier " + keyId, CRYPT_E_NOT_FOUND,
+             L"The current user's \"MY\" store has no such certificate.", kExitKeyUnavailable);
+    return found;
+}
+
+Certificate findBySubject(HCERTSTORE store, const std::wstring& subject) {
+    Certificate found = findPreferringKey(store, CERT_FIND_SUBJECT_STR_W, subject.c_str());
+    if (!found)
+        fail(L"finding the certificate of " + quoted(subject), CRYPT_E_NOT_FOUND,
+             L"No certificate of the current user's \"MY\" store has such a subject.",
+             kExitKeyUnavailable);
+    return found;
+}
+
+std::wstring subjectOf(PCCERT_CONTEXT certificate) {
+    wchar_t name[512] = L"";
+    CertGetNameStringW(certificate, CERT_NAME_SIMPLE_DISPLAY_TYPE, 0, nullptr, name, 512);
+    return name;
+}
+
+std::wstring keyIdOf(PCCERT_CONTEXT certificate) {
+    return cfx::store::toBase64(propertyOf(certificate, CERT_KEY_IDENTIFIER_PROP_ID));
+}
+
+std::vector<Certificate> installPfx(const std::wstring& file,
+                                    const std::optional<std::wstring>& password) {
+    CertStore imported = importPfx(file, password, CRYPT_USER_KEYSET | CRYPT_EXPORTABLE);
+    CertStore my = openMyStore();
+    std::vector<Certificate> installed;
+    std::vector<KeyContainer> left;
+    for (auto& certificate : certificatesOf(imported.get())) {
+        if (!hasPrivateKey(certificate.get()))
+            continue;
+        std::wstring container = keepKey(certificate.get());
+        if (auto original = containerOf(certificate.get()); original && original->name != container)
+            left.push_back(*original);
+
+        const std::wstring action = L"adding " + quoted(subjectOf(certificate.get())) +
+                                    L" to the current user's \"MY\" store";
+        Certificate added;
+        if (!CertAddCertificateContextToStore(my.get(), certificate.get(),
+                                              CERT_STORE_ADD_REPLACE_EXISTING, added.put()))
+            failLastError(action);
+        CRYPT_KEY_PROV_INFO key{};
+        key.pwszContainerName = container.data();
+        key.pwszProvName = const_cast<wchar_t*>(MS_ENH_RSA_AES_PROV_W);
+        key.dwProvType = PROV_RSA_AES;
+        key.dwKeySpec = AT_KEYEXCHANGE;
+        if (!CertSetCertificateContextProperty(added.get(), CERT_KEY_PROV_INFO_PROP_ID, 0, &key))
+            failLastError(action);
+        installed.push_back(std::move(added));
+    }
+    if (installed.empty())
+        fail(L"installing " + quoted(file), CRYPT_E_NO_KEY_PROPERTY,
+             L"No certificate of the key file has a private key.", kExitKeyUnavailable);
+    // The import's own containers now hold copies only.
+    for (size_t i = 0; i < left.size(); ++i) {
+        bool seen = false;
+        for (size_t j = 0; j < i; ++j)
+            seen = seen || left[j] == left[i];
+        HCRYPTPROV gone = 0;
+        if (!seen)
+            CryptAcquireContextW(&gone, left[i].name.c_str(),
+                                 left[i].provider.empty() ? nullptr : left[i].provider.c_str(),
+                                 left[i].type, CRYPT_DELETEKEYSET | left[i].flags);
+    }
+    return installed;
+}
+
+} // namespace cfxtool

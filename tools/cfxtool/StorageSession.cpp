@@ -1,0 +1,267 @@
+#include "StorageSession.h"
+
+#include "Certificates.h"
+#include "ToolError.h"
+
+#include "KeyClient.h"
+#include "StoreError.h"
+
+using cfx::store::quoted;
+
+namespace cfxtool {
+
+Variant::Variant(const std::wstring& text) {
+    VariantInit(&value_);
+    value_.bstrVal = SysAllocStringLen(text.data(), static_cast<UINT>(text.size()));
+    if (!value_.bstrVal)
+        fail(L"making a text value", E_OUTOFMEMORY);
+    value_.vt = VT_BSTR;
+}
+
+Variant::Variant(bool flag) noexcept {
+    VariantInit(&value_);
+    value_.vt = VT_BOOL;
+    value_.boolVal = flag ? VARIANT_TRUE : VARIANT_FALSE;
+}
+
+Variant::Variant(ULONGLONG number) noexcept {
+    VariantInit(&value_);
+    value_.vt = VT_UI8;
+    value_.ullVal = number;
+}
+
+std::wstring Variant::text() const {
+    if (value_.vt != VT_BSTR || !value_.bstrVal)
+        return std::wstring();
+    return std::wstring(value_.bstrVal, SysStringLen(value_.bstrVal));
+}
+
+cfx::Bstr bstr(const std::wstring& text) {
+    cfx::Bstr result(SysAllocStringLen(text.data(), static_cast<UINT>(text.size())));
+    if (!result)
+        fail(L"making a text value", E_OUTOFMEMORY);
+    return result;
+}
+
+std::vector<std::wstring> splitItemPath(const std::wstring& path) {
+    std::vector<std::wstring> names;
+    std::wstring name;
+    for (wchar_t c : path) {
+        if (c == L'\\' || c == L'/') {
+            if (!name.empty())
+                names.push_back(std::move(name));
+            name.clear();
+        } else {
+            name += c;
+        }
+    }
+    if (!name.empty())
+        names.push_back(std::move(name));
+    return names;
+}
+
+std::wstring joinItemPath(const std::wstring& folder, const std::wstring& name) {
+    return folder.empty() ? name : folder + L'\\' + name;
+}
+
+std::wstring normalItemPath(const std::wstring& path) {
+    std::wstring joined;
+    for (const auto& name : splitItemPath(path))
+        joined = joinItemPath(joined, name);
+    return joined;
+}
+
+std::wstring fullPath(const std::wstring& path) {
+    DWORD size = GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
+    std::wstring full(size, L'\0');
+    if (size == 0 || (size = GetFullPathNameW(path.c_str(), size, full.data(), nullptr)) == 0)
+        failLastError(L"finding the full path of " + quoted(path), kExitUsage);
+    full.resize(size);
+    return full;
+}
+
+void getProperty(IStorageObject* object, const GUID& id, Variant& value,
+                 const std::wstring& action) {
+    check(object->GetProperty(id, value.put()), action);
+}
+
+void setProperty(IStorageObject* object, const GUID& id, const Variant& value,
+                 const std::wstring& action) {
+    check(object->SetProperty(id, value.get()), action);
+}
+
+namespace {
+
+std::vector<ChildInfo> childrenOf(IStorageFolder* folder, const std::wstring& path) {
+    const std::wstring action = L"listing " + quoted(path.empty() ? L"\\" : path);
+    ComPtr<IStorageEnum> items;
+    check(folder->EnumItems(&items), action);
+    std::vector<ChildInfo> children;
+    for (;;) {
+        ComPtr<IStorageItem> item;
+        check(items->Next(&item), action);
+        if (!item)
+            return children;
+        ChildInfo child;
+        BSTR name = nullptr;
+        check(item->GetName(&name), action);
+        cfx::Bstr holder(name);
+        child.name.assign(name ? name : L"", SysStringLen(name));
+        check(item->GetType(&child.type), action);
+        check(item->GetSize(&child.size), action);
+        check(item->GetTimes(&child.times), action);
+        children.push_back(std::move(child));
+    }
+}
+
+} // namespace
+
+ComPtr<IStorageFolder> openFolder(IStorageFolder* parent, const std::wstring& name,
+                                  const std::wstring& path, bool create) {
+    const std::wstring action = (create ? L"making folder " : L"opening folder ") + quoted(path);
+    ComPtr<IStorageFolder> folder;
+    check(parent->OpenFolder(bstr(name).get(), create ? VARIANT_TRUE : VARIANT_FALSE, &folder),
+          action);
+    if (!folder)
+        fail(action, STG_E_PATHNOTFOUND);
+    return folder;
+}
+
+ComPtr<IStorageFile> openFile(IStorageFolder* parent, const std::wstring& name,
+                              const std::wstring& path, bool create) {
+    const std::wstring action = (create ? L"making " : L"opening ") + quoted(path);
+    ComPtr<IStorageFile> file;
+    check(parent->OpenFile(bstr(name).get(), create ? VARIANT_TRUE : VARIANT_FALSE, &file), action);
+    if (!file)
+        fail(action, STG_E_FILENOTFOUND);
+    return file;
+}
+
+void forEachItem(IStorageFolder* folder, const std::wstring& path, bool recursive,
+                 const Visit& visit) {
+    for (const auto& child : childrenOf(folder, path)) {
+        std::wstring childPath = joinItemPath(path, child.name);
+        visit(folder, child, childPath);
+        if (recursive && child.type == StorageItemFolder)
+            forEachItem(openFolder(folder, child.name, childPath, false).Get(), childPath, true,
+                        visit);
+    }
+}
+
+StorageSession::StorageSession() {
+    HRESULT hr =
+        CoCreateInstance(CLSID_StorageServer, nullptr, CLSCTX_LOCAL_SERVER, IID_PPV_ARGS(&server_));
+    if (FAILED(hr))
+        fail(L"connecting to the storage server", hr,
+             hr == REGDB_E_CLASSNOTREG
+                 ? L"The storage server is not registered, or its program is missing "
+                   L"(cfxstore.exe /RegServer registers it)."
+                 : L"",
+             kExitServerUnavailable);
+}
+
+void StorageSession::open(const std::wstring& path) {
+    path_ = fullPath(path);
+    storage_.Reset();
+    check(server_->OpenStorage(bstr(path_).get(), &storage_), L"opening " + shownStorage());
+    if (!storage_)
+        fail(L"opening " + shownStorage(), E_POINTER, L"The server gave no storage object.");
+}
+
+std::wstring StorageSession::shownStorage() const {
+    return quoted(path_);
+}
+
+void StorageSession::unlock(const KeySource& key) {
+    const std::wstring action = L"unlocking " + shownStorage();
+    try {
+        Variant keyState;
+        getProperty(storage_.Get(), StorageProperty_KeyState, keyState, action);
+        // A server that asks nothing serves the contents without a key; one
+        // that already holds the key (another client unlocked the storage)
+        // needs it no more.
+        if (keyState.text().empty() || contentsAnswer())
+            return;
+        Variant keyRecord;
+        getProperty(storage_.Get(), StorageProperty_KeyRecord, keyRecord, action);
+        std::wstring answer;
+        try {
+            if (key.pfxFile.empty()) {
+                CertStore my = openMyStore();
+                answer = cfx::store::answerWithStore(my.get(), keyRecord.text(), keyState.text());
+            } else {
+                // The key file's key lives only as long as its memory store:
+                // the certificates hold it as a key context, which only the
+                // cache flag lets CryptAcquireCertificatePrivateKey use.
+                CertStore file = importPfx(key.pfxFile, key.password, PKCS12_NO_PERSIST_KEY);
+                answer = cfx::store::answerWithStore(file.get(), keyRecord.text(), keyState.text(),
+                                                     CRYPT_ACQUIRE_CACHE_FLAG);
+            }
+        } catch (const cfx::store::StoreError& e) {
+            if (e.Error() != CRYPT_E_NOT_FOUND)
+                throw;
+            Variant keyId;
+            getProperty(storage_.Get(), StorageProperty_KeyId, keyId, action);
+            fail(action, e.Error(),
+                 std::wstring(key.pfxFile.empty() ? L"The current user's \"MY\" store"
+                                                  : L"The key file") +
+                     L" has no certificate for the storage's key (key id " + keyId.text() + L").",
+                 kExitKeyUnavailable);
+        }
+        setProperty(storage_.Get(), StorageProperty_KeyState, Variant(answer), action);
+    } catch (...) {
+        rethrowAs(action, kExitKeyUnavailable);
+    }
+}
+
+bool StorageSession::contentsAnswer() const {
+    ComPtr<IStorageEnum> items;
+    HRESULT hr = root()->EnumItems(&items);
+    SetErrorInfo(0, nullptr); // a refusal here is an answer, not a failure
+    return SUCCEEDED(hr);
+}
+
+ComPtr<IStorageFolder> StorageSession::root() const {
+    ComPtr<IStorageFolder> folder;
+    check(storage_.As(&folder), L"opening the root folder of " + shownStorage());
+    return folder;
+}
+
+ComPtr<IStorageFolder> StorageSession::walk(const std::vector<std::wstring>& names, size_t count,
+                                            bool create) const {
+    ComPtr<IStorageFolder> folder = root();
+    std::wstring path;
+    for (size_t i = 0; i < count; ++i) {
+        path = joinItemPath(path, names[i]);
+        folder = openFolder(folder.Get(), names[i], path, create);
+    }
+    return folder;
+}
+
+ComPtr<IStorageObject> StorageSession::item(const std::wstring& itemPath) const {
+    std::vector<std::wstring> names = splitItemPath(itemPath);
+    if (names.empty())
+        return storage_;
+    ComPtr<IStorageFolder> parent = walk(names, names.size() - 1, false);
+    const std::wstring action = L"opening " + quoted(normalItemPath(itemPath));
+    ComPtr<IStorageObject> found;
+    check(parent->GetItem(bstr(names.back()).get(), &found), action);
+    if (!found)
+        fail(action, STG_E_FILENOTFOUND);
+    return found;
+}
+
+ComPtr<IStorageFolder> StorageSession::folder(const std::wstring& itemPath, bool create) const {
+    std::vector<std::wstring> names = splitItemPath(itemPath);
+    return walk(names, names.size(), create);
+}
+
+std::pair<ComPtr<IStorageFolder>, std::wstring>
+StorageSession::parentOf(const std::wstring& itemPath) const {
+    std::vector<std::wstring> names = splitItemPath(itemPath);
+    if (names.empty())
+        throw UsageError(L"the path names the storage's root folder, not an item in it");
+    return {walk(names, names.size() - 1, false), names.back()};
+}
+
+} // namespace cfxtool
