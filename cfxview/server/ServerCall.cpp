@@ -1,6 +1,7 @@
 #include "server/ServerCall.h"
 
 #include "module/Exceptions.h"
+#include "server/ErrorObjectHook.h"
 
 #include <comdef.h>
 #include <oaidl.h>
@@ -29,6 +30,9 @@ void checkServerCall(HRESULT hr, IUnknown* object, REFIID iid) {
 }
 
 ComPtr<IStorageServer> createRoot() {
+    // Under Wine the server's error descriptions reach this process only
+    // through the channel hook; once per process.
+    [[maybe_unused]] static const HRESULT hooked = carryErrorObjectsUnderWine();
     constexpr DWORD kAnyServer = CLSCTX_INPROC_SERVER | CLSCTX_LOCAL_SERVER | CLSCTX_REMOTE_SERVER;
     ComPtr<IClassFactory> factory;
     HRESULT hr = CoGetClassObject(CLSID_StorageServer, kAnyServer, nullptr, IID_PPV_ARGS(&factory));
