@@ -10,6 +10,8 @@
 #include "module/Handles.h"
 #include "server/StorageThread.h"
 
+#include "BenchClock.h"
+
 #include <windows.h>
 #include <objbase.h>
 
@@ -30,16 +32,7 @@ constexpr long kWarmUpCalls = 50;
 
 constexpr DWORD kServerContext = CLSCTX_LOCAL_SERVER | CLSCTX_INPROC_SERVER | CLSCTX_REMOTE_SERVER;
 
-double seconds() {
-    static const LONGLONG frequency = [] {
-        LARGE_INTEGER f;
-        QueryPerformanceFrequency(&f);
-        return f.QuadPart;
-    }();
-    LARGE_INTEGER now;
-    QueryPerformanceCounter(&now);
-    return static_cast<double>(now.QuadPart) / static_cast<double>(frequency);
-}
+using cfx::bench::seconds;
 
 // Calls the function until enough calls and time have passed and prints the
 // mean time per call. The function returns false when a call failed.

@@ -11,6 +11,8 @@
 #include "module/Handles.h"
 #include "server/ErrorObjectHook.h"
 
+#include "BenchClock.h"
+
 #include <windows.h>
 #include <objbase.h>
 #include <wrl/client.h>
@@ -31,16 +33,7 @@ constexpr ULONGLONG kFileSize = 64ull << 20;
 constexpr ULONG kBlock = 4096;
 constexpr long kCalls = 5000;
 
-double seconds() {
-    static const LONGLONG frequency = [] {
-        LARGE_INTEGER f;
-        QueryPerformanceFrequency(&f);
-        return f.QuadPart;
-    }();
-    LARGE_INTEGER now;
-    QueryPerformanceCounter(&now);
-    return static_cast<double>(now.QuadPart) / static_cast<double>(frequency);
-}
+using cfx::bench::seconds;
 
 std::wstring folderOfProgram() {
     wchar_t path[MAX_PATH];

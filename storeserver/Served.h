@@ -5,6 +5,7 @@
 #pragma once
 
 #include "StoreError.h"
+#include "server/ErrorObjectHook.h"
 
 #include <windows.h>
 #include <oleauto.h>
@@ -13,8 +14,7 @@
 
 namespace cfx::storeserver {
 
-// Sets the calling thread's error object for a failure of interface iid.
-void setErrorObject(REFIID iid, const std::wstring& description) noexcept;
+inline constexpr wchar_t kErrorSource[] = L"Coffrex storage server";
 
 template <class Body> HRESULT served(REFIID iid, Body&& body) noexcept {
     try {
@@ -23,7 +23,7 @@ template <class Body> HRESULT served(REFIID iid, Body&& body) noexcept {
     } catch (...) {
         std::wstring description;
         HRESULT hr = store::describeCurrentException(description);
-        setErrorObject(iid, description);
+        setErrorObject(iid, kErrorSource, description);
         return hr;
     }
 }

@@ -115,6 +115,21 @@ private:
 
 } // namespace
 
+void setErrorObject(REFIID iid, const wchar_t* source, const std::wstring& description) noexcept {
+    ICreateErrorInfo* create = nullptr;
+    if (FAILED(CreateErrorInfo(&create)))
+        return;
+    create->SetGUID(iid);
+    create->SetSource(const_cast<LPOLESTR>(source));
+    create->SetDescription(const_cast<LPOLESTR>(description.c_str()));
+    IErrorInfo* info = nullptr;
+    if (SUCCEEDED(create->QueryInterface(IID_IErrorInfo, reinterpret_cast<void**>(&info)))) {
+        SetErrorInfo(0, info);
+        info->Release();
+    }
+    create->Release();
+}
+
 bool runningUnderWine() noexcept {
     HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
     return ntdll && GetProcAddress(ntdll, "wine_get_version");

@@ -7,9 +7,15 @@
 
 #include <windows.h>
 
+#include <string>
+
 namespace cfx {
 
 bool runningUnderWine() noexcept;
+
+// Leaves the calling thread's error object, as a server's method does before
+// it returns a failure of interface iid.
+void setErrorObject(REFIID iid, const wchar_t* source, const std::wstring& description) noexcept;
 
 // Registers the hook unconditionally (tests that run both sides in process).
 HRESULT registerErrorObjectHook();

@@ -474,7 +474,8 @@ TEST_F(MarshalTest, PropertiesKeepTheirVariantTypes) {
     VariantClear(&value);
 
     // A BSTR keeps its length: the embedded null and what follows cross too.
-    const std::wstring comment(L"Z\u00fcrich \u6771\u4eac\0tail", 17);
+    constexpr wchar_t kComment[] = L"Z\u00fcrich \u6771\u4eac\0tail";
+    const std::wstring comment(kComment, std::size(kComment) - 1);
     VARIANT set;
     set.vt = VT_BSTR;
     set.bstrVal = SysAllocStringLen(comment.data(), static_cast<UINT>(comment.size()));

@@ -88,18 +88,8 @@ std::wstring textProperty(IStorageObject* item, const GUID& property) {
 }
 
 void unlock(IStorageObject* storage) {
-    std::wstring keyRecord = textProperty(storage, StorageProperty_KeyRecord);
-    std::wstring keyState = textProperty(storage, StorageProperty_KeyState);
-    HCERTSTORE store = CertOpenSystemStoreW(0, L"MY");
-    ASSERT_NE(store, nullptr);
-    std::wstring answer;
-    try {
-        answer = answerWithStore(store, keyRecord, keyState);
-    } catch (...) {
-        CertCloseStore(store, 0);
-        throw;
-    }
-    CertCloseStore(store, 0);
+    std::wstring answer = answerWithInstalledKey(textProperty(storage, StorageProperty_KeyRecord),
+                                                 textProperty(storage, StorageProperty_KeyState));
     check(storage->SetProperty(StorageProperty_KeyState, Variant::text(answer)->get()));
 }
 

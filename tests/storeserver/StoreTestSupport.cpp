@@ -2,6 +2,7 @@
 
 #include "Base64.h"
 #include "KeyClient.h"
+#include "StoreError.h"
 
 #include "cfxstorage.h"
 
@@ -112,20 +113,24 @@ ScratchFolder::~ScratchFolder() {
     SHFileOperationW(&operation);
 }
 
-void unlockWithInstalledKey(Container& container) {
-    Item root = container.root();
-    std::wstring keyRecord = readText(root, StorageProperty_KeyRecord);
-    std::wstring keyState = readText(root, StorageProperty_KeyState);
+std::wstring answerWithInstalledKey(const std::wstring& keyRecord, const std::wstring& keyState) {
     HCERTSTORE store = CertOpenSystemStoreW(0, L"MY");
-    ASSERT_NE(store, nullptr);
-    std::wstring answer;
+    if (!store)
+        failLastError(L"Unable to open the \"MY\" store");
     try {
-        answer = answerWithStore(store, keyRecord, keyState);
+        std::wstring answer = answerWithStore(store, keyRecord, keyState);
+        CertCloseStore(store, 0);
+        return answer;
     } catch (...) {
         CertCloseStore(store, 0);
         throw;
     }
-    CertCloseStore(store, 0);
+}
+
+void unlockWithInstalledKey(Container& container) {
+    Item root = container.root();
+    std::wstring answer = answerWithInstalledKey(readText(root, StorageProperty_KeyRecord),
+                                                 readText(root, StorageProperty_KeyState));
     root.setProperty(StorageProperty_KeyState, Variant::text(answer)->get());
 }
 

@@ -44,6 +44,9 @@ private:
     std::wstring path_;
 };
 
+// The client's answer to a key-state request, with the certificate in "MY".
+std::wstring answerWithInstalledKey(const std::wstring& keyRecord, const std::wstring& keyState);
+
 // Unlocks a container the way a client does: reads KeyRecord and KeyState,
 // answers with the certificate in "MY", writes the answer back.
 void unlockWithInstalledKey(Container& container);

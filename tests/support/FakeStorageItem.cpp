@@ -1,29 +1,10 @@
 #include "support/FakeStorageItem.h"
 
+#include "server/ErrorObjectHook.h"
+
 #include <oleauto.h>
 
 namespace cfx::test {
-
-namespace {
-
-// Sets the thread's error information as a server method does before it
-// returns a failure.
-void setErrorInfo(const std::wstring& source, const std::wstring& description) {
-    ICreateErrorInfo* create = nullptr;
-    if (FAILED(CreateErrorInfo(&create)))
-        return;
-    create->SetGUID(IID_IStorageItem);
-    create->SetSource(const_cast<LPOLESTR>(source.c_str()));
-    create->SetDescription(const_cast<LPOLESTR>(description.c_str()));
-    IErrorInfo* info = nullptr;
-    if (SUCCEEDED(create->QueryInterface(IID_IErrorInfo, reinterpret_cast<void**>(&info)))) {
-        SetErrorInfo(0, info);
-        info->Release();
-    }
-    create->Release();
-}
-
-} // namespace
 
 FakeStorageItemPtr FakeStorageItem::create() {
     return FakeStorageItemPtr(new FakeStorageItem());
@@ -38,7 +19,7 @@ HRESULT FakeStorageItem::enter(Call call) {
     auto failure = failures_.find(call);
     if (failure == failures_.end())
         return S_OK;
-    setErrorInfo(name_.value_or(L""), failure->second.description);
+    setErrorObject(IID_IStorageItem, name_.value_or(L"").c_str(), failure->second.description);
     return failure->second.hr;
 }
 

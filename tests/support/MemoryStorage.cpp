@@ -1,6 +1,7 @@
 #include "support/MemoryStorage.h"
 
 #include "module/ComObjectBase.h"
+#include "server/ErrorObjectHook.h"
 #include "module/Exceptions.h"
 
 #include <oleauto.h>
@@ -112,17 +113,7 @@ std::wstring quoted(const std::wstring& text) {
 // Fails the current call: the error object goes to the calling thread, and COM
 // carries it back with the HRESULT across apartments and processes.
 [[noreturn]] void fail(HRESULT hr, const std::wstring& description) {
-    ICreateErrorInfo* create = nullptr;
-    if (SUCCEEDED(CreateErrorInfo(&create))) {
-        create->SetSource(const_cast<LPOLESTR>(kSource));
-        create->SetDescription(const_cast<LPOLESTR>(description.c_str()));
-        IErrorInfo* info = nullptr;
-        if (SUCCEEDED(create->QueryInterface(IID_IErrorInfo, reinterpret_cast<void**>(&info)))) {
-            SetErrorInfo(0, info);
-            info->Release();
-        }
-        create->Release();
-    }
+    setErrorObject(GUID_NULL, kSource, description);
     raise(hr);
 }
 

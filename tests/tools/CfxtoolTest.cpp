@@ -4,6 +4,7 @@
 
 #include "Base64.h"
 
+#include "support/FakeStorageServer.h"
 #include "support/LoadedLibrary.h"
 
 #include <fstream>
@@ -130,6 +131,31 @@ TEST_F(Cfxtool, FreezesAndThawsAndShowsProperties) {
     ASSERT_EQ(0u, thawed.exitCode) << thawed.output;
     EXPECT_EQ(0u, cfxtool(L"list " + quotedArgument(storage_)).exitCode);
     EXPECT_EQ(0u, cfxtool(L"defrag " + quotedArgument(storage_)).exitCode);
+}
+
+// Two key files installed one after the other each still open their own
+// storage (under Wine only because each key gets a container of its own).
+TEST_F(Cfxtool, InstalledKeyFilesEachOpenTheirStorage) {
+    for (const wchar_t* name : {L"first", L"second"}) {
+        const std::wstring pfx =
+            quotedArgument(cfx::test::programFolder() + L"testkeys\\" + name + L".pfx");
+        ToolRun installed = cfxtool(L"install " + pfx);
+        ASSERT_EQ(0u, installed.exitCode) << installed.output;
+        ToolRun created =
+            cfxtool(L"create " + quotedArgument(scratch_.file(name)) + L" --pfx " + pfx);
+        ASSERT_EQ(0u, created.exitCode) << created.output;
+    }
+    for (const wchar_t* name : {L"first", L"second"}) {
+        const std::wstring storage = quotedArgument(scratch_.file(name));
+        // A new server process: the key must come from "MY" again.
+        ASSERT_TRUE(cfx::test::waitForServersToExit(kServerProgram, 20000));
+        ToolRun listed = cfxtool(L"list " + storage);
+        EXPECT_EQ(0u, listed.exitCode) << narrow(name) << ": " << listed.output;
+    }
+    ToolRun wrong = cfxtool(
+        L"install " + quotedArgument(cfx::test::programFolder() + L"testkeys\\protected.pfx") +
+        L" --password nonsense");
+    EXPECT_EQ(4u, wrong.exitCode) << wrong.output;
 }
 
 TEST_F(Cfxtool, BadCommandLinesAndMissingStoragesHaveTheirExitCodes) {

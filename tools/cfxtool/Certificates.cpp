@@ -4,21 +4,13 @@
 
 #include "Base64.h"
 #include "StoreError.h"
+#include "server/CertificateStore.h"
 
 using cfx::store::quoted;
 
 namespace cfxtool {
 
 namespace {
-
-void destroyKey(HCRYPTKEY key) noexcept {
-    CryptDestroyKey(key);
-}
-void releaseProvider(HCRYPTPROV provider) noexcept {
-    CryptReleaseContext(provider, 0);
-}
-using CryptKey = cfx::UniqueHandle<HCRYPTKEY, &destroyKey>;
-using CryptProvider = cfx::UniqueHandle<HCRYPTPROV, &releaseProvider>;
 
 constexpr DWORD kEncoding = X509_ASN_ENCODING | PKCS_7_ASN_ENCODING;
 // Key files are small; anything far larger is not one.
@@ -52,84 +44,6 @@ Certificate findPreferringKey(HCERTSTORE store, DWORD type, const void* what) {
             first.reset(CertDuplicateCertificateContext(c));
     }
     return first;
-}
-
-std::wstring hexOf(const std::vector<BYTE>& bytes) {
-    static const wchar_t digits[] = L"0123456789ABCDEF";
-    std::wstring text;
-    for (BYTE b : bytes) {
-        text += digits[b >> 4];
-        text += digits[b & 15];
-    }
-    return text;
-}
-
-// Copies the certificate's private key into a key container named after the
-// certificate, as a key-exchange key: PFXImportCertStore under Wine puts the
-// key of every key file in one default container (the next file's key
-// replaces it) and records its kind as AT_KEYEXCHANGE | AT_SIGNATURE, which
-// CryptGetUserKey refuses. Returns the container's name.
-std::wstring keepKey(PCCERT_CONTEXT certificate) {
-    const std::wstring action = L"keeping the private key of " + quoted(subjectOf(certificate));
-    HCRYPTPROV source = 0;
-    DWORD keySpec = 0;
-    BOOL callerFrees = FALSE;
-    if (!CryptAcquireCertificatePrivateKey(certificate, CRYPT_ACQUIRE_SILENT_FLAG, nullptr, &source,
-                                           &keySpec, &callerFrees))
-        failLastError(action, kExitKeyUnavailable);
-    CryptProvider owned(callerFrees ? source : 0);
-    CryptKey key;
-    if (!CryptGetUserKey(source, AT_KEYEXCHANGE, key.put()) &&
-        !CryptGetUserKey(source, AT_SIGNATURE, key.put()))
-        failLastError(action, kExitKeyUnavailable);
-
-    DWORD size = 0;
-    if (!CryptExportKey(key.get(), 0, PRIVATEKEYBLOB, 0, nullptr, &size))
-        failLastError(action, kExitKeyUnavailable);
-    std::vector<BYTE> blob(size);
-    if (!CryptExportKey(key.get(), 0, PRIVATEKEYBLOB, 0, blob.data(), &size))
-        failLastError(action, kExitKeyUnavailable);
-    // The engine decrypts a storage's key record with a key-exchange key.
-    reinterpret_cast<BLOBHEADER*>(blob.data())->aiKeyAlg = CALG_RSA_KEYX;
-
-    std::wstring container = L"cfxtool " + hexOf(propertyOf(certificate, CERT_HASH_PROP_ID));
-    CryptProvider target;
-    if (!CryptAcquireContextW(target.put(), container.c_str(), MS_ENH_RSA_AES_PROV_W, PROV_RSA_AES,
-                              CRYPT_NEWKEYSET) &&
-        (GetLastError() != static_cast<DWORD>(NTE_EXISTS) ||
-         !CryptAcquireContextW(target.put(), container.c_str(), MS_ENH_RSA_AES_PROV_W, PROV_RSA_AES,
-                               0)))
-        failLastError(action);
-    CryptKey imported;
-    BOOL done = CryptImportKey(target.get(), blob.data(), size, 0, 0, imported.put());
-    DWORD error = GetLastError();
-    SecureZeroMemory(blob.data(), blob.size());
-    if (!done) {
-        SetLastError(error);
-        failLastError(action);
-    }
-    return container;
-}
-
-// Where PFXImportCertStore left a certificate's key, to be removed once the
-// key has a container of its own.
-struct KeyContainer {
-    std::wstring name, provider;
-    DWORD type = 0, flags = 0;
-    bool operator==(const KeyContainer& other) const {
-        return name == other.name && provider == other.provider && type == other.type;
-    }
-};
-
-std::optional<KeyContainer> containerOf(PCCERT_CONTEXT certificate) {
-    std::vector<BYTE> bytes = propertyOf(certificate, CERT_KEY_PROV_INFO_PROP_ID);
-    if (bytes.size() < sizeof(CRYPT_KEY_PROV_INFO))
-        return std::nullopt;
-    const auto* info = reinterpret_cast<const CRYPT_KEY_PROV_INFO*>(bytes.data());
-    if (!info->pwszContainerName)
-        return std::nullopt;
-    return KeyContainer{info->pwszContainerName, info->pwszProvName ? info->pwszProvName : L"",
-                        info->dwProvType, info->dwFlags & CRYPT_MACHINE_KEYSET};
 }
 
 } // namespace
@@ -243,46 +157,34 @@ std::wstring keyIdOf(PCCERT_CONTEXT certificate) {
 
 std::vector<Certificate> installPfx(const std::wstring& file,
                                     const std::optional<std::wstring>& password) {
-    CertStore imported = importPfx(file, password, CRYPT_USER_KEYSET | CRYPT_EXPORTABLE);
+    const std::wstring action = L"installing " + quoted(file);
+    std::vector<BYTE> bytes = readFileBytes(file);
+    CRYPT_DATA_BLOB blob{static_cast<DWORD>(bytes.size()), bytes.data()};
+    if (!PFXIsPFXBlob(&blob))
+        fail(action, CRYPT_E_BAD_ENCODE, L"The file is not a PKCS#12 (.pfx) key file.");
+    // The library's import, which under Wine also gives each key a container
+    // of its own (Wine's import keeps every key in one default container).
+    std::vector<cfx::Certificate> imported;
+    try {
+        imported = cfx::ImportPfxBlob(bytes, password ? password->c_str() : nullptr);
+    } catch (...) {
+        rethrowAs(action, kExitKeyUnavailable);
+    }
     CertStore my = openMyStore();
     std::vector<Certificate> installed;
-    std::vector<KeyContainer> left;
-    for (auto& certificate : certificatesOf(imported.get())) {
+    for (const cfx::Certificate& certificate : imported) {
         if (!hasPrivateKey(certificate.get()))
             continue;
-        std::wstring container = keepKey(certificate.get());
-        if (auto original = containerOf(certificate.get()); original && original->name != container)
-            left.push_back(*original);
-
-        const std::wstring action = L"adding " + quoted(subjectOf(certificate.get())) +
-                                    L" to the current user's \"MY\" store";
         Certificate added;
         if (!CertAddCertificateContextToStore(my.get(), certificate.get(),
                                               CERT_STORE_ADD_REPLACE_EXISTING, added.put()))
-            failLastError(action);
-        CRYPT_KEY_PROV_INFO key{};
-        key.pwszContainerName = container.data();
-        key.pwszProvName = const_cast<wchar_t*>(MS_ENH_RSA_AES_PROV_W);
-        key.dwProvType = PROV_RSA_AES;
-        key.dwKeySpec = AT_KEYEXCHANGE;
-        if (!CertSetCertificateContextProperty(added.get(), CERT_KEY_PROV_INFO_PROP_ID, 0, &key))
-            failLastError(action);
+            failLastError(L"adding " + quoted(subjectOf(certificate.get())) +
+                          L" to the current user's \"MY\" store");
         installed.push_back(std::move(added));
     }
     if (installed.empty())
-        fail(L"installing " + quoted(file), CRYPT_E_NO_KEY_PROPERTY,
-             L"No certificate of the key file has a private key.", kExitKeyUnavailable);
-    // The import's own containers now hold copies only.
-    for (size_t i = 0; i < left.size(); ++i) {
-        bool seen = false;
-        for (size_t j = 0; j < i; ++j)
-            seen = seen || left[j] == left[i];
-        HCRYPTPROV gone = 0;
-        if (!seen)
-            CryptAcquireContextW(&gone, left[i].name.c_str(),
-                                 left[i].provider.empty() ? nullptr : left[i].provider.c_str(),
-                                 left[i].type, CRYPT_DELETEKEYSET | left[i].flags);
-    }
+        fail(action, CRYPT_E_NO_KEY_PROPERTY, L"No certificate of the key file has a private key.",
+             kExitKeyUnavailable);
     return installed;
 }
 

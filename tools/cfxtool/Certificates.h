@@ -43,8 +43,7 @@ std::wstring subjectOf(PCCERT_CONTEXT certificate);
 std::wstring keyIdOf(PCCERT_CONTEXT certificate);
 
 // Adds the certificates of a key file that have a private key to the current
-// user's "MY" store; each key goes to a key container of its own. Returns
-// the certificates added.
+// user's "MY" store. Returns the certificates added.
 std::vector<Certificate> installPfx(const std::wstring& file,
                                     const std::optional<std::wstring>& password);
 
