@@ -2,15 +2,13 @@
 
 #include "module/Exceptions.h"
 #include "module/Handles.h"
-#include "server/Base64.h"
 #include "server/ErrorObjectHook.h"
 #include "server/ErrorReport.h"
-#include "server/ServerCall.h"
+#include "server/StorageProperties.h"
 #include "server/WineKeyContainers.h"
 
 #include <prsht.h> // before cryptuiapi.h, which uses its types
 #include <cryptuiapi.h>
-#include <oleauto.h>
 
 namespace cfx {
 
@@ -22,15 +20,6 @@ void checkCall(BOOL succeeded) {
     if (!succeeded)
         tools::throw_last_error();
 }
-
-// A property value read from the storage server, cleared on the way out.
-struct PropertyValue {
-    PropertyValue() noexcept { VariantInit(&value); }
-    ~PropertyValue() { VariantClear(&value); }
-    PropertyValue(const PropertyValue&) = delete;
-    PropertyValue& operator=(const PropertyValue&) = delete;
-    VARIANT value;
-};
 
 // The system store's certificate with this key identifier, or an empty holder
 // with the search's error in error.
@@ -87,14 +76,8 @@ Certificate FindByKeyIdentifier(const std::vector<BYTE>& keyId, const wchar_t* s
 }
 
 Certificate FindInstalledKey(IStorageObject* storage) {
-    not_null(storage);
-    PropertyValue keyId;
-    checkServerCall(storage->GetProperty(StorageProperty_KeyId, &keyId.value), storage);
-    if (keyId.value.vt != VT_BSTR)
-        raise(E_UNEXPECTED);
-    const BSTR text = keyId.value.bstrVal;
     DWORD error = ERROR_SUCCESS;
-    return searchSystemStore(fromBase64(std::wstring(text, SysStringLen(text))), L"MY", error);
+    return searchSystemStore(readBytesProperty(storage, StorageProperty_KeyId), L"MY", error);
 }
 
 std::vector<BYTE> GetKeyIdentifier(PCCERT_CONTEXT certificate) {
