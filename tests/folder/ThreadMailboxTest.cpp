@@ -4,6 +4,7 @@
 #include "module/Exceptions.h"
 #include "module/Handles.h"
 #include "server/StorageThread.h"
+#include "support/TestText.h"
 
 #include <windows.h>
 #include <comdef.h>
@@ -26,6 +27,9 @@
 namespace cfx {
 namespace {
 
+using test::hex;
+using test::hrIs;
+
 // A wait that only ends early when something is broken: a deadlock fails the
 // test instead of hanging the run. Nothing is asserted about speed.
 constexpr DWORD kHangGuardMs = 30000;
@@ -34,18 +38,6 @@ constexpr DWORD kHangGuardMs = 30000;
 // post returning before its message was taken, a second package starting),
 // the test gives it this long to do so. A correct one never does.
 constexpr DWORD kChanceMs = 300;
-
-std::string hex(HRESULT hr) {
-    char text[16];
-    std::snprintf(text, sizeof text, "0x%08lX", static_cast<unsigned long>(hr));
-    return text;
-}
-
-testing::AssertionResult hrIs(HRESULT expected, HRESULT actual) {
-    if (actual == expected)
-        return testing::AssertionSuccess();
-    return testing::AssertionFailure() << "got " << hex(actual) << ", expected " << hex(expected);
-}
 
 // A manual-reset event.
 class Event {

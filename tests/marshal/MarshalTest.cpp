@@ -5,6 +5,7 @@
 #include "support/FakeStorageServer.h"
 #include "support/LoadedLibrary.h"
 #include "support/MemoryStorage.h"
+#include "support/TestText.h"
 #include "server/ErrorObjectHook.h"
 #include "support/TestCertificate.h"
 
@@ -41,27 +42,6 @@ const InterfaceRow kInterfaces[] = {
     {&IID_IStorageFolder, L"IStorageFolder"}, {&IID_IStorageFile, L"IStorageFile"},
     {&IID_IStorageEnum, L"IStorageEnum"},     {&IID_IStorageItem, L"IStorageItem"},
 };
-
-std::string narrow(const std::wstring& text) {
-    int size = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr,
-                                   0, nullptr, nullptr);
-    std::string result(static_cast<size_t>(size), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), result.data(), size,
-                        nullptr, nullptr);
-    return result;
-}
-
-std::string hex(HRESULT hr) {
-    char text[16];
-    std::snprintf(text, sizeof text, "0x%08lX", static_cast<unsigned long>(hr));
-    return text;
-}
-
-testing::AssertionResult hrIs(HRESULT expected, HRESULT actual) {
-    if (actual == expected)
-        return testing::AssertionSuccess();
-    return testing::AssertionFailure() << "got " << hex(actual) << ", expected " << hex(expected);
-}
 
 Bstr text(const std::wstring& value) {
     return Bstr(SysAllocStringLen(value.data(), static_cast<UINT>(value.size())));
@@ -142,7 +122,8 @@ public:
 class MarshalTest : public testing::Test {
 protected:
     static void SetUpTestSuite() {
-        EXPECT_TRUE(waitForServersToExit(kFakeServerProgram, 10000)) << "a server of an earlier test still runs";
+        EXPECT_TRUE(waitForServersToExit(kFakeServerProgram, 10000))
+            << "a server of an earlier test still runs";
         LoadedLibrary proxy(L"cfxstorageps.dll");
         EXPECT_TRUE(hrIs(S_OK, proxy.registerServer()));
         suiteRoot_ = connect().Detach();
@@ -151,7 +132,8 @@ protected:
         if (suiteRoot_)
             suiteRoot_->Release();
         suiteRoot_ = nullptr;
-        EXPECT_TRUE(waitForServersToExit(kFakeServerProgram, 10000)) << "the server outlived its last object";
+        EXPECT_TRUE(waitForServersToExit(kFakeServerProgram, 10000))
+            << "the server outlived its last object";
     }
     void SetUp() override {
         ASSERT_TRUE(suiteRoot_) << "no server";
@@ -650,11 +632,13 @@ TEST_F(MarshalTest, MarshalledPointerWorksFromAnotherApartment) {
 class UnregisteredProxyTest : public testing::Test {
 protected:
     void SetUp() override {
-        ASSERT_TRUE(waitForServersToExit(kFakeServerProgram, 10000)) << "a server of an earlier test still runs";
+        ASSERT_TRUE(waitForServersToExit(kFakeServerProgram, 10000))
+            << "a server of an earlier test still runs";
         ASSERT_TRUE(hrIs(S_OK, proxy_.unregisterServer()));
     }
     void TearDown() override {
-        EXPECT_TRUE(waitForServersToExit(kFakeServerProgram, 10000)) << "the server outlived its last object";
+        EXPECT_TRUE(waitForServersToExit(kFakeServerProgram, 10000))
+            << "the server outlived its last object";
     }
 
     LoadedLibrary proxy_{L"cfxstorageps.dll"};

@@ -13,29 +13,6 @@
 
 namespace cfx::test {
 
-std::string hex(unsigned long code) {
-    char buffer[16];
-    std::snprintf(buffer, sizeof buffer, "0x%08lX", code);
-    return buffer;
-}
-
-std::string narrow(const std::wstring& value) {
-    int size = WideCharToMultiByte(CP_UTF8, 0, value.data(), static_cast<int>(value.size()),
-                                   nullptr, 0, nullptr, nullptr);
-    std::string result(static_cast<size_t>(size), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, value.data(), static_cast<int>(value.size()), result.data(),
-                        size, nullptr, nullptr);
-    return result;
-}
-
-testing::AssertionResult hrIs(HRESULT expected, HRESULT actual) {
-    if (actual == expected)
-        return testing::AssertionSuccess();
-    return testing::AssertionFailure()
-           << "got " << hex(static_cast<unsigned long>(actual)) << ", expected "
-           << hex(static_cast<unsigned long>(expected));
-}
-
 Bstr text(const std::wstring& value) {
     return Bstr(SysAllocStringLen(value.data(), static_cast<UINT>(value.size())));
 }

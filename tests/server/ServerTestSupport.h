@@ -4,6 +4,7 @@
 #pragma once
 
 #include "module/Handles.h"
+#include "support/TestText.h"
 
 #include <windows.h>
 #include <oleauto.h>
@@ -14,13 +15,6 @@
 #include <string>
 
 namespace cfx::test {
-
-// "0x80070005"
-std::string hex(unsigned long code);
-// UTF-8, for failure messages.
-std::string narrow(const std::wstring& text);
-
-testing::AssertionResult hrIs(HRESULT expected, HRESULT actual);
 
 Bstr text(const std::wstring& value);
 std::wstring fromBstr(BSTR value);

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "Container.h"
+#include "support/TestText.h"
 
 #include <windows.h>
 #include <wincrypt.h>
@@ -113,6 +114,6 @@ template <class Call> std::wstring failureText(Call&& call) {
 // Deterministic test bytes.
 std::vector<BYTE> patternBytes(size_t size, unsigned seed);
 
-std::string narrow(const std::wstring& text);
+using cfx::test::narrow;
 
 } // namespace cfx::store::test
