@@ -51,7 +51,8 @@ class UnregisteredServerTest : public testing::Test {
 protected:
     void SetUp() override {
         // A running server would answer for its class, registered or not.
-        ASSERT_TRUE(waitForServersToExit(kFakeServerProgram, 10000)) << "a server of an earlier test still runs";
+        ASSERT_TRUE(waitForServersToExit(kFakeServerProgram, 10000))
+            << "a server of an earlier test still runs";
         ASSERT_EQ(unregisterFakeStorageServer(), ERROR_SUCCESS);
     }
 };
@@ -100,7 +101,8 @@ TEST_F(UnregisteredServerTest, FailureOnTheStorageThreadArrivesAsComError) {
 class StorageServerTest : public testing::Test {
 protected:
     static void SetUpTestSuite() {
-        EXPECT_TRUE(waitForServersToExit(kFakeServerProgram, 10000)) << "a server of an earlier test still runs";
+        EXPECT_TRUE(waitForServersToExit(kFakeServerProgram, 10000))
+            << "a server of an earlier test still runs";
         EXPECT_EQ(registerFakeStorageServer(), ERROR_SUCCESS);
         storage_thread::startOrStop(true);
         RaisedComError raised = comErrorOf([] { suiteRoot_ = createRoot().Detach(); });
@@ -115,7 +117,8 @@ protected:
         suiteRoot_ = nullptr;
         // Whatever the storage thread still holds goes with its apartment.
         storage_thread::startOrStop(false);
-        EXPECT_TRUE(waitForServersToExit(kFakeServerProgram, 10000)) << "the server outlived its last object";
+        EXPECT_TRUE(waitForServersToExit(kFakeServerProgram, 10000))
+            << "the server outlived its last object";
         EXPECT_EQ(unregisterFakeStorageServer(), ERROR_SUCCESS);
     }
     void SetUp() override {
