@@ -122,7 +122,7 @@ public:
 class MarshalTest : public testing::Test {
 protected:
     static void SetUpTestSuite() {
-        EXPECT_TRUE(waitForServersToExit(kFakeServerProgram, 10000))
+        EXPECT_TRUE(waitForServersToExit(kFakeServerProgram, kServerExitMs))
             << "a server of an earlier test still runs";
         LoadedLibrary proxy(L"cfxstorageps.dll");
         EXPECT_TRUE(hrIs(S_OK, proxy.registerServer()));
@@ -132,7 +132,7 @@ protected:
         if (suiteRoot_)
             suiteRoot_->Release();
         suiteRoot_ = nullptr;
-        EXPECT_TRUE(waitForServersToExit(kFakeServerProgram, 10000))
+        EXPECT_TRUE(waitForServersToExit(kFakeServerProgram, kServerExitMs))
             << "the server outlived its last object";
     }
     void SetUp() override {
@@ -632,12 +632,12 @@ TEST_F(MarshalTest, MarshalledPointerWorksFromAnotherApartment) {
 class UnregisteredProxyTest : public testing::Test {
 protected:
     void SetUp() override {
-        ASSERT_TRUE(waitForServersToExit(kFakeServerProgram, 10000))
+        ASSERT_TRUE(waitForServersToExit(kFakeServerProgram, kServerExitMs))
             << "a server of an earlier test still runs";
         ASSERT_TRUE(hrIs(S_OK, proxy_.unregisterServer()));
     }
     void TearDown() override {
-        EXPECT_TRUE(waitForServersToExit(kFakeServerProgram, 10000))
+        EXPECT_TRUE(waitForServersToExit(kFakeServerProgram, kServerExitMs))
             << "the server outlived its last object";
     }
 

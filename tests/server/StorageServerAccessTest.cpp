@@ -51,7 +51,7 @@ class UnregisteredServerTest : public testing::Test {
 protected:
     void SetUp() override {
         // A running server would answer for its class, registered or not.
-        ASSERT_TRUE(waitForServersToExit(kFakeServerProgram, 10000))
+        ASSERT_TRUE(waitForServersToExit(kFakeServerProgram, kServerExitMs))
             << "a server of an earlier test still runs";
         ASSERT_EQ(unregisterFakeStorageServer(), ERROR_SUCCESS);
     }
@@ -101,7 +101,7 @@ TEST_F(UnregisteredServerTest, FailureOnTheStorageThreadArrivesAsComError) {
 class StorageServerTest : public testing::Test {
 protected:
     static void SetUpTestSuite() {
-        EXPECT_TRUE(waitForServersToExit(kFakeServerProgram, 10000))
+        EXPECT_TRUE(waitForServersToExit(kFakeServerProgram, kServerExitMs))
             << "a server of an earlier test still runs";
         EXPECT_EQ(registerFakeStorageServer(), ERROR_SUCCESS);
         storage_thread::startOrStop(true);
@@ -117,7 +117,7 @@ protected:
         suiteRoot_ = nullptr;
         // Whatever the storage thread still holds goes with its apartment.
         storage_thread::startOrStop(false);
-        EXPECT_TRUE(waitForServersToExit(kFakeServerProgram, 10000))
+        EXPECT_TRUE(waitForServersToExit(kFakeServerProgram, kServerExitMs))
             << "the server outlived its last object";
         EXPECT_EQ(unregisterFakeStorageServer(), ERROR_SUCCESS);
     }

@@ -16,6 +16,11 @@ namespace cfx::test {
 
 inline constexpr wchar_t kFakeServerProgram[] = L"fake_storage_server.exe";
 
+// How long a test gives a server to exit after its last object went. It
+// exits at once; on a loaded machine Wine has taken over ten seconds to let
+// the process go.
+inline constexpr DWORD kServerExitMs = 30000;
+
 // Writes the class's LocalServer32 (the program beside the test program) for
 // the current user, where Windows looks first, and for the machine, the only
 // place Wine 8 reads. ERROR_SUCCESS, or the first failure.
