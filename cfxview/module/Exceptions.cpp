@@ -20,6 +20,8 @@ std::wstring system_message(DWORD code) {
     return message;
 }
 
+} // namespace
+
 std::string utf8(const std::wstring& text) {
     int size = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr,
                                    0, nullptr, nullptr);
@@ -28,8 +30,6 @@ std::string utf8(const std::wstring& text) {
                         nullptr, nullptr);
     return result;
 }
-
-} // namespace
 
 win_except::win_except(DWORD code) : code_(code), message_(system_message(code)) {
     what_ = message_.empty() ? "Windows error " + std::to_string(code_) : utf8(message_);

@@ -26,6 +26,9 @@ private:
     std::string what_;
 };
 
+// UTF-8 of a wide string (exception texts, messages for logs and tests).
+std::string utf8(const std::wstring& text);
+
 // Raises win_except for the calling thread's last error.
 [[noreturn]] void throw_last_error();
 

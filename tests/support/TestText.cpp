@@ -1,16 +1,13 @@
 #include "support/TestText.h"
 
+#include "module/Exceptions.h"
+
 #include <cstdio>
 
 namespace cfx::test {
 
 std::string narrow(const std::wstring& text) {
-    int size = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr,
-                                   0, nullptr, nullptr);
-    std::string result(static_cast<size_t>(size), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), result.data(), size,
-                        nullptr, nullptr);
-    return result;
+    return tools::utf8(text);
 }
 
 std::string hex(unsigned long code) {

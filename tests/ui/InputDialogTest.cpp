@@ -24,6 +24,7 @@ using cfx::test::BoxControl;
 using cfx::test::BoxRecord;
 using cfx::test::Icon;
 using cfx::test::UiRobot;
+using cfx::test::windowProcedureModule;
 using cfx::ui::InputDialog;
 using cfx::ui::InputDialogRequest;
 using cfx::ui::PromptKeyPassword;
@@ -49,20 +50,6 @@ int shownEdit(const BoxRecord& box) {
 bool hasIcon(HWND window) {
     DWORD_PTR icon = 0;
     return SendMessageTimeoutW(window, WM_GETICON, ICON_BIG, 0, SMTO_NORMAL, 2000, &icon) && icon;
-}
-
-// The file name of the module whose code answers a window's messages.
-std::wstring windowProcedureModule(HWND window) {
-    HMODULE module = nullptr;
-    GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS |
-                           GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-                       reinterpret_cast<LPCWSTR>(GetWindowLongPtrW(window, GWLP_WNDPROC)), &module);
-    wchar_t path[MAX_PATH] = L"";
-    DWORD length = GetModuleFileNameW(module, path, MAX_PATH);
-    std::wstring name(path, length);
-    name.erase(0, name.find_last_of(L'\\') + 1);
-    CharLowerW(name.data());
-    return name;
 }
 
 HWND focusOf(const BoxRecord& box) {

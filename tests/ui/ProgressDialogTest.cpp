@@ -35,6 +35,7 @@ using cfx::KernelHandle;
 using cfx::test::Box;
 using cfx::test::BoxRecord;
 using cfx::test::UiRobot;
+using cfx::test::windowProcedureModule;
 using cfx::ui::CancelSink;
 using cfx::ui::IconHandle;
 using cfx::ui::ProgressDialog;
@@ -97,20 +98,6 @@ std::wstring textOf(HWND window) {
 KernelHandle threadOf(HWND window) {
     DWORD thread = GetWindowThreadProcessId(window, nullptr);
     return KernelHandle(OpenThread(SYNCHRONIZE, FALSE, thread));
-}
-
-// The file name of the module whose code answers a window's messages.
-std::wstring windowProcedureModule(HWND window) {
-    HMODULE module = nullptr;
-    GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS |
-                           GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-                       reinterpret_cast<LPCWSTR>(GetWindowLongPtrW(window, GWLP_WNDPROC)), &module);
-    wchar_t path[MAX_PATH] = L"";
-    DWORD length = GetModuleFileNameW(module, path, MAX_PATH);
-    std::wstring name(path, length);
-    name.erase(0, name.find_last_of(L'\\') + 1);
-    CharLowerW(name.data());
-    return name;
 }
 
 bool ended(const KernelHandle& thread) {

@@ -46,4 +46,17 @@ Picture captureWindow(HWND window, bool whole) {
     return picture;
 }
 
+std::wstring windowProcedureModule(HWND window) {
+    HMODULE module = nullptr;
+    GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS |
+                           GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                       reinterpret_cast<LPCWSTR>(GetWindowLongPtrW(window, GWLP_WNDPROC)), &module);
+    wchar_t path[MAX_PATH] = L"";
+    DWORD length = GetModuleFileNameW(module, path, MAX_PATH);
+    std::wstring name(path, length);
+    name.erase(0, name.find_last_of(L'\\') + 1);
+    CharLowerW(name.data());
+    return name;
+}
+
 } // namespace cfx::test

@@ -1,10 +1,11 @@
 // Reads back what a window shows on the screen, for tests that check a
-// painted colour and for the dialog screenshots.
+// painted colour and for the dialog screenshots, and which module draws it.
 #pragma once
 
 #include <windows.h>
 
 #include <cstdint>
+#include <string>
 #include <vector>
 
 namespace cfx::test {
@@ -23,6 +24,10 @@ struct Picture {
 // The window with its frame (whole) or its client area; empty when the window
 // cannot be read. The window may belong to another thread.
 Picture captureWindow(HWND window, bool whole);
+
+// The file name (lower case) of the module whose code answers a window's
+// messages.
+std::wstring windowProcedureModule(HWND window);
 
 // The same colour as a Picture pixel.
 constexpr std::uint32_t pictureColor(COLORREF color) {
