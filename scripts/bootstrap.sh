@@ -4,7 +4,7 @@
 set -euo pipefail
 
 packages=(cmake ninja-build mingw-w64 mingw-w64-tools libwine-dev wine wine64
-          xvfb xauth googletest clang-format openssl python3)
+          xvfb xauth googletest clang-format openssl python3 ccache)
 
 missing=()
 for p in "${packages[@]}"; do
