@@ -8,13 +8,11 @@
 #include "server/ErrorObjectHook.h"
 #include "server/ErrorReport.h"
 #include "server/WineKeyContainers.h"
-#include "support/MemoryStorage.h"
 #include "support/UiRobot.h"
 
 #include <windows.h>
 #include <comdef.h>
 #include <wincrypt.h>
-#include <wrl/client.h>
 
 #include <gtest/gtest.h>
 
@@ -27,7 +25,6 @@ namespace cfx::test {
 namespace {
 
 using Bytes = std::vector<BYTE>;
-using Microsoft::WRL::ComPtr;
 
 const Bytes kSecret = {'s', 't', 'o', 'r', 'a', 'g', 'e', ' ', 'k', 'e', 'y', 0, 1, 2, 255};
 
@@ -57,15 +54,6 @@ DWORD winErrorOf(const std::function<void()>& action) {
         return e.code();
     }
     return ERROR_SUCCESS;
-}
-
-HRESULT comErrorOf(const std::function<void()>& action) {
-    try {
-        action();
-    } catch (const _com_error& e) {
-        return e.Error();
-    }
-    return S_OK;
 }
 
 Bytes subjectKeyIdentifier(PCCERT_CONTEXT certificate) {
@@ -293,52 +281,6 @@ TEST(PrivateKey, TwoImportedKeysBothDecrypt) {
     install(second);
     EXPECT_TRUE(roundTrips(first));
     EXPECT_TRUE(roundTrips(second));
-}
-
-// --- The storage's key ---
-
-class StorageKeyTest : public testing::Test {
-protected:
-    void SetUp() override {
-        CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
-        ComPtr<IStorageServer> server;
-        server.Attach(MemoryCatalog().createServer());
-        Bstr path(SysAllocString(L"C:\\key.demo-coffrex"));
-        ASSERT_EQ(server->CreateStorage(path.get(), certificate_.get()->cbCertEncoded,
-                                        certificate_.get()->pbCertEncoded, &storage_),
-                  S_OK);
-    }
-    void TearDown() override {
-        storage_.Reset();
-        CoUninitialize();
-    }
-
-    Certificate certificate_ = importOne(L"second");
-    ComPtr<IStorageObject> storage_;
-};
-
-TEST_F(StorageKeyTest, DeletedCertificateIsNoLongerFound) {
-    install(certificate_);
-    Certificate found = FindInstalledKey(storage_.Get());
-    ASSERT_TRUE(found);
-    EXPECT_EQ(GetKeyIdentifier(found.get()), GetKeyIdentifier(certificate_.get()));
-    DeleteInstalledCertificate(found);
-    EXPECT_FALSE(FindInstalledKey(storage_.Get()));
-    EXPECT_EQ(winErrorOf([&] { FindByKeyIdentifier(GetKeyIdentifier(certificate_.get())); }),
-              static_cast<DWORD>(CRYPT_E_NOT_FOUND));
-}
-
-TEST_F(StorageKeyTest, KeyIdThatIsNoBase64TextIsRefused) {
-    VARIANT value;
-    value.vt = VT_I4;
-    value.lVal = 1;
-    ASSERT_EQ(storage_->SetProperty(StorageProperty_KeyId, value), S_OK);
-    EXPECT_EQ(comErrorOf([&] { FindInstalledKey(storage_.Get()); }), E_UNEXPECTED);
-    value.vt = VT_BSTR;
-    value.bstrVal = SysAllocString(L"QUJDR");
-    ASSERT_EQ(storage_->SetProperty(StorageProperty_KeyId, value), S_OK);
-    VariantClear(&value);
-    EXPECT_THROW(FindInstalledKey(storage_.Get()), std::invalid_argument);
 }
 
 // --- Windows of the system ---

@@ -10,10 +10,12 @@
 #include "server/StorageProperties.h"
 #include "server/StorageUnlock.h"
 #include "support/LoadedLibrary.h"
-#include "support/MemoryStorage.h"
+#include "module/ComObjectBase.h"
 #include "support/UiRobot.h"
 
 #include <algorithm>
+#include <functional>
+#include <map>
 
 namespace cfx::store::test {
 namespace {
@@ -252,75 +254,131 @@ TEST_F(Unlock, WithNeitherKeyTheSecondPromptDecides) {
     uninstall(*second_);
 }
 
-// The storage's key properties copied into a storage kept in memory, where a
-// test may damage them.
-class Damaged : public Unlock {
-protected:
-    ComPtr<IStorageFolder> copyOf(IStorageFolder* real) {
-        ComPtr<IStorageFolder> copy;
-        copy.Attach(memory_.addStorage(scratch_.file(L"copy.demo-coffrex")));
-        for (const GUID& property : {StorageProperty_Id, StorageProperty_KeyId,
-                                     StorageProperty_KeyRecord, StorageProperty_KeyState}) {
-            Variant value;
-            check(real->GetProperty(property, value.put()));
-            check(copy->SetProperty(property, value.get()));
-        }
-        return copy;
+TEST_F(Unlock, ADeletedCertificateIsNoLongerFound) {
+    ComPtr<IStorageFolder> root = lockedStorage(*second_, L"deleted.demo-coffrex");
+    install(*second_);
+    Certificate found = FindInstalledKey(root.Get());
+    ASSERT_TRUE(found);
+    EXPECT_EQ(GetKeyIdentifier(found.get()), GetKeyIdentifier(second_->get()));
+    DeleteInstalledCertificate(found);
+    EXPECT_FALSE(FindInstalledKey(root.Get()));
+}
+
+// A real storage folder whose key properties a test damages: GetProperty
+// answers the values set here, every other call goes to the real folder.
+class DamagedFolder : public ComObject<IStorageFolder> {
+public:
+    explicit DamagedFolder(ComPtr<IStorageFolder> real) : real_(std::move(real)) {}
+    void set(const GUID& property, const _variant_t& value) { damaged_[property] = value; }
+
+    STDMETHODIMP GetType(LONG* type) override { return real_->GetType(type); }
+    STDMETHODIMP GetName(BSTR* name) override { return real_->GetName(name); }
+    STDMETHODIMP GetTimes(::ItemTimes* times) override { return real_->GetTimes(times); }
+    STDMETHODIMP GetSize(ULONGLONG* size) override { return real_->GetSize(size); }
+    STDMETHODIMP GetPath(BSTR* path) override { return real_->GetPath(path); }
+    STDMETHODIMP GetProperty(GUID id, VARIANT* value) override {
+        auto found = damaged_.find(id);
+        if (found == damaged_.end())
+            return real_->GetProperty(id, value);
+        VariantInit(value);
+        return VariantCopy(value, &found->second);
+    }
+    STDMETHODIMP SetProperty(GUID id, VARIANT value) override {
+        return real_->SetProperty(id, value);
+    }
+    STDMETHODIMP RemoveProperty(GUID id) override { return real_->RemoveProperty(id); }
+    STDMETHODIMP ListProperties(ULONG* count, GUID** ids) override {
+        return real_->ListProperties(count, ids);
+    }
+    STDMETHODIMP EnumItems(IStorageEnum** items) override { return real_->EnumItems(items); }
+    STDMETHODIMP OpenFolder(BSTR name, VARIANT_BOOL create, IStorageFolder** folder) override {
+        return real_->OpenFolder(name, create, folder);
+    }
+    STDMETHODIMP OpenFile(BSTR name, VARIANT_BOOL create, IStorageFile** file) override {
+        return real_->OpenFile(name, create, file);
+    }
+    STDMETHODIMP RenameItem(BSTR from, BSTR to) override { return real_->RenameItem(from, to); }
+    STDMETHODIMP DeleteItem(BSTR name) override { return real_->DeleteItem(name); }
+    STDMETHODIMP GetItem(BSTR name, IStorageObject** item) override {
+        return real_->GetItem(name, item);
+    }
+    STDMETHODIMP GetItemInfo(BSTR name, IStorageItem** item) override {
+        return real_->GetItemInfo(name, item);
     }
 
-    // Unlocks, expecting the error box for hr and no entry in the table.
-    void expectFailure(IStorageFolder* root, HRESULT hr) {
-        UiRobot robot;
-        robot.expect(errorBox(hr)).answer(IDOK);
-        Site site(root, scratch_.file(L"copy.demo-coffrex"));
-        EXPECT_FALSE(UnlockStorageKey(site));
-        robot.verify();
-        EXPECT_EQ(-1, KeyTable::instance().useCount(readStorageId(root)));
-    }
-
-    cfx::test::MemoryCatalog memory_;
+private:
+    ComPtr<IStorageFolder> real_;
+    std::map<GUID, _variant_t, GuidLess> damaged_;
 };
 
-TEST_F(Damaged, ADamagedKeyRecordIsAnError) {
-    ComPtr<IStorageFolder> copy = copyOf(lockedStorage(*first_, L"record.demo-coffrex").Get());
-    std::vector<BYTE> record = readBytesProperty(copy.Get(), StorageProperty_KeyRecord);
-    record[record.size() / 2] ^= 0x55;
-    writeTextProperty(copy.Get(), StorageProperty_KeyRecord, toBase64(record));
-    {
-        UiRobot robot;
-        robot.expect(Box().caption(L"Coffrex").icon(Icon::Error)).answer(IDOK);
-        Site site(copy, scratch_.file(L"copy.demo-coffrex"));
-        EXPECT_FALSE(UnlockStorageKey(site));
+class Damaged : public Unlock {
+protected:
+    ComPtr<IStorageFolder> damage(const GUID& property, const _variant_t& value) {
+        if (!copy_) {
+            const std::wstring name = L"damaged" + std::to_wstring(++made_) + L".demo-coffrex";
+            copy_.Attach(new DamagedFolder(lockedStorage(*first_, name)));
+        }
+        static_cast<DamagedFolder*>(copy_.Get())->set(property, value);
+        return copy_;
     }
 
-    // Text that is not Base64 at all.
-    writeTextProperty(copy.Get(), StorageProperty_KeyRecord, L"A");
-    expectFailure(copy.Get(), E_UNEXPECTED);
-}
 
-TEST_F(Damaged, AShortOrMalformedKeyStateIsUnexpected) {
-    ComPtr<IStorageFolder> copy = copyOf(lockedStorage(*first_, L"state.demo-coffrex").Get());
-    writeTextProperty(copy.Get(), StorageProperty_KeyState, toBase64({1, 2, 3, 4, 5, 6, 7, 8}));
-    expectFailure(copy.Get(), E_UNEXPECTED);
-    writeTextProperty(copy.Get(), StorageProperty_KeyState, L"@@@B");
-    expectFailure(copy.Get(), E_UNEXPECTED);
-}
+    ComPtr<IStorageFolder> copy_;
+    int made_ = 0;
+};
 
-TEST_F(Damaged, AKeyStateNamingAnotherKeyDecryptsNothing) {
+// Each damage ends in the error box (with the HRESULT's text when one is
+// given) and leaves nothing in the key table.
+TEST_F(Damaged, DamagedKeyPropertiesAreErrors) {
     install(*second_);
-    ComPtr<IStorageFolder> copy = copyOf(lockedStorage(*first_, L"foreign.demo-coffrex").Get());
-    // The request names the second certificate as the protecting one.
-    std::vector<BYTE> state = readBytesProperty(copy.Get(), StorageProperty_KeyState);
-    const std::vector<BYTE> secondId = GetKeyIdentifier(second_->get());
-    const size_t idLength = state[6] | static_cast<size_t>(state[7]) << 8;
-    ASSERT_EQ(secondId.size(), idLength);
-    std::copy(secondId.begin(), secondId.end(), state.begin() + 16);
-    writeTextProperty(copy.Get(), StorageProperty_KeyState, toBase64(state));
-    UiRobot robot;
-    robot.expect(Box().caption(L"Coffrex").icon(Icon::Error)).answer(IDOK);
-    Site site(copy, scratch_.file(L"copy.demo-coffrex"));
-    EXPECT_FALSE(UnlockStorageKey(site));
-    robot.verify();
+    auto bytesOf = [this](const GUID& property) {
+        return readBytesProperty(damage(StorageProperty_Comment, _variant_t()).Get(), property);
+    };
+    const struct {
+        const char* name;
+        GUID property;
+        std::function<_variant_t()> value;
+        HRESULT shown; // S_OK: any error text
+    } cases[] = {
+        {"record with a changed byte", StorageProperty_KeyRecord,
+         [&] {
+             std::vector<BYTE> record = bytesOf(StorageProperty_KeyRecord);
+             record[record.size() / 2] ^= 0x55;
+             return _variant_t(toBase64(record).c_str());
+         },
+         S_OK},
+        {"record that is no Base64", StorageProperty_KeyRecord, [] { return _variant_t(L"A"); },
+         E_UNEXPECTED},
+        {"short state", StorageProperty_KeyState,
+         [] { return _variant_t(toBase64({1, 2, 3, 4, 5, 6, 7, 8}).c_str()); }, E_UNEXPECTED},
+        {"state that is no Base64", StorageProperty_KeyState, [] { return _variant_t(L"@@@B"); },
+         E_UNEXPECTED},
+        {"state naming another key", StorageProperty_KeyState,
+         [&] {
+             std::vector<BYTE> state = bytesOf(StorageProperty_KeyState);
+             const std::vector<BYTE> secondId = GetKeyIdentifier(second_->get());
+             EXPECT_EQ(secondId.size(), state[6] | static_cast<size_t>(state[7]) << 8);
+             std::copy(secondId.begin(), secondId.end(), state.begin() + 16);
+             return _variant_t(toBase64(state).c_str());
+         },
+         S_OK},
+        {"key id of another type", StorageProperty_KeyId, [] { return _variant_t(1L); },
+         E_UNEXPECTED},
+        {"key id that is no Base64", StorageProperty_KeyId, [] { return _variant_t(L"QUJDR"); },
+         E_UNEXPECTED},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        copy_.Reset();
+        ComPtr<IStorageFolder> root = damage(c.property, c.value());
+        UiRobot robot;
+        Box box = c.shown == S_OK ? Box().caption(L"Coffrex").icon(Icon::Error) : errorBox(c.shown);
+        robot.expect(box).answer(IDOK);
+        Site site(root, scratch_.file(L"damaged.demo-coffrex"));
+        EXPECT_FALSE(UnlockStorageKey(site));
+        robot.verify();
+        EXPECT_EQ(-1, KeyTable::instance().useCount(readStorageId(root.Get())));
+    }
     uninstall(*second_);
 }
 

@@ -3,62 +3,53 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <new>
 #include <stdexcept>
 
 namespace {
 
-template <class E> HRESULT thrown(E exception) {
-    return cfx::guarded([&] { throw exception; });
-}
-
-TEST(CatchLadder, MapsEachExceptionKind) {
-    EXPECT_EQ(thrown(std::bad_alloc()), E_OUTOFMEMORY);
-    EXPECT_EQ(thrown(_com_error(STG_E_FILENOTFOUND)), STG_E_FILENOTFOUND);
-    EXPECT_EQ(thrown(HRESULT(STG_E_ACCESSDENIED)), STG_E_ACCESSDENIED);
-    EXPECT_EQ(thrown(std::runtime_error("unexpected")), E_UNEXPECTED);
-    EXPECT_EQ(thrown(42), E_UNEXPECTED);
-}
-
-TEST(CatchLadder, TurnsWindowsErrorsIntoHresults) {
-    EXPECT_EQ(thrown(tools::win_except(ERROR_ACCESS_DENIED)), HRESULT(0x80070005));
-    EXPECT_EQ(thrown(tools::win_except(ERROR_FILE_NOT_FOUND)), HRESULT(0x80070002));
-    // Only the low 16 bits of a positive code survive.
-    EXPECT_EQ(thrown(tools::win_except(0x12345)), HRESULT(0x80072345));
-    // CryptoAPI reports HRESULT-shaped codes through GetLastError: kept as they are.
-    EXPECT_EQ(thrown(tools::win_except(static_cast<DWORD>(NTE_BAD_KEYSET))), NTE_BAD_KEYSET);
-    EXPECT_EQ(thrown(tools::win_except(0)), S_OK);
-}
-
-TEST(CatchLadder, ReturnsTheBodysOwnResult) {
+TEST(CatchLadder, MapsEachFailureToItsHresult) {
+    const struct {
+        std::function<HRESULT()> body;
+        HRESULT expected;
+    } cases[] = {
+        {[] { return S_FALSE; }, S_FALSE}, // the body's own result
+        {[] { return E_NOTIMPL; }, E_NOTIMPL},
+        {[]() -> HRESULT { throw std::bad_alloc(); }, E_OUTOFMEMORY},
+        {[]() -> HRESULT { throw _com_error(STG_E_FILENOTFOUND); }, STG_E_FILENOTFOUND},
+        {[]() -> HRESULT { throw HRESULT(STG_E_ACCESSDENIED); }, STG_E_ACCESSDENIED},
+        {[]() -> HRESULT { throw std::runtime_error("unexpected"); }, E_UNEXPECTED},
+        {[]() -> HRESULT { throw 42; }, E_UNEXPECTED},
+        {[]() -> HRESULT { throw tools::win_except(ERROR_ACCESS_DENIED); }, HRESULT(0x80070005)},
+        // Only the low 16 bits of a positive code survive.
+        {[]() -> HRESULT { throw tools::win_except(0x12345); }, HRESULT(0x80072345)},
+        // CryptoAPI reports HRESULT-shaped codes through GetLastError: kept as they are.
+        {[]() -> HRESULT { throw tools::win_except(static_cast<DWORD>(NTE_BAD_KEYSET)); },
+         NTE_BAD_KEYSET},
+        {[]() -> HRESULT { throw tools::win_except(0); }, S_OK},
+        {[]() -> HRESULT { cfx::raise(E_INVALIDARG); }, E_INVALIDARG},
+        {[] { cfx::check(S_FALSE); return S_OK; }, S_OK},
+        {[] { cfx::check(DISP_E_TYPEMISMATCH); return S_OK; }, DISP_E_TYPEMISMATCH},
+        {[] { cfx::not_null(static_cast<int*>(nullptr)); return S_OK; }, E_POINTER},
+        {[]() -> HRESULT {
+             SetLastError(ERROR_INVALID_HANDLE);
+             tools::throw_last_error();
+         },
+         HRESULT(0x80070006)},
+    };
+    for (size_t i = 0; i < std::size(cases); ++i)
+        EXPECT_EQ(cfx::guarded(cases[i].body), cases[i].expected) << "case " << i;
     EXPECT_EQ(cfx::guarded([] {}), S_OK);
-    EXPECT_EQ(cfx::guarded([] { return S_FALSE; }), S_FALSE);
-    EXPECT_EQ(cfx::guarded([] { return E_NOTIMPL; }), E_NOTIMPL);
 }
 
-TEST(CatchLadder, RaisesThroughTheLibrarysHelpers) {
-    EXPECT_EQ(cfx::guarded([] { cfx::raise(E_INVALIDARG); }), E_INVALIDARG);
-    EXPECT_EQ(cfx::guarded([] { cfx::check(S_FALSE); }), S_OK);
-    EXPECT_EQ(cfx::guarded([] { cfx::check(DISP_E_TYPEMISMATCH); }), DISP_E_TYPEMISMATCH);
-    EXPECT_EQ(cfx::guarded([] { cfx::not_null(static_cast<int*>(nullptr)); }), E_POINTER);
-    EXPECT_EQ(cfx::guarded([] {
-                  SetLastError(ERROR_INVALID_HANDLE);
-                  tools::throw_last_error();
-              }),
-              HRESULT(0x80070006));
-}
-
-TEST(WindowsError, CarriesTheSystemText) {
+TEST(WindowsError, CarriesTheSystemTextWithoutItsLineEnd) {
     tools::win_except error(ERROR_ACCESS_DENIED);
     EXPECT_EQ(error.code(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
     ASSERT_FALSE(error.message().empty());
     EXPECT_NE(error.message().back(), L'\n');
     EXPECT_STRNE(error.what(), "");
-
-    wchar_t expected[512] = L"";
-    FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
-                   ERROR_ACCESS_DENIED, 0, expected, 512, nullptr);
-    EXPECT_EQ(std::wstring(expected).find(error.message()), 0u);
+    EXPECT_NE(error.message(), tools::win_except(ERROR_FILE_NOT_FOUND).message());
 }
 
 } // namespace

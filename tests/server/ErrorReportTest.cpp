@@ -155,39 +155,27 @@ TEST(ErrorText, UnknownCodeIsNamedInUpperCaseHexadecimal) {
 
 // --- The error box ---
 
-TEST_F(ErrorBox, WithoutPrefixNamesTheErrorInGeneral) {
+TEST_F(ErrorBox, NamesTheFailedActionOrTheErrorInGeneral) {
     TestWindow owner;
     ASSERT_TRUE(owner.get());
-    UiRobot robot;
-    robot
-        .expect(errorBox(kNoPrefix + errorText(ERROR_ACCESS_DENIED))
-                    .owner(owner.get())
-                    .thread(GetCurrentThreadId()))
-        .answer(IDOK);
-    showError(owner.get(), ERROR_ACCESS_DENIED);
-    robot.verify();
-}
-
-TEST_F(ErrorBox, PrefixNamesTheFailedAction) {
-    TestWindow owner;
-    ASSERT_TRUE(owner.get());
-    UiRobot robot;
-    robot
-        .expect(errorBox(L"Unable to freeze the storage.\n\n" + errorText(ERROR_ACCESS_DENIED))
-                    .owner(owner.get()))
-        .answer(IDOK);
-    showError(owner.get(), ERROR_ACCESS_DENIED, L"Unable to freeze the storage.");
-    robot.verify();
-}
-
-TEST_F(ErrorBox, UnknownCodeAndNoOwner) {
-    UiRobot robot;
-    robot
-        .expect(
-            errorBox(L"Unable to defragment storage\n\nUndefined error #2000001F").owner(nullptr))
-        .answer(IDOK);
-    showError(nullptr, 0x2000001F, L"Unable to defragment storage");
-    robot.verify();
+    const struct {
+        HWND owner;
+        DWORD code;
+        const wchar_t* prefix;
+        std::wstring text;
+    } cases[] = {
+        {owner.get(), ERROR_ACCESS_DENIED, nullptr, kNoPrefix + errorText(ERROR_ACCESS_DENIED)},
+        {owner.get(), ERROR_ACCESS_DENIED, L"Unable to freeze the storage.",
+         L"Unable to freeze the storage.\n\n" + errorText(ERROR_ACCESS_DENIED)},
+        {nullptr, 0x2000001F, L"Unable to defragment storage",
+         L"Unable to defragment storage\n\nUndefined error #2000001F"},
+    };
+    for (const auto& c : cases) {
+        UiRobot robot;
+        robot.expect(errorBox(c.text).owner(c.owner).thread(GetCurrentThreadId())).answer(IDOK);
+        showError(c.owner, c.code, c.prefix);
+        robot.verify();
+    }
 }
 
 TEST_F(ErrorBox, OwnedByTheActiveWindow) {
@@ -293,34 +281,22 @@ TEST_F(ErrorBox, OneErrorBoxAtATime) {
 
 // --- The owner window ---
 
-TEST(OwnerWindow, TheActiveWindowOfTheCallingThread) {
+TEST(OwnerWindow, TheActiveWindowOfTheCallingThreadOnly) {
     TestWindow first(true), second(true);
     ASSERT_TRUE(first.get() && second.get());
     SetActiveWindow(first.get());
     EXPECT_EQ(ownerWindow(), first.get());
     SetActiveWindow(second.get());
     EXPECT_EQ(ownerWindow(), second.get());
-    EXPECT_EQ(ownerWindow(), GetActiveWindow());
-
-    // Another thread's active window owns nothing here.
-    HWND elsewhere = reinterpret_cast<HWND>(1);
-    HWND activeThere = reinterpret_cast<HWND>(1);
+    // Another thread's active window owns nothing there; a hidden window is not activated.
+    HWND elsewhere = reinterpret_cast<HWND>(1), hiddenOwner = reinterpret_cast<HWND>(1);
+    onNewThread([&] { elsewhere = ownerWindow(); });
     onNewThread([&] {
-        elsewhere = ownerWindow();
-        activeThere = GetActiveWindow();
+        TestWindow hidden;
+        hiddenOwner = ownerWindow();
     });
     EXPECT_EQ(elsewhere, nullptr);
-    EXPECT_EQ(activeThere, nullptr);
-}
-
-TEST(OwnerWindow, NoneWithoutAnActiveWindow) {
-    HWND owner = reinterpret_cast<HWND>(1);
-    onNewThread([&] {
-        // A hidden window is not activated.
-        TestWindow hidden;
-        owner = ownerWindow();
-    });
-    EXPECT_EQ(owner, nullptr);
+    EXPECT_EQ(hiddenOwner, nullptr);
 }
 
 // --- The storage server cannot be reached ---

@@ -1,7 +1,6 @@
 #include "server/ServerTestSupport.h"
 
 #include "support/LoadedLibrary.h"
-#include "support/MemoryStorage.h"
 #include "server/ErrorObjectHook.h"
 
 #include <objbase.h>
@@ -50,26 +49,5 @@ void onNewThread(const std::function<void()>& action, bool apartment) {
     });
     thread.join();
 }
-
-namespace {
-
-// The program's single-threaded apartment, with the proxies of the server's
-// interfaces registered and the error objects of failed calls carried back
-// from the server's process.
-class ComApartment : public testing::Environment {
-public:
-    void SetUp() override {
-        ASSERT_TRUE(hrIs(S_OK, CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED)));
-        ASSERT_TRUE(hrIs(S_OK, cfx::registerErrorObjectHook()));
-        LoadedLibrary proxy(L"cfxstorageps.dll");
-        ASSERT_TRUE(hrIs(S_OK, proxy.registerServer()));
-    }
-    void TearDown() override { CoUninitialize(); }
-};
-
-[[maybe_unused]] testing::Environment* const kApartment =
-    testing::AddGlobalTestEnvironment(new ComApartment);
-
-} // namespace
 
 } // namespace cfx::test

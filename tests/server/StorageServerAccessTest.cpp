@@ -1,131 +1,78 @@
 // Reaching the storage server: a root object per operation, made in this
-// process or on the storage thread and served by fake_storage_server.exe; the
-// storage thread that keeps server objects; the folder pointer each thread
-// gets for a kept object; and failures that travel back as _com_error.
+// process or on the storage thread and served by cfxstore.exe; the storage
+// thread that keeps server objects; the folder pointer each thread gets for a
+// kept object; and failures that travel back as _com_error.
 #include "server/ServerTestSupport.h"
-
-#include "support/FakeStorageServer.h"
-#include "support/MemoryStorage.h"
-#include "support/TestCertificate.h"
+#include "storeserver/RemoteStorage.h"
 #include "support/UiRobot.h"
 
-#include "module/Exceptions.h"
 #include "server/ErrorReport.h"
 #include "server/ServerCall.h"
 #include "server/StoragePointer.h"
 #include "server/StorageThread.h"
 
-#include <windows.h>
-#include <comdef.h>
-#include <wrl/client.h>
-
-#include <gtest/gtest.h>
-
-#include <string>
-
-using Microsoft::WRL::ComPtr;
-
 namespace cfx::test {
 namespace {
+
+using store::test::ComPtr;
+using store::test::ScratchFolder;
 
 constexpr wchar_t kServerNotFound[] =
     L"Unable to open storage. Coffrex RPC server was not found.\n\nPlease restart the "
     L"computer. If the same error will occur again then try to reinstall the program.";
 
-// How opening a storage reports a server it cannot reach: the box once, then
-// the failure's HRESULT back to the caller.
-HRESULT obtainRoot(HWND owner, ComPtr<IStorageServer>& root) {
-    try {
-        root = createRoot();
-        return S_OK;
-    } catch (...) {
-        HRESULT hr = hresult_of_current_exception();
-        showServerNotFound(owner, hr);
-        return hr;
-    }
-}
+// With the server's class unregistered: a root cannot be made, here or on the
+// storage thread, and opening a storage shows the box once.
+TEST(UnregisteredServer, CreateRootFailsWithClassNotRegisteredAndOneBox) {
+    // A running server would answer for its class, registered or not.
+    ASSERT_TRUE(store::test::waitForServerExit());
+    ASSERT_EQ(0u, store::test::runServerCommand(L"/UnregServer"));
+    EXPECT_TRUE(hrIs(REGDB_E_CLASSNOTREG, comErrorOf([] { createRoot(); }).hr));
+    storage_thread::startOrStop(true);
+    EXPECT_TRUE(hrIs(REGDB_E_CLASSNOTREG,
+                     comErrorOf([] { storage_thread::run([] { createRoot(); }); }).hr));
+    storage_thread::startOrStop(false);
 
-// --- Without a registered server ---
-
-class UnregisteredServerTest : public testing::Test {
-protected:
-    void SetUp() override {
-        // A running server would answer for its class, registered or not.
-        ASSERT_TRUE(waitForServersToExit(kFakeServerProgram, kServerExitMs))
-            << "a server of an earlier test still runs";
-        ASSERT_EQ(unregisterFakeStorageServer(), ERROR_SUCCESS);
-    }
-};
-
-TEST_F(UnregisteredServerTest, CreateRootRaisesClassNotRegistered) {
-    RaisedComError raised = comErrorOf([] { createRoot(); });
-    EXPECT_TRUE(hrIs(REGDB_E_CLASSNOTREG, raised.hr));
-}
-
-TEST_F(UnregisteredServerTest, OpeningShowsServerNotFoundOnceAndReturnsTheFailure) {
     HWND owner = CreateWindowExW(0, L"STATIC", L"Shell", WS_OVERLAPPEDWINDOW, 0, 0, 200, 100,
                                  nullptr, nullptr, nullptr, nullptr);
-    ASSERT_TRUE(owner);
     lookAtMessageQueue();
     {
         UiRobot robot;
         robot
-            .expect(Box()
-                        .messageBox()
-                        .caption(kMessageCaption)
-                        .text(kServerNotFound)
-                        .icon(Icon::Error)
-                        .buttons({IDOK})
-                        .owner(owner))
+            .expect(Box().messageBox().caption(kMessageCaption).text(kServerNotFound)
+                        .icon(Icon::Error).buttons({IDOK}).owner(owner))
             .answer(IDOK);
-        ComPtr<IStorageServer> root;
-        EXPECT_TRUE(hrIs(REGDB_E_CLASSNOTREG, obtainRoot(owner, root)));
-        EXPECT_FALSE(root);
+        try {
+            createRoot();
+            ADD_FAILURE() << "a root without a registered server";
+        } catch (...) {
+            showServerNotFound(owner, hresult_of_current_exception());
+        }
         robot.verify();
         EXPECT_EQ(robot.boxes().size(), 1u);
     }
     DestroyWindow(owner);
+    ASSERT_EQ(0u, store::test::runServerCommand(L"/RegServer"));
 }
 
-TEST_F(UnregisteredServerTest, FailureOnTheStorageThreadArrivesAsComError) {
-    storage_thread::startOrStop(true);
-    RaisedComError raised = comErrorOf([] { storage_thread::run([] { createRoot(); }); });
-    EXPECT_TRUE(hrIs(REGDB_E_CLASSNOTREG, raised.hr));
-}
-
-// --- With fake_storage_server.exe as the server ---
-
-// One server process serves the suite (starting one costs a second under
-// Wine): a root object held for the suite keeps it running. Each test makes
-// storages of its own. When the suite lets go, the server must exit.
+// A root object held for the suite keeps one server process running (starting
+// one costs a second under Wine); each test makes storages of its own.
 class StorageServerTest : public testing::Test {
 protected:
     static void SetUpTestSuite() {
-        EXPECT_TRUE(waitForServersToExit(kFakeServerProgram, kServerExitMs))
-            << "a server of an earlier test still runs";
-        EXPECT_EQ(registerFakeStorageServer(), ERROR_SUCCESS);
         storage_thread::startOrStop(true);
         RaisedComError raised = comErrorOf([] { suiteRoot_ = createRoot().Detach(); });
         EXPECT_TRUE(hrIs(S_OK, raised.hr)) << narrow(raised.description);
-        if (suiteRoot_) {
-            EXPECT_TRUE(hrIs(S_OK, suiteRoot_->GetServerInfo(&serverProcess_, &suiteRoots_)));
-        }
     }
     static void TearDownTestSuite() {
         if (suiteRoot_)
             suiteRoot_->Release();
         suiteRoot_ = nullptr;
-        // Whatever the storage thread still holds goes with its apartment.
         storage_thread::startOrStop(false);
-        EXPECT_TRUE(waitForServersToExit(kFakeServerProgram, kServerExitMs))
-            << "the server outlived its last object";
-        EXPECT_EQ(unregisterFakeStorageServer(), ERROR_SUCCESS);
     }
     void SetUp() override {
         ASSERT_TRUE(suiteRoot_) << "no server";
-        // A test may have stopped it.
-        storage_thread::startOrStop(true);
-        ASSERT_NE(storage_thread::id(), 0u);
+        storage_thread::startOrStop(true); // a test may have stopped it
     }
 
     // Root objects alive in the server now.
@@ -136,26 +83,25 @@ protected:
         return roots;
     }
 
-    // On the storage thread: a new storage at path, and that storage opened
-    // again as the folder keeps it.
-    static ComPtr<IStorageObject> createAndOpen(const std::wstring& path) {
-        const TestCertificate& certificate = testCertificate();
-        if (certificate.encoded.empty())
-            raise(NTE_BAD_KEYSET);
+    // On the storage thread: a new storage, opened again as the folder keeps it.
+    ComPtr<IStorageObject> createAndOpen(const std::wstring& name) {
+        const std::wstring path = scratch_.file(name);
         ComPtr<IStorageServer> root = createRoot();
-        ComPtr<IStorageObject> created, opened;
-        checkServerCall(root->CreateStorage(text(path).get(),
-                                            static_cast<ULONG>(certificate.encoded.size()),
-                                            certificate.encoded.data(), &created),
-                        root.Get());
+        store::test::createStorage(root.Get(), path);
+        ComPtr<IStorageObject> opened;
         checkServerCall(root->OpenStorage(text(path).get(), &opened), root.Get());
         return opened;
     }
 
+    ScratchFolder scratch_;
     static inline IStorageServer* suiteRoot_ = nullptr;
-    static inline DWORD serverProcess_ = 0;
-    static inline LONG suiteRoots_ = 0;
 };
+
+// The kept storage's root: the one that holds "Docs".
+bool holdsDocs(IStorageFolder* folder) {
+    ComPtr<IStorageItem> docs;
+    return folder && SUCCEEDED(folder->GetItemInfo(text(L"Docs").get(), &docs));
+}
 
 std::wstring nameOf(IStorageItem* item) {
     Bstr name;
@@ -163,18 +109,15 @@ std::wstring nameOf(IStorageItem* item) {
     return fromBstr(name.get());
 }
 
-TEST_F(StorageServerTest, RootComesFromTheServersProcess) {
-    EXPECT_NE(serverProcess_, 0u);
-    EXPECT_NE(serverProcess_, GetCurrentProcessId());
-    EXPECT_EQ(suiteRoots_, 1);
-
-    // A new root for each call, all from the one server process.
-    ComPtr<IStorageServer> root = createRoot();
-    ASSERT_TRUE(root);
-    DWORD process = 0;
+TEST_F(StorageServerTest, EachOperationGetsARootOfItsOwnFromTheOneServerProcess) {
+    DWORD suiteProcess = 0;
     LONG roots = 0;
+    ASSERT_TRUE(hrIs(S_OK, suiteRoot_->GetServerInfo(&suiteProcess, &roots)));
+    EXPECT_NE(suiteProcess, GetCurrentProcessId());
+    ComPtr<IStorageServer> root = createRoot();
+    DWORD process = 0;
     ASSERT_TRUE(hrIs(S_OK, root->GetServerInfo(&process, &roots)));
-    EXPECT_EQ(process, serverProcess_);
+    EXPECT_EQ(process, suiteProcess);
     EXPECT_EQ(roots, 2);
     ComPtr<IStorageServer> another = createRoot();
     EXPECT_NE(another.Get(), root.Get());
@@ -182,39 +125,19 @@ TEST_F(StorageServerTest, RootComesFromTheServersProcess) {
     another.Reset();
     root.Reset();
     EXPECT_EQ(liveRoots(), 1);
-}
 
-TEST_F(StorageServerTest, StorageThreadRunsOperationsAndMakesRoots) {
-    const DWORD storageThread = storage_thread::id();
-    EXPECT_NE(storageThread, GetCurrentThreadId());
-    EXPECT_FALSE(storage_thread::isCurrent());
-
-    DWORD ranOn = 0;
-    bool current = false;
-    DWORD process = 0;
-    LONG roots = 0;
-    HRESULT info = E_FAIL;
+    // On the storage thread: released there at the operation's end.
     storage_thread::run([&] {
-        ranOn = GetCurrentThreadId();
-        current = storage_thread::isCurrent();
-        ComPtr<IStorageServer> root = createRoot();
-        info = root->GetServerInfo(&process, &roots);
+        EXPECT_TRUE(storage_thread::isCurrent());
+        EXPECT_TRUE(hrIs(S_OK, createRoot()->GetServerInfo(&process, &roots)));
     });
-    EXPECT_EQ(ranOn, storageThread);
-    EXPECT_TRUE(current);
-    EXPECT_TRUE(hrIs(S_OK, info));
-    EXPECT_EQ(process, serverProcess_);
+    EXPECT_EQ(process, suiteProcess);
     EXPECT_EQ(roots, 2);
-    // The root was released on the storage thread at the operation's end.
     EXPECT_EQ(liveRoots(), 1);
-
-    // Starting again keeps the running thread.
-    storage_thread::startOrStop(true);
-    EXPECT_EQ(storage_thread::id(), storageThread);
 }
 
 TEST_F(StorageServerTest, FailedServerCallOnTheStorageThreadArrivesAsComError) {
-    const std::wstring missing = L"C:\\Server access\\Missing.demo-coffrex";
+    const std::wstring missing = scratch_.file(L"Missing.demo-coffrex");
     RaisedComError there;
     RaisedComError here = comErrorOf([&] {
         storage_thread::run([&] {
@@ -233,7 +156,7 @@ TEST_F(StorageServerTest, FailedServerCallOnTheStorageThreadArrivesAsComError) {
 }
 
 TEST_F(StorageServerTest, ServerErrorOnAFolderPointerCarriesTheDescription) {
-    const std::wstring path = L"C:\\Server access\\Described.demo-coffrex";
+    const std::wstring path = L"Described.demo-coffrex";
     StoragePointer pointer;
     storage_thread::run([&] { pointer.reset(createAndOpen(path).Get()); });
     ComPtr<IStorageFolder> folder = pointer.folderForThisThread();
@@ -265,7 +188,7 @@ TEST_F(StorageServerTest, EmptyPointerHasNoFolder) {
 }
 
 TEST_F(StorageServerTest, EachThreadGetsAFolderItCanUse) {
-    const std::wstring path = L"C:\\Server access\\Kept.demo-coffrex";
+    const std::wstring path = L"Kept.demo-coffrex";
     StoragePointer pointer; // this thread is the folder's own
     const void* storageThreadFolder = nullptr;
     bool sameAsStored = false, sameAgain = false;
@@ -294,7 +217,7 @@ TEST_F(StorageServerTest, EachThreadGetsAFolderItCanUse) {
     ASSERT_TRUE(mine);
     EXPECT_NE(static_cast<const void*>(mine.Get()), storageThreadFolder);
     EXPECT_EQ(pointer.folderForThisThread().Get(), mine.Get());
-    EXPECT_EQ(nameOf(mine.Get()), L"Kept.demo-coffrex");
+    EXPECT_TRUE(holdsDocs(mine.Get()));
     ComPtr<IStorageFolder> docs;
     ASSERT_TRUE(hrIs(S_OK, mine->OpenFolder(text(L"Docs").get(), VARIANT_FALSE, &docs)));
     ASSERT_TRUE(docs);
@@ -305,10 +228,11 @@ TEST_F(StorageServerTest, EachThreadGetsAFolderItCanUse) {
     // The kept pointer outlives the caller's references.
     mine = pointer.folderForThisThread();
     EXPECT_EQ(static_cast<const void*>(mine.Get()), mineAddress);
-    EXPECT_EQ(nameOf(mine.Get()), L"Kept.demo-coffrex");
+    EXPECT_TRUE(holdsDocs(mine.Get()));
 
     // On any other thread: a pointer of that thread's own for each call.
-    std::wstring firstName, secondName, againName;
+    std::wstring firstName;
+    bool secondHoldsDocs = false, againHoldsDocs = false;
     const void* otherFolder = nullptr;
     RaisedComError other;
     onNewThread(
@@ -321,18 +245,18 @@ TEST_F(StorageServerTest, EachThreadGetsAFolderItCanUse) {
                 firstName = nameOf(created.Get());
                 otherFolder = first.Get();
                 ComPtr<IStorageFolder> second = pointer.folderForThisThread();
-                secondName = nameOf(second.Get());
+                secondHoldsDocs = holdsDocs(second.Get());
                 first.Reset();
                 second.Reset();
                 // Nothing was kept for this thread: every call unmarshals anew.
-                againName = nameOf(pointer.folderForThisThread().Get());
+                againHoldsDocs = holdsDocs(pointer.folderForThisThread().Get());
             });
         },
         true);
     ASSERT_TRUE(hrIs(S_OK, other.hr)) << narrow(other.description);
     EXPECT_EQ(firstName, L"Other");
-    EXPECT_EQ(secondName, L"Kept.demo-coffrex");
-    EXPECT_EQ(againName, L"Kept.demo-coffrex");
+    EXPECT_TRUE(secondHoldsDocs);
+    EXPECT_TRUE(againHoldsDocs);
     EXPECT_NE(otherFolder, static_cast<const void*>(mine.Get()));
     EXPECT_NE(otherFolder, storageThreadFolder);
 
@@ -342,7 +266,7 @@ TEST_F(StorageServerTest, EachThreadGetsAFolderItCanUse) {
 }
 
 TEST_F(StorageServerTest, OwnThreadKeepsItsPointerOthersNeedTheStorageThread) {
-    const std::wstring path = L"C:\\Server access\\Stopped.demo-coffrex";
+    const std::wstring path = L"Stopped.demo-coffrex";
     StoragePointer pointer;
     storage_thread::run([&] { pointer.reset(createAndOpen(path).Get()); });
     ComPtr<IStorageFolder> mine = pointer.folderForThisThread();
@@ -357,7 +281,7 @@ TEST_F(StorageServerTest, OwnThreadKeepsItsPointerOthersNeedTheStorageThread) {
     RaisedComError own = comErrorOf([&] { mine = pointer.folderForThisThread(); });
     ASSERT_TRUE(hrIs(S_OK, own.hr)) << narrow(own.description);
     ASSERT_TRUE(mine);
-    EXPECT_EQ(nameOf(mine.Get()), L"Stopped.demo-coffrex");
+    EXPECT_EQ(nameOf(mine.Get()), L"") << "not the storage's root";
 
     // ...while another thread's call needs the storage thread, every time.
     DWORD code = 0;
@@ -376,26 +300,6 @@ TEST_F(StorageServerTest, OwnThreadKeepsItsPointerOthersNeedTheStorageThread) {
     EXPECT_TRUE(raisedWinExcept);
     EXPECT_EQ(code, static_cast<DWORD>(ERROR_INVALID_THREAD_ID));
     mine.Reset();
-}
-
-TEST_F(StorageServerTest, RunWithoutStorageThreadRaises) {
-    storage_thread::startOrStop(false);
-    EXPECT_EQ(storage_thread::id(), 0u);
-    bool ran = false;
-    DWORD code = 0;
-    try {
-        storage_thread::run([&] { ran = true; });
-    } catch (const tools::win_except& e) {
-        code = e.code();
-    }
-    EXPECT_FALSE(ran);
-    EXPECT_EQ(code, static_cast<DWORD>(ERROR_INVALID_THREAD_ID));
-
-    storage_thread::startOrStop(true);
-    DWORD ranOn = 0;
-    storage_thread::run([&] { ranOn = GetCurrentThreadId(); });
-    EXPECT_NE(ranOn, 0u);
-    EXPECT_EQ(ranOn, storage_thread::id());
 }
 
 TEST_F(StorageServerTest, ReleasingThePointerReleasesTheServerObject) {

@@ -3,7 +3,6 @@
 // and failures that come back with an error object naming the item.
 #include "RemoteStorage.h"
 
-#include "support/FakeStorageServer.h"
 #include "support/LoadedLibrary.h"
 
 #include <thread>
@@ -12,9 +11,6 @@ namespace cfx::store::test {
 namespace {
 
 using cfx::check;
-
-using cfx::test::serverProcesses;
-using cfx::test::waitForServersToExit;
 
 // Set in the environment of a second client process this program starts of
 // itself: the storage it writes into.
@@ -27,7 +23,7 @@ std::wstring environmentValue(const wchar_t* name) {
 }
 
 TEST(ServerProcess, StartsOnActivationAndServesEveryRootObjectFromOneProcess) {
-    ASSERT_TRUE(waitForServersToExit(kServerProgram, 15000));
+    ASSERT_TRUE(waitForServerExit(15000));
     ComPtr<IStorageServer> first = connectServer();
     ComPtr<IStorageServer> second = connectServer();
     DWORD processId = 0;
@@ -36,7 +32,7 @@ TEST(ServerProcess, StartsOnActivationAndServesEveryRootObjectFromOneProcess) {
     EXPECT_NE(GetCurrentProcessId(), processId);
     EXPECT_EQ(2, roots);
     EXPECT_EQ(processId, serverProcessOf(second.Get()));
-    EXPECT_EQ(1u, serverProcesses(kServerProgram).size());
+    EXPECT_EQ(1u, serverProcesses().size());
 }
 
 TEST(ServerProcess, LingersAfterItsLastClientThenExits) {

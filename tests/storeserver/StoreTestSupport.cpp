@@ -197,6 +197,20 @@ std::wstring readText(const Item& item, const GUID& property) {
     return value.text();
 }
 
+std::array<BYTE, 16> md5(const std::vector<BYTE>& bytes) {
+    std::array<BYTE, 16> digest{};
+    HCRYPTPROV provider = 0;
+    HCRYPTHASH hash = 0;
+    CryptAcquireContextW(&provider, nullptr, nullptr, PROV_RSA_FULL, CRYPT_VERIFYCONTEXT);
+    CryptCreateHash(provider, CALG_MD5, 0, 0, &hash);
+    CryptHashData(hash, bytes.data(), static_cast<DWORD>(bytes.size()), 0);
+    DWORD size = 16;
+    CryptGetHashParam(hash, HP_HASHVAL, digest.data(), &size, 0);
+    CryptDestroyHash(hash);
+    CryptReleaseContext(provider, 0);
+    return digest;
+}
+
 std::vector<BYTE> patternBytes(size_t size, unsigned seed) {
     std::vector<BYTE> bytes(size);
     std::mt19937 random(seed);

@@ -11,6 +11,7 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <memory>
 #include <string>
 #include <vector>
@@ -110,6 +111,9 @@ template <class Call> std::wstring failureText(Call&& call) {
     }
     return std::wstring();
 }
+
+// The MD5 digest of the bytes, as CryptoAPI computes it.
+std::array<BYTE, 16> md5(const std::vector<BYTE>& bytes);
 
 // Deterministic test bytes.
 std::vector<BYTE> patternBytes(size_t size, unsigned seed);
