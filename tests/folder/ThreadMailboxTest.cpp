@@ -253,46 +253,6 @@ TEST(Mailbox, GivingUpAndTakingDoNotOverlap) {
 
 // --- The message loop ----------------------------------------------------------
 
-TEST(MessageLoop, RunsPackagesAndReportsHowTheyEnded) {
-    LoopThread loop;
-    const struct {
-        const char* name;
-        std::function<void()> operation;
-        CallPackage::Status status;
-        HRESULT hresult;
-        std::string text;
-    } cases[] = {
-        {"completes", [] {}, CallPackage::Completed, S_OK, ""},
-        {"_com_error", [] { throw _com_error(E_ACCESSDENIED); }, CallPackage::Failed,
-         E_ACCESSDENIED, ""},
-        {"HRESULT", [] { throw HRESULT(STG_E_FILENOTFOUND); }, CallPackage::Failed,
-         STG_E_FILENOTFOUND, ""},
-        {"standard exception", [] { throw std::logic_error("out of order"); },
-         CallPackage::StandardException, S_OK, "out of order"},
-        {"Windows error", [] { throw tools::win_except(ERROR_CANCELLED); },
-         CallPackage::StandardException, S_OK, tools::win_except(ERROR_CANCELLED).what()},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        DWORD ranOn = 0;
-        CallPackage package;
-        package.operation = [&] {
-            ranOn = GetCurrentThreadId();
-            c.operation();
-        };
-        package.requester = GetCurrentThreadId();
-        ASSERT_TRUE(post(loop.id(), kMessageRunPackage, reinterpret_cast<UINT_PTR>(&package)));
-        std::optional<ThreadMessage> done = receive(loop.handle());
-        ASSERT_TRUE(done);
-        EXPECT_EQ(done->message, kMessageDone);
-        EXPECT_EQ(done->sender, loop.id());
-        EXPECT_EQ(ranOn, loop.id());
-        EXPECT_EQ(package.status, c.status);
-        EXPECT_TRUE(hrIs(c.hresult, package.hresult));
-        EXPECT_EQ(package.text, c.text);
-    }
-}
-
 TEST(MessageLoop, IgnoresOtherMessagesAndEndsOnDone) {
     LoopThread loop;
     for (UINT message : {0u, 1u, 0x1234u, 0x7FEFu, 0x7FF2u, 0xFFFFFFFFu})
@@ -395,29 +355,6 @@ TEST(Forward, CallbacksIntoTheRequesterNestAndCarryTheirFailures) {
     EXPECT_TRUE(targetSawIt);
     EXPECT_EQ(outcome.kind, Outcome::ComError);
     EXPECT_TRUE(hrIs(E_ACCESSDENIED, outcome.hresult));
-}
-
-TEST(Forward, ConcurrentRequestersAreServedOneAfterTheOther) {
-    LoopThread target;
-    std::vector<std::string> trail; // touched on the target only
-    Event firstInside, secondInside;
-    Thread first([&] {
-        forward(target.id(), [&] {
-            trail.push_back("first begins");
-            firstInside.set();
-            secondInside.wait(kChanceMs); // a target running both would start it now
-            trail.push_back("first ends");
-        });
-    });
-    Thread second([&] {
-        firstInside.wait();
-        forward(target.id(), [&] {
-            trail.push_back("second runs");
-            secondInside.set();
-        });
-    });
-    ASSERT_TRUE(first.finished() && second.finished());
-    EXPECT_EQ(trail, (std::vector<std::string>{"first begins", "first ends", "second runs"}));
 }
 
 // While a package calls back into its requester the target waits in a nested

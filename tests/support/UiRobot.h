@@ -1,26 +1,12 @@
-// A robot that plays the user for the message boxes and dialogs a test makes
-// the library show: it watches the test process's top-level dialogs from a
-// thread of its own, records each one (caption, text, icon, buttons, owner,
-// thread), answers it as the test scripted, and turns every box nobody
-// expected, and every expected box that never came, into a test failure.
+// A robot that plays the user for the boxes and dialogs a test makes the
+// library show: from a thread of its own it records each top-level dialog of
+// the process (caption, text, icon, buttons, owner, thread), answers it as the
+// test scripted, and turns every box nobody expected, and every expected box
+// that never came, into a test failure. Queue expectations before the action
+// that shows the box; one robot at a time.
 //
-// Detection polls the process's top-level windows (EnumWindows) every few
-// milliseconds. Wine 8 raises no EVENT_OBJECT_SHOW or EVENT_SYSTEM_DIALOGSTART
-// win event (only EVENT_OBJECT_CREATE, which comes before the dialog has its
-// texts), so a box is taken when a visible "#32770" window first appears,
-// which the dialog manager does only after WM_INITDIALOG.
-//
-//     cfx::test::UiRobot robot;
-//     robot.expect(Box().caption(L"Coffrex").text(L"Overwrite?").icon(Icon::Question)
-//                      .buttons({IDYES, IDNO}))
-//         .answer(IDNO);
-//     EXPECT_EQ(copyInto(storage), S_OK);   // shows the box, which the robot answers
-//     robot.verify();                       // reports what went wrong; also on destruction
-//
-// Queue expectations before the action that shows the box. Only one robot may
-// watch a process at a time. Under Wine the first robot also turns off the X11
-// driver's window-manager mode for the process (see UiRobot.cpp): without it
-// every box takes two seconds to close under Xvfb.
+// It polls EnumWindows: Wine 8 raises no show or dialog-start win event, and a
+// dialog becomes visible only after WM_INITDIALOG, with its texts in place.
 #pragma once
 
 #include <windows.h>
@@ -40,16 +26,8 @@
 
 namespace cfx::test {
 
-// The standard icons of a message box, told apart by the icon the box shows.
-// Error is MB_ICONERROR (= MB_ICONHAND, MB_ICONSTOP), Warning MB_ICONWARNING
-// (= MB_ICONEXCLAMATION), Question MB_ICONQUESTION, Information
-// MB_ICONINFORMATION (= MB_ICONASTERISK); Other is any other icon.
+// The standard icons of a message box (MB_ICONERROR, ...); Other is any other.
 enum class Icon { None, Error, Warning, Question, Information, Other };
-
-const char* iconName(Icon icon);
-
-// The usual name of a dialog command id ("OK" for IDOK), or its number.
-std::string buttonName(int id);
 
 struct BoxButton {
     HWND window = nullptr;
@@ -85,7 +63,6 @@ struct BoxRecord {
     int answer = 0;        // the button the robot pressed; 0 when it left the box open
     std::string complaint; // why this box made the test fail, or empty
 
-    std::vector<int> buttonIds() const;
     const BoxButton* button(int id) const;
     const BoxControl* control(int id) const;
     // One line naming the box for failure messages (UTF-8).
@@ -97,7 +74,6 @@ class Box {
 public:
     Box& caption(std::wstring caption);
     Box& text(std::wstring text);
-    Box& textContaining(std::wstring part);
     Box& icon(Icon icon);
     // Exactly these buttons, in any order.
     Box& buttons(std::vector<int> ids);
@@ -116,7 +92,6 @@ public:
 private:
     std::optional<std::wstring> caption_;
     std::optional<std::wstring> text_;
-    std::optional<std::wstring> textPart_;
     std::optional<Icon> icon_;
     std::optional<std::vector<int>> buttons_;
     std::optional<HWND> owner_;
@@ -189,8 +164,6 @@ public:
 
     // Every box seen so far, in order of appearance.
     std::vector<BoxRecord> boxes() const;
-    // The failures recorded since the last verify(), each naming its box.
-    std::vector<std::string> failures() const;
 
     // Reports, as non-fatal failures of the running test, every unexpected or
     // mishandled box and every expectation not met; then forgets them and the
