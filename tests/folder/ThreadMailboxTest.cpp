@@ -357,81 +357,6 @@ TEST(Forward, CallbacksIntoTheRequesterNestAndCarryTheirFailures) {
     EXPECT_TRUE(hrIs(E_ACCESSDENIED, outcome.hresult));
 }
 
-// While a package calls back into its requester the target waits in a nested
-// loop; another requester's package arriving then waits its turn.
-TEST(Forward, AnotherRequesterWaitsWhileAPackageCallsBack) {
-    LoopThread target;
-    std::vector<std::string> trail; // touched on the target only
-    Event callingBack, handedOver;
-    Thread first([&] {
-        const DWORD requester = GetCurrentThreadId();
-        forward(target.id(), [&] {
-            trail.push_back("first begins");
-            forward(requester, [&] {
-                callingBack.set();
-                handedOver.wait();
-            });
-            trail.push_back("first ends");
-        });
-    });
-    Thread second([&] {
-        callingBack.wait();
-        // A forward taken apart, to know when the target took the package.
-        CallPackage package;
-        package.operation = [&] { trail.push_back("second runs"); };
-        package.requester = GetCurrentThreadId();
-        ASSERT_TRUE(post(target.id(), kMessageRunPackage, reinterpret_cast<UINT_PTR>(&package)));
-        handedOver.set();
-        for (std::optional<ThreadMessage> m; (m = receive(target.handle())) &&
-                                             m->message != kMessageDone;) {
-        }
-    });
-    ASSERT_TRUE(first.finished() && second.finished());
-    EXPECT_EQ(trail, (std::vector<std::string>{"first begins", "first ends", "second runs"}));
-}
-
-// Two requesters whose packages both call back: each forward ends with its
-// own package's answer, and nothing waits for ever.
-TEST(Forward, CallbacksOfTwoRequestersDoNotCrossAnswers) {
-    LoopThread target;
-    Event firstCallingBack, secondStarted, firstCallbackDone;
-    Outcome firstOutcome, secondOutcome;
-    int firstFromCallback = 0, secondFromCallback = 0, firstValue = 0, secondValue = 0;
-    Thread first([&] {
-        const DWORD requester = GetCurrentThreadId();
-        firstOutcome = forwardedOutcome(target.id(), [&] {
-            forward(requester, [&] {
-                firstCallingBack.set();
-                secondStarted.wait(kChanceMs);
-                firstFromCallback = 1;
-            });
-            firstCallbackDone.set();
-            firstValue = firstFromCallback + 10;
-        });
-    });
-    Thread second([&] {
-        const DWORD requester = GetCurrentThreadId();
-        firstCallingBack.wait();
-        secondOutcome = forwardedOutcome(target.id(), [&] {
-            secondStarted.set();
-            forward(requester, [&] {
-                firstCallbackDone.wait(kChanceMs);
-                secondFromCallback = 2;
-            });
-            secondValue = secondFromCallback + 20;
-        });
-    });
-    if (!first.finished(10000) || !second.finished(10000)) {
-        TerminateThread(first.handle(), 1);
-        TerminateThread(second.handle(), 1);
-        FAIL() << "deadlock: the requesters still wait for their answers";
-    }
-    EXPECT_EQ(firstOutcome.kind, Outcome::Returned);
-    EXPECT_EQ(secondOutcome.kind, Outcome::Returned);
-    EXPECT_EQ(firstValue, 11);
-    EXPECT_EQ(secondValue, 22);
-}
-
 TEST(Forward, ATargetThatEndsBeforeOrDuringTheCallFailsIt) {
     {
         Thread ended([] {});
@@ -621,8 +546,9 @@ TEST_F(StorageThreadTest, StopEndsAThreadBlockedInALongOperation) {
 }
 
 // Many shell threads forwarding at once, each mixing results, call-backs and
-// failures: every answer reaches the thread that asked, each thread's calls
-// run in its order, one at a time, on the storage thread.
+// failures: every answer reaches the thread that asked (also while other
+// packages call back), each thread's calls run in its order, one at a time
+// (no package starts inside another's call-back), on the storage thread.
 TEST_F(StorageThreadTest, ManyRequestersGetTheirOwnAnswersInOrder) {
     constexpr int kRequesters = 8, kCalls = 300;
     std::array<int, kRequesters> lastCall;

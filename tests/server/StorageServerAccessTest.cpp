@@ -136,7 +136,9 @@ TEST_F(StorageServerTest, EachOperationGetsARootOfItsOwnFromTheOneServerProcess)
     EXPECT_EQ(liveRoots(), 1);
 }
 
-TEST_F(StorageServerTest, FailedServerCallOnTheStorageThreadArrivesAsComError) {
+// A failed call raises _com_error with the server's description, on the
+// storage thread and through a folder pointer; it crosses back as its HRESULT.
+TEST_F(StorageServerTest, FailedServerCallsCarryTheServersDescription) {
     const std::wstring missing = scratch_.file(L"Missing.demo-coffrex");
     RaisedComError there;
     RaisedComError here = comErrorOf([&] {
@@ -149,19 +151,13 @@ TEST_F(StorageServerTest, FailedServerCallOnTheStorageThreadArrivesAsComError) {
             raise(there.hr);
         });
     });
-    // On the storage thread the server's description came with the failure.
     EXPECT_TRUE(hrIs(STG_E_FILENOTFOUND, there.hr));
     EXPECT_NE(there.description.find(missing), std::wstring::npos) << narrow(there.description);
     EXPECT_TRUE(hrIs(STG_E_FILENOTFOUND, here.hr));
-}
 
-TEST_F(StorageServerTest, ServerErrorOnAFolderPointerCarriesTheDescription) {
-    const std::wstring path = L"Described.demo-coffrex";
     StoragePointer pointer;
-    storage_thread::run([&] { pointer.reset(createAndOpen(path).Get()); });
-    ComPtr<IStorageFolder> folder = pointer.folderForThisThread();
-    ASSERT_TRUE(folder);
-    ComPtr<IStorageFolder> absent;
+    storage_thread::run([&] { pointer.reset(createAndOpen(L"Described.demo-coffrex").Get()); });
+    ComPtr<IStorageFolder> folder = pointer.folderForThisThread(), absent;
     RaisedComError raised = comErrorOf([&] {
         checkServerCall(folder->OpenFolder(text(L"Absent").get(), VARIANT_FALSE, &absent),
                         folder.Get());
@@ -170,21 +166,25 @@ TEST_F(StorageServerTest, ServerErrorOnAFolderPointerCarriesTheDescription) {
     EXPECT_NE(raised.description.find(L"Absent"), std::wstring::npos) << narrow(raised.description);
 }
 
-TEST_F(StorageServerTest, EmptyPointerHasNoFolder) {
+// Nothing kept, or a kept object that is no folder: E_NOINTERFACE everywhere.
+TEST_F(StorageServerTest, APointerWithoutAFolderRaisesNoInterface) {
     StoragePointer pointer;
     EXPECT_TRUE(pointer.empty());
     EXPECT_TRUE(hrIs(E_NOINTERFACE, comErrorOf([&] { pointer.folderForThisThread(); }).hr));
     HRESULT onStorageThread = S_OK;
-    storage_thread::run(
-        [&] { onStorageThread = comErrorOf([&] { pointer.folderForThisThread(); }).hr; });
+    storage_thread::run([&] {
+        onStorageThread = comErrorOf([&] { pointer.folderForThisThread(); }).hr;
+        pointer.reset(createRoot().Get());
+    });
     EXPECT_TRUE(hrIs(E_NOINTERFACE, onStorageThread));
-
-    // Emptied again after keeping an object.
-    storage_thread::run([&] { pointer.reset(createRoot().Get()); });
     EXPECT_FALSE(pointer.empty());
-    storage_thread::run([&] { pointer.reset(nullptr); });
-    EXPECT_TRUE(pointer.empty());
     EXPECT_TRUE(hrIs(E_NOINTERFACE, comErrorOf([&] { pointer.folderForThisThread(); }).hr));
+    storage_thread::run([&] {
+        onStorageThread = comErrorOf([&] { pointer.folderForThisThread(); }).hr;
+        pointer.reset(nullptr);
+    });
+    EXPECT_TRUE(hrIs(E_NOINTERFACE, onStorageThread));
+    EXPECT_TRUE(pointer.empty());
 }
 
 TEST_F(StorageServerTest, EachThreadGetsAFolderItCanUse) {
@@ -323,17 +323,6 @@ TEST_F(StorageServerTest, ReleasingThePointerReleasesTheServerObject) {
         EXPECT_EQ(liveRoots(), 2);
     } // destroyed on this thread: the release is made on the storage thread
     EXPECT_EQ(liveRoots(), 1);
-}
-
-TEST_F(StorageServerTest, KeptObjectThatIsNoFolderRaisesNoInterface) {
-    StoragePointer pointer;
-    HRESULT onStorageThread = S_OK;
-    storage_thread::run([&] {
-        pointer.reset(createRoot().Get());
-        onStorageThread = comErrorOf([&] { pointer.folderForThisThread(); }).hr;
-    });
-    EXPECT_TRUE(hrIs(E_NOINTERFACE, onStorageThread));
-    EXPECT_TRUE(hrIs(E_NOINTERFACE, comErrorOf([&] { pointer.folderForThisThread(); }).hr));
 }
 
 } // namespace
