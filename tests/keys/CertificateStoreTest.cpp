@@ -108,24 +108,19 @@ testing::AssertionResult roundTrips(const Certificate& imported) {
 
 // --- Base64 ---
 
-TEST(Base64, DecodesEveryTailSkippingCharactersOutsideTheAlphabet) {
-    EXPECT_EQ(fromBase64(L""), Bytes());
+TEST(Base64, DecodesEveryTailSkipsForeignCharactersAndRefusesDanglingOnes) {
     EXPECT_EQ(fromBase64(L"Zg=="), Bytes({'f'}));
     EXPECT_EQ(fromBase64(L"Zm8"), Bytes({'f', 'o'}));
     EXPECT_EQ(fromBase64(L"+/8="), Bytes({0xFB, 0xFF}));
     EXPECT_EQ(toBase64({'f'}) + toBase64({'f', 'o'}) + toBase64({0xFB, 0xFF, 0}), L"Zg==Zm8=+/8A");
     EXPECT_EQ(fromBase64(L" c3\r\nRv-cm*Fn\tZQ==!"), Bytes({'s', 't', 'o', 'r', 'a', 'g', 'e'}));
-}
-
-TEST(Base64, TextThatDoesNotDecodeIsAnInvalidArgument) {
     for (const wchar_t* text : {L"QUJDR", L"=Q=="}) {
         try {
             fromBase64(text);
             ADD_FAILURE() << "decoded";
         } catch (const std::invalid_argument& e) {
             EXPECT_STREQ("An argument is invalid", e.what());
-            // What an entry point makes of it.
-            EXPECT_EQ(E_UNEXPECTED, hresult_of_current_exception());
+            EXPECT_EQ(E_UNEXPECTED, hresult_of_current_exception()); // at an entry point
         }
     }
 }
@@ -177,15 +172,9 @@ PCCERT_CONTEXT firstCertificate(HCERTSTORE store) {
     return CertEnumCertificatesInStore(store, nullptr);
 }
 
-TEST(CryptHandles, CertificateCopiesCountReferences) {
+TEST(CryptHandles, CertificateStoreAndChainCopiesCountReferences) {
     expectExactReferences<Certificate>(firstCertificate);
-}
-
-TEST(CryptHandles, StoreCopiesCountReferences) {
     expectExactReferences<CertificateStore>(CertDuplicateStore);
-}
-
-TEST(CryptHandles, ChainCopiesCountReferences) {
     expectExactReferences<CertificateChain>([](HCERTSTORE store) {
         Certificate end(firstCertificate(store));
         CERT_CHAIN_PARA para{sizeof para};
@@ -218,15 +207,12 @@ TEST(CryptHandles, ProviderAndKeyCopiesOutliveTheOriginals) {
 
 // --- Importing ---
 
-TEST(ImportPfx, FileWithoutPasswordImportsWithEmptyAndWithNullPassword) {
+TEST(ImportPfx, TheRightPasswordOnlyImportsAndAWrongOneReturnsNothing) {
     for (const wchar_t* password : {static_cast<const wchar_t*>(nullptr), L""}) {
         Certificate certificate = importOne(L"first", password);
         ASSERT_TRUE(certificate);
         EXPECT_FALSE(GetCertificateProperty(certificate.get(), CERT_KEY_PROV_INFO_PROP_ID).empty());
     }
-}
-
-TEST(ImportPfx, WrongPasswordRaisesAndReturnsNothing) {
     EXPECT_TRUE(importOne(L"protected", L"secret"));
     for (const wchar_t* password : {static_cast<const wchar_t*>(nullptr), L"", L"wrong"}) {
         std::vector<Certificate> imported(1);
