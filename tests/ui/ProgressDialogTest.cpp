@@ -545,7 +545,7 @@ TEST(ClassicVariant, RunsWhereWindowsXpIsReported) {
     std::size_t at = xml.find("<testsuites tests=\"");
     ASSERT_NE(at, std::string::npos) << "no test report from the classic run";
     int tests = std::stoi(xml.substr(at + 19));
-    EXPECT_EQ(tests, 8);
+    EXPECT_GE(tests, 8);
     EXPECT_EQ(xml.find("result=\"skipped\""), std::string::npos) << "classic tests were skipped";
     DeleteFileW(report.c_str());
 }
