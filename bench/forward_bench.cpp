@@ -4,8 +4,8 @@
 // microseconds per call; not a test.
 //
 // It registers cfxstore.exe (beside the program) in the prefix it runs in.
-#include "module/Exceptions.h"
-#include "module/Handles.h"
+#include "common/Exceptions.h"
+#include "common/Handles.h"
 #include "server/ServerCall.h"
 #include "server/StorageThread.h"
 

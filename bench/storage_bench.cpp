@@ -11,11 +11,11 @@
 // It registers cfxstore.exe (beside the program) in the prefix it runs in.
 #include "storeserver/StoreTestSupport.h"
 
-#include "module/Exceptions.h"
-#include "module/Handles.h"
-#include "server/ErrorObjectHook.h"
+#include "common/ErrorObjectHook.h"
+#include "common/Exceptions.h"
+#include "common/Handles.h"
 
-#include "Base64.h"
+#include "common/Base64.h"
 #include "BenchClock.h"
 
 #include <windows.h>
@@ -62,7 +62,7 @@ void registerServer() {
     PROCESS_INFORMATION process{};
     if (!CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
                         &startup, &process))
-        tools::throw_last_error();
+        cfx::throwLastError();
     cfx::KernelHandle thread(process.hThread), running(process.hProcess);
     WaitForSingleObject(running.get(), INFINITE);
 }
@@ -189,7 +189,7 @@ void throughEngine() {
             content.commit();
             auto digest = made.checksum();
             made.setProperty(StorageProperty_Checksum,
-                             Variant::text(toBase64(digest.data(), digest.size()))->get());
+                             Variant::text(cfx::toBase64(digest.data(), digest.size()))->get());
         }
         std::printf("%-44s %7.0f files/s\n",
                     durable ? "Small files, flushed commits" : "Small files, cached commits",

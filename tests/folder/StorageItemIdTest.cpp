@@ -10,8 +10,8 @@
 // past a short identifier.
 #include "folder/StorageItemId.h"
 
-#include "module/ComObjectBase.h"
-#include "module/Exceptions.h"
+#include "common/ComObjectBase.h"
+#include "common/Exceptions.h"
 #include "support/FakeStorageItem.h"
 
 #include <gtest/gtest.h>

@@ -2,8 +2,8 @@
 // that serves them, exercised with real threads of the test program, alone
 // and under the load of many shell threads at once.
 #include "folder/ThreadMailbox.h"
-#include "module/Exceptions.h"
-#include "module/Handles.h"
+#include "common/Exceptions.h"
+#include "common/Handles.h"
 #include "server/StorageThread.h"
 #include "support/TestText.h"
 
@@ -303,8 +303,8 @@ TEST(Forward, FailuresComeBackAsTheirKindAndTheTargetServesOn) {
          STG_E_REVERTED},
         {"HRESULT", [&] { throw itf; }, Outcome::ComError, itf, "", itf},
         // The code of a Windows error does not travel, nor does bad_alloc stay one.
-        {"win_except", [] { throw tools::win_except(ERROR_CANCELLED); }, Outcome::RuntimeError,
-         S_OK, tools::win_except(ERROR_CANCELLED).what(), E_UNEXPECTED},
+        {"win_except", [] { throw cfx::win_except(ERROR_CANCELLED); }, Outcome::RuntimeError,
+         S_OK, cfx::win_except(ERROR_CANCELLED).what(), E_UNEXPECTED},
         {"bad_alloc", [] { throw std::bad_alloc(); }, Outcome::RuntimeError, S_OK,
          std::bad_alloc().what(), E_UNEXPECTED},
         {"invalid_argument", [] { throw std::invalid_argument("bad key"); },
@@ -433,7 +433,7 @@ TEST_F(StorageThreadTest, WithoutAThreadRunRaisesInvalidThreadId) {
     DWORD code = 0;
     try {
         storage_thread::run([&] { ran = true; });
-    } catch (const tools::win_except& e) {
+    } catch (const cfx::win_except& e) {
         code = e.code();
     }
     EXPECT_FALSE(ran);
@@ -474,8 +474,8 @@ TEST_F(StorageThreadTest, RunForwardsFromOtherThreadsAndRunsDirectlyOnItself) {
         });
         // Run directly, the exception is the original one.
         try {
-            storage_thread::run([] { throw tools::win_except(ERROR_CANCELLED); });
-        } catch (const tools::win_except& e) {
+            storage_thread::run([] { throw cfx::win_except(ERROR_CANCELLED); });
+        } catch (const cfx::win_except& e) {
             windowsErrorKept = e.code() == ERROR_CANCELLED;
         }
         // A single-threaded apartment.
@@ -487,7 +487,7 @@ TEST_F(StorageThreadTest, RunForwardsFromOtherThreadsAndRunsDirectlyOnItself) {
     EXPECT_TRUE(windowsErrorKept);
     EXPECT_TRUE(hrIs(S_FALSE, apartment));
     EXPECT_TRUE(hrIs(E_UNEXPECTED, guarded([] {
-                         storage_thread::run([] { throw tools::win_except(ERROR_CANCELLED); });
+                         storage_thread::run([] { throw cfx::win_except(ERROR_CANCELLED); });
                      })));
 }
 
@@ -585,7 +585,7 @@ TEST_F(StorageThreadTest, ManyRequestersGetTheirOwnAnswersInOrder) {
                     case 3:
                         throw failure;
                     default:
-                        throw tools::win_except(ERROR_ACCESS_DENIED);
+                        throw cfx::win_except(ERROR_ACCESS_DENIED);
                     }
                 });
                 const bool right =

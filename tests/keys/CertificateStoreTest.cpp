@@ -1,13 +1,13 @@
 // The certificate store operations on real keys: PKCS#12 files that openssl
 // made at build time (bin/testkeys), imported into the test's own prefix.
 // The tests share the prefix's "MY" store; each installs what it needs.
-#include "module/Exceptions.h"
-#include "module/Handles.h"
-#include "server/Base64.h"
+#include "common/Exceptions.h"
+#include "common/Handles.h"
+#include "common/Base64.h"
 #include "server/CertificateStore.h"
-#include "server/ErrorObjectHook.h"
+#include "common/ErrorObjectHook.h"
 #include "server/ErrorReport.h"
-#include "server/WineKeyContainers.h"
+#include "common/WineKeyContainers.h"
 #include "support/UiRobot.h"
 
 #include <windows.h>
@@ -50,7 +50,7 @@ void install(const Certificate& certificate) {
 DWORD winErrorOf(const std::function<void()>& action) {
     try {
         action();
-    } catch (const tools::win_except& e) {
+    } catch (const cfx::win_except& e) {
         return e.code();
     }
     return ERROR_SUCCESS;
@@ -100,7 +100,7 @@ testing::AssertionResult roundTrips(const Certificate& imported) {
             DecryptWithPrivateKey(AcquirePrivateKey(found), encryptFor(found.get(), kSecret));
     });
     if (error != ERROR_SUCCESS)
-        return testing::AssertionFailure() << tools::win_except(error).what();
+        return testing::AssertionFailure() << cfx::win_except(error).what();
     if (decrypted != kSecret)
         return testing::AssertionFailure() << "decrypted to other bytes";
     return testing::AssertionSuccess();
@@ -120,7 +120,7 @@ TEST(Base64, DecodesEveryTailSkipsForeignCharactersAndRefusesDanglingOnes) {
             ADD_FAILURE() << "decoded";
         } catch (const std::invalid_argument& e) {
             EXPECT_STREQ("An argument is invalid", e.what());
-            EXPECT_EQ(E_UNEXPECTED, hresult_of_current_exception()); // at an entry point
+            EXPECT_EQ(E_UNEXPECTED, hresultOfCurrentException()); // at an entry point
         }
     }
 }

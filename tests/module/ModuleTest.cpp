@@ -1,7 +1,7 @@
 // The DLL as COM and other programs see it: its exports and imports, the
 // presence mutex, DllGetClassObject, the unload rule and the catch ladder.
 #include "module/ClassTable.h"
-#include "module/Exceptions.h"
+#include "common/Exceptions.h"
 #include "support/ImageView.h"
 #include "support/LoadedLibrary.h"
 
@@ -224,20 +224,20 @@ TEST(CatchLadder, MapsEachFailureToItsHresult) {
         {[]() -> HRESULT { throw HRESULT(STG_E_ACCESSDENIED); }, STG_E_ACCESSDENIED},
         {[]() -> HRESULT { throw std::runtime_error("unexpected"); }, E_UNEXPECTED},
         {[]() -> HRESULT { throw 42; }, E_UNEXPECTED},
-        {[]() -> HRESULT { throw tools::win_except(ERROR_ACCESS_DENIED); }, HRESULT(0x80070005)},
+        {[]() -> HRESULT { throw cfx::win_except(ERROR_ACCESS_DENIED); }, HRESULT(0x80070005)},
         // Only the low 16 bits of a positive code survive.
-        {[]() -> HRESULT { throw tools::win_except(0x12345); }, HRESULT(0x80072345)},
+        {[]() -> HRESULT { throw cfx::win_except(0x12345); }, HRESULT(0x80072345)},
         // CryptoAPI reports HRESULT-shaped codes through GetLastError: kept as they are.
-        {[]() -> HRESULT { throw tools::win_except(static_cast<DWORD>(NTE_BAD_KEYSET)); },
+        {[]() -> HRESULT { throw cfx::win_except(static_cast<DWORD>(NTE_BAD_KEYSET)); },
          NTE_BAD_KEYSET},
-        {[]() -> HRESULT { throw tools::win_except(0); }, S_OK},
+        {[]() -> HRESULT { throw cfx::win_except(0); }, S_OK},
         {[]() -> HRESULT { cfx::raise(E_INVALIDARG); }, E_INVALIDARG},
         {[] { cfx::check(S_FALSE); return S_OK; }, S_OK},
         {[] { cfx::check(DISP_E_TYPEMISMATCH); return S_OK; }, DISP_E_TYPEMISMATCH},
-        {[] { cfx::not_null(static_cast<int*>(nullptr)); return S_OK; }, E_POINTER},
+        {[] { cfx::notNull(static_cast<int*>(nullptr)); return S_OK; }, E_POINTER},
         {[]() -> HRESULT {
              SetLastError(ERROR_INVALID_HANDLE);
-             tools::throw_last_error();
+             cfx::throwLastError();
          },
          HRESULT(0x80070006)},
     };
@@ -247,12 +247,12 @@ TEST(CatchLadder, MapsEachFailureToItsHresult) {
 }
 
 TEST(WindowsError, CarriesTheSystemTextWithoutItsLineEnd) {
-    tools::win_except error(ERROR_ACCESS_DENIED);
+    cfx::win_except error(ERROR_ACCESS_DENIED);
     EXPECT_EQ(error.code(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
     ASSERT_FALSE(error.message().empty());
     EXPECT_NE(error.message().back(), L'\n');
     EXPECT_STRNE(error.what(), "");
-    EXPECT_NE(error.message(), tools::win_except(ERROR_FILE_NOT_FOUND).message());
+    EXPECT_NE(error.message(), cfx::win_except(ERROR_FILE_NOT_FOUND).message());
 }
 
 } // namespace

@@ -192,10 +192,10 @@ TEST_F(ErrorBox, CurrentExceptionShowsItsHresult) {
         {"_com_error", [] { throw _com_error(E_ACCESSDENIED); }, E_ACCESSDENIED},
         {"HRESULT", [] { throw HRESULT_FROM_WIN32(ERROR_SHARING_VIOLATION); },
          HRESULT_FROM_WIN32(ERROR_SHARING_VIOLATION)},
-        {"win_except", [] { throw tools::win_except(ERROR_CANCELLED); },
+        {"win_except", [] { throw cfx::win_except(ERROR_CANCELLED); },
          HRESULT_FROM_WIN32(ERROR_CANCELLED)},
         // A code that is already an HRESULT is shown as it is.
-        {"win_except with an HRESULT", [] { throw tools::win_except(NTE_BAD_KEYSET); },
+        {"win_except with an HRESULT", [] { throw cfx::win_except(NTE_BAD_KEYSET); },
          NTE_BAD_KEYSET},
         {"bad_alloc", [] { throw std::bad_alloc(); }, E_OUTOFMEMORY},
         {"runtime_error", [] { throw std::runtime_error("elsewhere"); }, E_UNEXPECTED},
@@ -322,7 +322,7 @@ TEST(UnregisteredServer, CreateRootFailsWithClassNotRegisteredAndOneBox) {
             createRoot();
             ADD_FAILURE() << "a root without a registered server";
         } catch (...) {
-            showServerNotFound(owner, hresult_of_current_exception());
+            showServerNotFound(owner, hresultOfCurrentException());
         }
         robot.verify();
         EXPECT_EQ(robot.boxes().size(), 1u);
@@ -566,7 +566,7 @@ TEST_F(StorageServerTest, OwnThreadKeepsItsPointerOthersNeedTheStorageThread) {
         [&] {
             try {
                 pointer.folderForThisThread();
-            } catch (const tools::win_except& e) {
+            } catch (const cfx::win_except& e) {
                 raisedWinExcept = true;
                 code = e.code();
             } catch (...) {

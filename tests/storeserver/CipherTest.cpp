@@ -3,9 +3,10 @@
 // F.5.5) and CMAC (SP 800-38B, AES-256 examples), with the processor's AES
 // instructions and with the portable rounds; and Base64 as properties use it.
 #include "Aes256.h"
-#include "Base64.h"
+#include "common/Base64.h"
 #include "Cmac.h"
 #include "KeyMaterial.h"
+#include "KeyStateRecord.h"
 #include "StoreTestSupport.h"
 
 #include <gtest/gtest.h>
@@ -132,15 +133,15 @@ TEST(KeyMaterialTest, DerivedKeysDifferFromEachOtherAndFromTheKey) {
     EXPECT_EQ(std::search(check.begin(), check.end(), key.data(), key.data() + 8), check.end());
 }
 
-// Decoding rules beyond tails are the library's (CertificateStoreTest); here
-// the engine's own error for text that does not decode.
+// Decoding rules beyond tails are the support library's (CertificateStoreTest);
+// here the engine's own error for key text that does not decode.
 TEST(Base64Test, RoundTripsEveryLengthAndRefusesADanglingCharacter) {
     for (size_t size = 0; size < 70; ++size) {
         auto bytes = patternBytes(size, static_cast<unsigned>(size));
         EXPECT_EQ(fromBase64(toBase64(bytes)), bytes);
     }
     EXPECT_EQ(toBase64(reinterpret_cast<const BYTE*>("Ma"), 2), L"TWE=");
-    EXPECT_TRUE(failsWith(E_INVALIDARG, [] { fromBase64(L"TWFuT"); }));
+    EXPECT_TRUE(failsWith(E_INVALIDARG, [] { keyTextBytes(L"TWFuT"); }));
 }
 
 } // namespace

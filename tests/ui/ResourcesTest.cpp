@@ -2,7 +2,7 @@
 // (which the overlay handlers count on), clips played by a real animation
 // control, and the activation context made from the manifest. The pictures
 // themselves are checked next to their generator (tools/resgen).
-#include "module/Exceptions.h"
+#include "common/Exceptions.h"
 #include "module/Module.h"
 #include "support/LoadedLibrary.h"
 #include "ui/ActivationContext.h"
@@ -120,7 +120,7 @@ TEST_F(Resources, TheActivationContextBringsCommonControlsVersion6AndScopesNest)
     }
     EXPECT_EQ(currentContext(), nullptr);
     // The test program has no manifest resource 2.
-    EXPECT_THROW(ActivationContext{GetModuleHandleW(nullptr)}, tools::win_except);
+    EXPECT_THROW(ActivationContext{GetModuleHandleW(nullptr)}, cfx::win_except);
 }
 
 TEST_F(Resources, TheLibraryMakesItsOwnContextOnce) {
