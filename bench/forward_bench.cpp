@@ -82,7 +82,7 @@ bool registerServer() {
 // (a) An empty operation forwarded from this thread to the storage thread.
 void forwardedCall() {
     measure("forwarded call", [] {
-        cfx::storage_thread::run([] {});
+        cfx::server::runOnStorageThread([] {});
         return true;
     });
 }
@@ -91,17 +91,17 @@ void forwardedCall() {
 // the library makes every call.
 void forwardedServerCall() {
     Microsoft::WRL::ComPtr<IStorageServer> server;
-    cfx::storage_thread::run([&] { server = cfx::createRoot(); });
+    cfx::server::runOnStorageThread([&] { server = cfx::server::createRoot(); });
     measure("server call forwarded to the storage thread", [&] {
         HRESULT hr = E_FAIL;
-        cfx::storage_thread::run([&] {
+        cfx::server::runOnStorageThread([&] {
             DWORD processId = 0;
             LONG roots = 0;
             hr = server->GetServerInfo(&processId, &roots);
         });
         return SUCCEEDED(hr);
     });
-    cfx::storage_thread::run([&] { server.Reset(); });
+    cfx::server::runOnStorageThread([&] { server.Reset(); });
 }
 
 // (c) The same method of the storage server in another process.
@@ -141,7 +141,7 @@ int main() {
 
     int status = 0;
     try {
-        cfx::storage_thread::startOrStop(true);
+        cfx::server::startOrStopStorageThread(true);
         forwardedCall();
         crossProcessCall();
         forwardedServerCall();
@@ -152,7 +152,7 @@ int main() {
         std::printf("failed: %s\n", e.what());
         status = 1;
     }
-    cfx::storage_thread::startOrStop(false);
+    cfx::server::startOrStopStorageThread(false);
     CoUninitialize();
     return status;
 }

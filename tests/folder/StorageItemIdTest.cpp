@@ -25,8 +25,8 @@
 #include <string>
 #include <vector>
 
-using cfx::ItemIdList;
-using cfx::ItemKind;
+using cfx::folder::ItemIdList;
+using cfx::folder::ItemKind;
 using cfx::test::FakeStorageItem;
 using Bytes = std::vector<BYTE>;
 
@@ -125,14 +125,14 @@ cfx::test::FakeStorageItemPtr serverItem(std::optional<std::wstring> name, LONG 
 
 ItemIdList makeId(const std::wstring& name, LONG type = StorageItemFile, ULONGLONG size = 0) {
     ItemIdList id;
-    cfx::makeItemId(serverItem(name, type, size).get(), id.put());
+    cfx::folder::makeItemId(serverItem(name, type, size).get(), id.put());
     return id;
 }
 
 ItemIdList listOf(std::initializer_list<LPCITEMIDLIST> parts) {
     ItemIdList list;
     for (LPCITEMIDLIST part : parts)
-        cfx::combineInto(list, part);
+        cfx::folder::combineInto(list, part);
     return list;
 }
 
@@ -152,7 +152,7 @@ TEST(StorageItemId, IsOneTaskAllocatorBlockLaidOutByTheFormat) {
     auto item = serverItem(L"Report.txt", StorageItemFile, 0x0102030405060708ull);
     LPITEMIDLIST id = nullptr;
     MallocSpy& spy = MallocSpy::start();
-    cfx::makeItemId(item.get(), &id);
+    cfx::folder::makeItemId(item.get(), &id);
     ASSERT_EQ(spy.allocated.count(id), 1u);
     EXPECT_EQ(spy.allocated.at(id), 36u + 2 * 10);
     Bytes expected = expectedId(L"Report.txt", 2, 0x0102030405060708ull);
@@ -178,18 +178,18 @@ TEST(StorageItemId, KeepsEveryNameTheServerGivesAndReadsItBack) {
         {"surrogates, paired or not", std::wstring(L"\xD83D\xDE00 \xD800"), 4,
          L"\xD83D\xDE00 \xD800"},
         {"embedded zero", std::wstring(L"ab\0cd", 5), 5, L"ab"},
-        {"longest", std::wstring(cfx::kMaxItemNameLength, L'n'), 32750,
+        {"longest", std::wstring(cfx::folder::kMaxItemNameLength, L'n'), 32750,
          std::wstring(32750, L'n')},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         ItemIdList id;
-        cfx::makeItemId(serverItem(c.name, 1, 9).get(), id.put());
+        cfx::folder::makeItemId(serverItem(c.name, 1, 9).get(), id.put());
         EXPECT_EQ(id.get()->mkid.cb, 34 + 2 * c.length);
-        EXPECT_TRUE(cfx::isOwnItem(id.get()));
-        EXPECT_EQ(cfx::nameOf(id.get()), c.read);
-        EXPECT_EQ(cfx::kindOf(id.get()), ItemKind::Folder);
-        EXPECT_EQ(cfx::sizeOf(id.get()), 9u);
+        EXPECT_TRUE(cfx::folder::isOwnItem(id.get()));
+        EXPECT_EQ(cfx::folder::nameOf(id.get()), c.read);
+        EXPECT_EQ(cfx::folder::kindOf(id.get()), ItemKind::Folder);
+        EXPECT_EQ(cfx::folder::sizeOf(id.get()), 9u);
     }
 }
 
@@ -202,7 +202,7 @@ TEST(StorageItemId, FailuresKeepTheCallersListAndLeakNothing) {
         SIZE_T failingSize;
         HRESULT expected;
     } cases[] = {
-        {"name too long for cb", std::wstring(cfx::kMaxItemNameLength + 1, L'n'),
+        {"name too long for cb", std::wstring(cfx::folder::kMaxItemNameLength + 1, L'n'),
          FakeStorageItem::Call::GetType, S_OK, 0, HRESULT_FROM_WIN32(ERROR_FILENAME_EXCED_RANGE)},
         {"no memory", L"twelve chars", FakeStorageItem::Call::GetType, S_OK, 36 + 2 * 12,
          E_OUTOFMEMORY},
@@ -223,7 +223,7 @@ TEST(StorageItemId, FailuresKeepTheCallersListAndLeakNothing) {
         LPITEMIDLIST out = previous.get();
         MallocSpy& spy = MallocSpy::start(c.failingSize);
         try {
-            cfx::makeItemId(item.get(), &out);
+            cfx::folder::makeItemId(item.get(), &out);
             ADD_FAILURE() << "no exception";
         } catch (const _com_error& e) {
             EXPECT_EQ(e.Error(), c.expected);
@@ -246,18 +246,18 @@ TEST(StorageItemId, FailuresKeepTheCallersListAndLeakNothing) {
         spy.stop();
     }
     LPITEMIDLIST out = nullptr;
-    EXPECT_EQ(entryPoint([&] { cfx::makeItemId(nullptr, &out); }), E_POINTER);
-    EXPECT_EQ(entryPoint([&] { cfx::makeItemId(serverItem(L"x").get(), nullptr); }), E_POINTER);
+    EXPECT_EQ(entryPoint([&] { cfx::folder::makeItemId(nullptr, &out); }), E_POINTER);
+    EXPECT_EQ(entryPoint([&] { cfx::folder::makeItemId(serverItem(L"x").get(), nullptr); }), E_POINTER);
 }
 
 TEST(StorageItemId, ReplacesAndFreesTheCallersPreviousList) {
     LPITEMIDLIST out = makeId(L"old").release();
     LPITEMIDLIST old = out;
     MallocSpy& spy = MallocSpy::start();
-    cfx::makeItemId(serverItem(L"new").get(), &out);
+    cfx::folder::makeItemId(serverItem(L"new").get(), &out);
     EXPECT_TRUE(spy.freed.count(old));
     spy.stop();
-    EXPECT_EQ(cfx::nameOf(out), L"new");
+    EXPECT_EQ(cfx::folder::nameOf(out), L"new");
     ILFree(out);
 }
 
@@ -265,19 +265,19 @@ TEST(StorageItemId, OnlyCbAbove28AndEverySignatureBitMakeAnIdentifierOurs) {
     Bytes bytes = listBytes(makeId(L"name").get());
     for (std::uint16_t cb : {2, 18, 28, 29}) {
         std::memcpy(bytes.data(), &cb, 2);
-        EXPECT_EQ(cfx::isOwnItem(asList(bytes.data())), cb == 29) << cb;
+        EXPECT_EQ(cfx::folder::isOwnItem(asList(bytes.data())), cb == 29) << cb;
     }
     // Only cb and the signature are checked; the name is read no further than cb.
-    EXPECT_EQ(cfx::nameOf(asList(bytes.data())), L"");
+    EXPECT_EQ(cfx::folder::nameOf(asList(bytes.data())), L"");
     for (int bit = 0; bit < 128; ++bit) {
         bytes[2 + bit / 8] ^= BYTE(1u << (bit % 8));
-        EXPECT_FALSE(cfx::isOwnItem(asList(bytes.data()))) << bit;
+        EXPECT_FALSE(cfx::folder::isOwnItem(asList(bytes.data()))) << bit;
         bytes[2 + bit / 8] ^= BYTE(1u << (bit % 8));
     }
     const BYTE empty[2] = {0, 0};
-    EXPECT_FALSE(cfx::isOwnItem(nullptr));
-    EXPECT_FALSE(cfx::isOwnItem(asList(empty)));
-    EXPECT_EQ(entryPoint([&] { cfx::nameOf(nullptr); }), E_INVALIDARG);
+    EXPECT_FALSE(cfx::folder::isOwnItem(nullptr));
+    EXPECT_FALSE(cfx::folder::isOwnItem(asList(empty)));
+    EXPECT_EQ(entryPoint([&] { cfx::folder::nameOf(nullptr); }), E_INVALIDARG);
 }
 
 TEST(StorageItemIdList, PathsPrefixesAndLastItems) {
@@ -285,16 +285,16 @@ TEST(StorageItemIdList, PathsPrefixesAndLastItems) {
     ItemIdList c = makeId(L"c"), blank = makeId(L"", StorageItemFolder);
     ItemIdList abc = listOf({a.get(), b.get(), c.get()});
     const BYTE empty[2] = {0, 0};
-    EXPECT_EQ(cfx::storagePath(abc.get()), L"a\\b\\c");
-    EXPECT_EQ(cfx::storagePath(listOf({blank.get(), b.get()}).get()), L"\\b");
-    EXPECT_EQ(cfx::storagePath(asList(empty)), L"");
-    EXPECT_EQ(cfx::storagePath(nullptr), L"");
-    EXPECT_TRUE(cfx::isPrefix(asList(empty), abc.get()));
-    EXPECT_FALSE(cfx::isPrefix(b.get(), abc.get()));
-    EXPECT_EQ(bytesOf(cfx::lastItem(abc.get())), bytesOf(abc.get()) + a.get()->mkid.cb + b.get()->mkid.cb);
-    EXPECT_EQ(cfx::lastItem(asList(empty)), asList(empty));
-    EXPECT_EQ(cfx::lastItem(nullptr), nullptr);
-    EXPECT_FALSE(cfx::combine(nullptr, nullptr));
+    EXPECT_EQ(cfx::folder::storagePath(abc.get()), L"a\\b\\c");
+    EXPECT_EQ(cfx::folder::storagePath(listOf({blank.get(), b.get()}).get()), L"\\b");
+    EXPECT_EQ(cfx::folder::storagePath(asList(empty)), L"");
+    EXPECT_EQ(cfx::folder::storagePath(nullptr), L"");
+    EXPECT_TRUE(cfx::folder::isPrefix(asList(empty), abc.get()));
+    EXPECT_FALSE(cfx::folder::isPrefix(b.get(), abc.get()));
+    EXPECT_EQ(bytesOf(cfx::folder::lastItem(abc.get())), bytesOf(abc.get()) + a.get()->mkid.cb + b.get()->mkid.cb);
+    EXPECT_EQ(cfx::folder::lastItem(asList(empty)), asList(empty));
+    EXPECT_EQ(cfx::folder::lastItem(nullptr), nullptr);
+    EXPECT_FALSE(cfx::folder::combine(nullptr, nullptr));
 }
 
 TEST(StorageItemIdList, RelativePartOfAStorageFilesListPointsIntoIt) {
@@ -304,13 +304,13 @@ TEST(StorageItemIdList, RelativePartOfAStorageFilesListPointsIntoIt) {
     ItemIdList root(ILCreateFromPathW(path));
     ItemIdList a = makeId(L"a", StorageItemFolder), b = makeId(L"b", StorageItemFolder);
     ItemIdList full = listOf({root.get(), a.get(), b.get()});
-    LPCITEMIDLIST part = cfx::relativePart(root.get(), full.get());
+    LPCITEMIDLIST part = cfx::folder::relativePart(root.get(), full.get());
     EXPECT_EQ(bytesOf(part), bytesOf(full.get()) + ILGetSize(root.get()) - 2);
-    EXPECT_EQ(cfx::storagePath(part), L"a\\b");
+    EXPECT_EQ(cfx::folder::storagePath(part), L"a\\b");
     // The storage's root folder has no relative part.
     ItemIdList sameRoot(ILClone(root.get()));
-    EXPECT_EQ(cfx::relativePart(root.get(), sameRoot.get()), nullptr);
-    EXPECT_EQ(cfx::relativePart(full.get(), root.get()), nullptr);
+    EXPECT_EQ(cfx::folder::relativePart(root.get(), sameRoot.get()), nullptr);
+    EXPECT_EQ(cfx::folder::relativePart(full.get(), root.get()), nullptr);
 }
 
 TEST(StorageItemIdList, CombineIntoKeepsTheFirstListWhenMemoryRunsOut) {
@@ -318,13 +318,13 @@ TEST(StorageItemIdList, CombineIntoKeepsTheFirstListWhenMemoryRunsOut) {
     LPITEMIDLIST list = ILClone(a.get());
     LPITEMIDLIST old = list;
     MallocSpy* spy = &MallocSpy::start();
-    cfx::combineInto(&list, b.get());
+    cfx::folder::combineInto(&list, b.get());
     EXPECT_TRUE(spy->freed.count(old));
-    EXPECT_EQ(cfx::storagePath(list), L"a\\b");
+    EXPECT_EQ(cfx::folder::storagePath(list), L"a\\b");
 
     LPITEMIDLIST kept = list;
     spy = &MallocSpy::start(ILGetSize(list) + ILGetSize(b.get()) - 2);
-    EXPECT_EQ(entryPoint([&] { cfx::combineInto(&list, b.get()); }), E_OUTOFMEMORY);
+    EXPECT_EQ(entryPoint([&] { cfx::folder::combineInto(&list, b.get()); }), E_OUTOFMEMORY);
     EXPECT_EQ(spy->failures, 1);
     EXPECT_EQ(list, kept);
     EXPECT_FALSE(spy->freed.count(kept));
@@ -424,16 +424,16 @@ void checkList(const std::vector<Bytes>& items, const ListBuffer& buffer, std::m
         const Reading expected = readIdentifier(buffer.at(buffer.offsets[i]));
         allOwn = allOwn && expected.own;
         path += (i ? L"\\" : L"") + expected.name;
-        EXPECT_EQ(cfx::isOwnItem(id), expected.own) << "item " << i;
+        EXPECT_EQ(cfx::folder::isOwnItem(id), expected.own) << "item " << i;
         Reading read;
         bool folder = false;
         const HRESULT want = expected.own ? S_OK : E_INVALIDARG;
-        EXPECT_EQ(entryPoint([&] { cfx::itemPayload(id); }), want);
-        EXPECT_EQ(entryPoint([&] { read.kind = static_cast<std::uint32_t>(cfx::kindOf(id)); }),
+        EXPECT_EQ(entryPoint([&] { cfx::folder::itemPayload(id); }), want);
+        EXPECT_EQ(entryPoint([&] { read.kind = static_cast<std::uint32_t>(cfx::folder::kindOf(id)); }),
                   want);
-        EXPECT_EQ(entryPoint([&] { read.size = cfx::sizeOf(id); }), want);
-        EXPECT_EQ(entryPoint([&] { read.name = cfx::nameOf(id); }), want);
-        EXPECT_EQ(entryPoint([&] { folder = cfx::isFolder(id); }), want);
+        EXPECT_EQ(entryPoint([&] { read.size = cfx::folder::sizeOf(id); }), want);
+        EXPECT_EQ(entryPoint([&] { read.name = cfx::folder::nameOf(id); }), want);
+        EXPECT_EQ(entryPoint([&] { folder = cfx::folder::isFolder(id); }), want);
         if (expected.own) {
             EXPECT_TRUE(read.kind == expected.kind && read.size == expected.size &&
                         read.name == expected.name && folder == (expected.kind == 1));
@@ -441,29 +441,29 @@ void checkList(const std::vector<Bytes>& items, const ListBuffer& buffer, std::m
     }
     LPCITEMIDLIST list = buffer.list();
     std::wstring got;
-    EXPECT_EQ(entryPoint([&] { got = cfx::storagePath(list); }), allOwn ? S_OK : E_INVALIDARG);
+    EXPECT_EQ(entryPoint([&] { got = cfx::folder::storagePath(list); }), allOwn ? S_OK : E_INVALIDARG);
     EXPECT_EQ(got, allOwn ? path : L"");
-    EXPECT_EQ(bytesOf(cfx::lastItem(list)), buffer.at(items.empty() ? 0 : buffer.offsets.back()));
+    EXPECT_EQ(bytesOf(cfx::folder::lastItem(list)), buffer.at(items.empty() ? 0 : buffer.offsets.back()));
     for (size_t k = 0; k <= items.size(); ++k) {
         ListBuffer prefix(std::vector<Bytes>(items.begin(), items.begin() + k), random() % 8);
-        EXPECT_TRUE(cfx::isPrefix(prefix.list(), list)) << k;
-        EXPECT_EQ(cfx::isPrefix(list, prefix.list()), k == items.size()) << k;
-        const LPCITEMIDLIST part = cfx::relativePart(prefix.list(), list);
+        EXPECT_TRUE(cfx::folder::isPrefix(prefix.list(), list)) << k;
+        EXPECT_EQ(cfx::folder::isPrefix(list, prefix.list()), k == items.size()) << k;
+        const LPCITEMIDLIST part = cfx::folder::relativePart(prefix.list(), list);
         // Only lists the shell finds equal have no relative part.
         EXPECT_TRUE(part ? bytesOf(part) == buffer.at(k < items.size() ? buffer.offsets[k]
                                                                        : buffer.size - 2)
                          : ILIsEqual(prefix.list(), list))
             << k;
-        EXPECT_EQ(ILGetSize(cfx::combine(prefix.list(), list).get()), prefix.size + buffer.size - 2);
+        EXPECT_EQ(ILGetSize(cfx::folder::combine(prefix.list(), list).get()), prefix.size + buffer.size - 2);
     }
     // One byte changed after the last identifier's cb: no prefix either way.
     if (!items.empty() && items.back().size() > 2) {
         ListBuffer changed(items, random() % 8);
         changed.storage[changed.shift + changed.offsets.back() + 2 +
                         random() % (items.back().size() - 2)] ^= BYTE(1 + random() % 255);
-        EXPECT_FALSE(cfx::isPrefix(changed.list(), list));
-        EXPECT_FALSE(cfx::isPrefix(list, changed.list()));
-        EXPECT_EQ(cfx::relativePart(changed.list(), list), nullptr);
+        EXPECT_FALSE(cfx::folder::isPrefix(changed.list(), list));
+        EXPECT_FALSE(cfx::folder::isPrefix(list, changed.list()));
+        EXPECT_EQ(cfx::folder::relativePart(changed.list(), list), nullptr);
     }
 }
 

@@ -25,6 +25,9 @@
 namespace cfx {
 namespace {
 
+using namespace cfx::folder;
+using namespace cfx::server;
+
 using test::hrIs;
 
 // Only a deadlock waits this long: it fails the test instead of hanging the run.
@@ -415,24 +418,24 @@ public:
 
 class StorageThreadTest : public testing::Test {
 protected:
-    void SetUp() override { storage_thread::startOrStop(true); }
-    void TearDown() override { storage_thread::startOrStop(false); }
+    void SetUp() override { server::startOrStopStorageThread(true); }
+    void TearDown() override { server::startOrStopStorageThread(false); }
 
     // The storage thread's handle, with the spy registered on it.
     KernelHandle watch(UninitializeSpy& spy) {
         ULARGE_INTEGER cookie{};
-        storage_thread::run([&] { CoRegisterInitializeSpy(&spy, &cookie); });
-        return KernelHandle(OpenThread(SYNCHRONIZE, FALSE, storage_thread::id()));
+        server::runOnStorageThread([&] { CoRegisterInitializeSpy(&spy, &cookie); });
+        return KernelHandle(OpenThread(SYNCHRONIZE, FALSE, server::storageThreadId()));
     }
 };
 
 TEST_F(StorageThreadTest, WithoutAThreadRunRaisesInvalidThreadId) {
-    storage_thread::startOrStop(false);
-    EXPECT_EQ(storage_thread::id(), 0u);
+    server::startOrStopStorageThread(false);
+    EXPECT_EQ(server::storageThreadId(), 0u);
     bool ran = false;
     DWORD code = 0;
     try {
-        storage_thread::run([&] { ran = true; });
+        server::runOnStorageThread([&] { ran = true; });
     } catch (const cfx::win_except& e) {
         code = e.code();
     }
@@ -441,9 +444,9 @@ TEST_F(StorageThreadTest, WithoutAThreadRunRaisesInvalidThreadId) {
 }
 
 TEST_F(StorageThreadTest, StartingAgainAlsoAtOnceFromManyThreadsKeepsTheOneThread) {
-    const DWORD first = storage_thread::id();
+    const DWORD first = server::storageThreadId();
     ASSERT_NE(first, 0u);
-    EXPECT_FALSE(storage_thread::isCurrent());
+    EXPECT_FALSE(server::isStorageThread());
     Event go;
     std::vector<DWORD> seen(4);
     {
@@ -451,8 +454,8 @@ TEST_F(StorageThreadTest, StartingAgainAlsoAtOnceFromManyThreadsKeepsTheOneThrea
         for (size_t i = 0; i < seen.size(); ++i)
             starters.push_back(std::make_unique<Thread>([&, i] {
                 go.wait();
-                storage_thread::startOrStop(true);
-                seen[i] = storage_thread::id();
+                server::startOrStopStorageThread(true);
+                seen[i] = server::storageThreadId();
             }));
         go.set();
     }
@@ -460,21 +463,21 @@ TEST_F(StorageThreadTest, StartingAgainAlsoAtOnceFromManyThreadsKeepsTheOneThrea
 }
 
 TEST_F(StorageThreadTest, RunForwardsFromOtherThreadsAndRunsDirectlyOnItself) {
-    const DWORD storage = storage_thread::id();
+    const DWORD storage = server::storageThreadId();
     const DWORD requester = GetCurrentThreadId();
     std::vector<DWORD> trail;
     bool windowsErrorKept = false;
     HRESULT apartment = S_OK;
-    storage_thread::run([&] {
+    server::runOnStorageThread([&] {
         trail.push_back(GetCurrentThreadId());
-        storage_thread::run([&] { trail.push_back(GetCurrentThreadId()); });
+        server::runOnStorageThread([&] { trail.push_back(GetCurrentThreadId()); });
         forward(requester, [&] {
             trail.push_back(GetCurrentThreadId());
-            storage_thread::run([&] { trail.push_back(GetCurrentThreadId()); });
+            server::runOnStorageThread([&] { trail.push_back(GetCurrentThreadId()); });
         });
         // Run directly, the exception is the original one.
         try {
-            storage_thread::run([] { throw cfx::win_except(ERROR_CANCELLED); });
+            server::runOnStorageThread([] { throw cfx::win_except(ERROR_CANCELLED); });
         } catch (const cfx::win_except& e) {
             windowsErrorKept = e.code() == ERROR_CANCELLED;
         }
@@ -487,23 +490,23 @@ TEST_F(StorageThreadTest, RunForwardsFromOtherThreadsAndRunsDirectlyOnItself) {
     EXPECT_TRUE(windowsErrorKept);
     EXPECT_TRUE(hrIs(S_FALSE, apartment));
     EXPECT_TRUE(hrIs(E_UNEXPECTED, guarded([] {
-                         storage_thread::run([] { throw cfx::win_except(ERROR_CANCELLED); });
+                         server::runOnStorageThread([] { throw cfx::win_except(ERROR_CANCELLED); });
                      })));
 }
 
 TEST_F(StorageThreadTest, StopEndsAnIdleThreadCleanlyAndAStartMakesANewOne) {
     UninitializeSpy spy;
     KernelHandle thread = watch(spy);
-    storage_thread::startOrStop(false);
-    EXPECT_EQ(storage_thread::id(), 0u);
+    server::startOrStopStorageThread(false);
+    EXPECT_EQ(server::storageThreadId(), 0u);
     EXPECT_TRUE(signalled(thread.get(), 0)) << "the storage thread still runs";
     EXPECT_TRUE(spy.uninitialized.isSet()) << "it was terminated, not stopped";
-    storage_thread::startOrStop(false);
-    storage_thread::startOrStop(true);
+    server::startOrStopStorageThread(false);
+    server::startOrStopStorageThread(true);
     DWORD ranOn = 0;
-    storage_thread::run([&] { ranOn = GetCurrentThreadId(); });
+    server::runOnStorageThread([&] { ranOn = GetCurrentThreadId(); });
     EXPECT_NE(ranOn, 0u);
-    EXPECT_EQ(ranOn, storage_thread::id());
+    EXPECT_EQ(ranOn, server::storageThreadId());
 }
 
 // Unloading must not wait for ever on a stuck storage thread, nor on another
@@ -511,7 +514,7 @@ TEST_F(StorageThreadTest, StopEndsAnIdleThreadCleanlyAndAStartMakesANewOne) {
 TEST_F(StorageThreadTest, StopEndsAThreadBlockedInALongOperation) {
     UninitializeSpy spy;
     KernelHandle thread = watch(spy);
-    const DWORD id = storage_thread::id();
+    const DWORD id = server::storageThreadId();
     Event blocked, never, secondForwarding;
     Outcome first, second;
     Thread firstRequester([&] {
@@ -530,7 +533,7 @@ TEST_F(StorageThreadTest, StopEndsAThreadBlockedInALongOperation) {
 
     Event stopped;
     Thread stopper([&] {
-        storage_thread::startOrStop(false);
+        server::startOrStopStorageThread(false);
         stopped.set();
     });
     const bool returned = stopped.wait(10000); // stop gives the thread one second
@@ -539,7 +542,7 @@ TEST_F(StorageThreadTest, StopEndsAThreadBlockedInALongOperation) {
     EXPECT_TRUE(returned) << "stop waited for a stuck thread";
     EXPECT_TRUE(signalled(thread.get(), 0)) << "the storage thread still runs";
     EXPECT_FALSE(spy.uninitialized.isSet()) << "the thread was not ended by force";
-    EXPECT_EQ(storage_thread::id(), 0u);
+    EXPECT_EQ(server::storageThreadId(), 0u);
     ASSERT_TRUE(firstRequester.finished() && secondRequester.finished());
     EXPECT_TRUE(hrIs(kForwardTargetGone, first.hresult));
     EXPECT_TRUE(hrIs(kForwardTargetGone, second.hresult));
@@ -564,8 +567,8 @@ TEST_F(StorageThreadTest, ManyRequestersGetTheirOwnAnswersInOrder) {
                 const HRESULT failure =
                     MAKE_HRESULT(SEVERITY_ERROR, FACILITY_ITF, 0x1000 + r * kCalls + call);
                 long result = 0;
-                Outcome outcome = forwardedOutcome(storage_thread::id(), [&] {
-                    wrongPlace += !storage_thread::isCurrent() || lastCall[r] != call - 1 ||
+                Outcome outcome = forwardedOutcome(server::storageThreadId(), [&] {
+                    wrongPlace += !server::isStorageThread() || lastCall[r] != call - 1 ||
                                   running++ != 0;
                     lastCall[r] = call;
                     struct Leave {

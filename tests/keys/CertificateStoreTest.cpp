@@ -24,6 +24,8 @@
 namespace cfx::test {
 namespace {
 
+using namespace cfx::server;
+
 using Bytes = std::vector<BYTE>;
 
 const Bytes kSecret = {'s', 't', 'o', 'r', 'a', 'g', 'e', ' ', 'k', 'e', 'y', 0, 1, 2, 255};
@@ -211,7 +213,7 @@ TEST(ImportPfx, TheRightPasswordOnlyImportsAndAWrongOneReturnsNothing) {
     for (const wchar_t* password : {static_cast<const wchar_t*>(nullptr), L""}) {
         Certificate certificate = importOne(L"first", password);
         ASSERT_TRUE(certificate);
-        EXPECT_FALSE(GetCertificateProperty(certificate.get(), CERT_KEY_PROV_INFO_PROP_ID).empty());
+        EXPECT_FALSE(certificateProperty(certificate.get(), CERT_KEY_PROV_INFO_PROP_ID).empty());
     }
     EXPECT_TRUE(importOne(L"protected", L"secret"));
     for (const wchar_t* password : {static_cast<const wchar_t*>(nullptr), L"", L"wrong"}) {

@@ -79,7 +79,7 @@ TEST_P(ClassObjectTest, AnswersWhatItListsWithOneIdentity) {
     ASSERT_EQ(factory_->CreateInstance(nullptr, IID_PPV_ARGS(&object)), S_OK);
     EXPECT_EQ(object->AddRef(), 2u);
     EXPECT_EQ(object->Release(), 1u);
-    const std::vector<IID> listed = cfx::class_table::interfacesOf(GetParam().clsid);
+    const std::vector<IID> listed = cfx::module::interfacesOf(GetParam().clsid);
     for (const IID& iid : GetParam().needed)
         EXPECT_TRUE(contains(listed, iid)) << "a needed interface is missing";
     EXPECT_TRUE(contains(listed, IID_IUnknown));
@@ -127,7 +127,7 @@ INSTANTIATE_TEST_SUITE_P(SixClasses, ClassObjectTest, testing::ValuesIn(kClasses
 TEST(ClassTable, RefusesForeignClassesWhenListing) {
     const CLSID foreign = {
         0x6B3E91D2, 0x0C4F, 0x4A87, {0x9E, 0x15, 0xD2, 0x7A, 0x40, 0xB8, 0x5C, 0x17}};
-    EXPECT_EQ(cfx::guarded([&] { cfx::class_table::interfacesOf(foreign); }),
+    EXPECT_EQ(cfx::guarded([&] { cfx::module::interfacesOf(foreign); }),
               CLASS_E_CLASSNOTAVAILABLE);
 }
 

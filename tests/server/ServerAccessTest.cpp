@@ -23,6 +23,7 @@
 namespace cfx::test {
 namespace {
 
+using namespace cfx::server;
 using store::test::ComPtr;
 using store::test::ScratchFolder;
 using store::test::bstr;
@@ -304,10 +305,10 @@ TEST(UnregisteredServer, CreateRootFailsWithClassNotRegisteredAndOneBox) {
     ASSERT_TRUE(store::test::waitForServerExit());
     ASSERT_EQ(0u, store::test::runServerCommand(L"/UnregServer"));
     EXPECT_TRUE(hrIs(REGDB_E_CLASSNOTREG, comErrorOf([] { createRoot(); }).hr));
-    storage_thread::startOrStop(true);
+    server::startOrStopStorageThread(true);
     EXPECT_TRUE(hrIs(REGDB_E_CLASSNOTREG,
-                     comErrorOf([] { storage_thread::run([] { createRoot(); }); }).hr));
-    storage_thread::startOrStop(false);
+                     comErrorOf([] { server::runOnStorageThread([] { createRoot(); }); }).hr));
+    server::startOrStopStorageThread(false);
 
     HWND owner = CreateWindowExW(0, L"STATIC", L"Shell", WS_OVERLAPPEDWINDOW, 0, 0, 200, 100,
                                  nullptr, nullptr, nullptr, nullptr);
@@ -336,7 +337,7 @@ TEST(UnregisteredServer, CreateRootFailsWithClassNotRegisteredAndOneBox) {
 class StorageServerTest : public testing::Test {
 protected:
     static void SetUpTestSuite() {
-        storage_thread::startOrStop(true);
+        server::startOrStopStorageThread(true);
         RaisedComError raised = comErrorOf([] { suiteRoot_ = createRoot().Detach(); });
         EXPECT_TRUE(hrIs(S_OK, raised.hr)) << narrow(raised.description);
     }
@@ -344,11 +345,11 @@ protected:
         if (suiteRoot_)
             suiteRoot_->Release();
         suiteRoot_ = nullptr;
-        storage_thread::startOrStop(false);
+        server::startOrStopStorageThread(false);
     }
     void SetUp() override {
         ASSERT_TRUE(suiteRoot_) << "no server";
-        storage_thread::startOrStop(true); // a test may have stopped it
+        server::startOrStopStorageThread(true); // a test may have stopped it
     }
 
     // Root objects alive in the server now.
@@ -403,8 +404,8 @@ TEST_F(StorageServerTest, EachOperationGetsARootOfItsOwnFromTheOneServerProcess)
     EXPECT_EQ(liveRoots(), 1);
 
     // On the storage thread: released there at the operation's end.
-    storage_thread::run([&] {
-        EXPECT_TRUE(storage_thread::isCurrent());
+    server::runOnStorageThread([&] {
+        EXPECT_TRUE(server::isStorageThread());
         EXPECT_TRUE(hrIs(S_OK, createRoot()->GetServerInfo(&process, &roots)));
     });
     EXPECT_EQ(process, suiteProcess);
@@ -418,7 +419,7 @@ TEST_F(StorageServerTest, FailedServerCallsCarryTheServersDescription) {
     const std::wstring missing = scratch_.file(L"Missing.demo-coffrex");
     RaisedComError there;
     RaisedComError here = comErrorOf([&] {
-        storage_thread::run([&] {
+        server::runOnStorageThread([&] {
             ComPtr<IStorageServer> root = createRoot();
             ComPtr<IStorageObject> storage;
             there = comErrorOf([&] {
@@ -432,7 +433,7 @@ TEST_F(StorageServerTest, FailedServerCallsCarryTheServersDescription) {
     EXPECT_TRUE(hrIs(STG_E_FILENOTFOUND, here.hr));
 
     StoragePointer pointer;
-    storage_thread::run([&] { pointer.reset(createAndOpen(L"Described.demo-coffrex").Get()); });
+    server::runOnStorageThread([&] { pointer.reset(createAndOpen(L"Described.demo-coffrex").Get()); });
     ComPtr<IStorageFolder> folder = pointer.folderForThisThread(), absent;
     RaisedComError raised = comErrorOf([&] {
         checkServerCall(folder->OpenFolder(bstr(L"Absent").get(), VARIANT_FALSE, &absent),
@@ -448,14 +449,14 @@ TEST_F(StorageServerTest, APointerWithoutAFolderRaisesNoInterface) {
     EXPECT_TRUE(pointer.empty());
     EXPECT_TRUE(hrIs(E_NOINTERFACE, comErrorOf([&] { pointer.folderForThisThread(); }).hr));
     HRESULT onStorageThread = S_OK;
-    storage_thread::run([&] {
+    server::runOnStorageThread([&] {
         onStorageThread = comErrorOf([&] { pointer.folderForThisThread(); }).hr;
         pointer.reset(createRoot().Get());
     });
     EXPECT_TRUE(hrIs(E_NOINTERFACE, onStorageThread));
     EXPECT_FALSE(pointer.empty());
     EXPECT_TRUE(hrIs(E_NOINTERFACE, comErrorOf([&] { pointer.folderForThisThread(); }).hr));
-    storage_thread::run([&] {
+    server::runOnStorageThread([&] {
         onStorageThread = comErrorOf([&] { pointer.folderForThisThread(); }).hr;
         pointer.reset(nullptr);
     });
@@ -469,7 +470,7 @@ TEST_F(StorageServerTest, EachThreadGetsAFolderItCanUse) {
     const void* storageThreadFolder = nullptr;
     bool sameAsStored = false, sameAgain = false;
     RaisedComError setup = comErrorOf([&] {
-        storage_thread::run([&] {
+        server::runOnStorageThread([&] {
             ComPtr<IStorageObject> storage = createAndOpen(path);
             ComPtr<IStorageFolder> root, docs;
             check(storage.As(&root));
@@ -544,14 +545,14 @@ TEST_F(StorageServerTest, EachThreadGetsAFolderItCanUse) {
 TEST_F(StorageServerTest, OwnThreadKeepsItsPointerOthersNeedTheStorageThread) {
     const std::wstring path = L"Stopped.demo-coffrex";
     StoragePointer pointer;
-    storage_thread::run([&] { pointer.reset(createAndOpen(path).Get()); });
+    server::runOnStorageThread([&] { pointer.reset(createAndOpen(path).Get()); });
     ComPtr<IStorageFolder> mine = pointer.folderForThisThread();
     ASSERT_TRUE(mine);
     mine.Reset();
 
     // Without the storage thread nothing can be unmarshalled any more.
-    storage_thread::startOrStop(false);
-    EXPECT_EQ(storage_thread::id(), 0u);
+    server::startOrStopStorageThread(false);
+    EXPECT_EQ(server::storageThreadId(), 0u);
 
     // The folder's own thread still has the pointer it was given...
     RaisedComError own = comErrorOf([&] { mine = pointer.folderForThisThread(); });
@@ -582,20 +583,20 @@ TEST_F(StorageServerTest, ReleasingThePointerReleasesTheServerObject) {
     ASSERT_EQ(liveRoots(), 1);
     {
         StoragePointer pointer;
-        storage_thread::run([&] { pointer.reset(createRoot().Get()); });
+        server::runOnStorageThread([&] { pointer.reset(createRoot().Get()); });
         // The pointer holds the only reference.
         EXPECT_EQ(liveRoots(), 2);
 
         // Keeping another object lets go of the first.
-        storage_thread::run([&] {
+        server::runOnStorageThread([&] {
             ComPtr<IStorageServer> second = createRoot();
             pointer.reset(second.Get());
         });
         EXPECT_EQ(liveRoots(), 2);
-        storage_thread::run([&] { pointer.reset(nullptr); });
+        server::runOnStorageThread([&] { pointer.reset(nullptr); });
         EXPECT_EQ(liveRoots(), 1);
 
-        storage_thread::run([&] { pointer.reset(createRoot().Get()); });
+        server::runOnStorageThread([&] { pointer.reset(createRoot().Get()); });
         EXPECT_EQ(liveRoots(), 2);
     } // destroyed on this thread: the release is made on the storage thread
     EXPECT_EQ(liveRoots(), 1);
