@@ -122,12 +122,9 @@ using ServerNotFound = BoxTest;
 
 // --- Error text ---
 
-TEST(ErrorText, KnownCodesHaveTextsOfTheirOwn) {
+TEST(ErrorText, UnknownCodeIsNamedInUpperCaseHexadecimalKnownOnesByTheSystem) {
     EXPECT_NE(errorText(ERROR_ACCESS_DENIED), errorText(ERROR_FILE_NOT_FOUND));
     EXPECT_EQ(errorText(ERROR_ACCESS_DENIED).find(L"Undefined"), std::wstring::npos);
-}
-
-TEST(ErrorText, UnknownCodeIsNamedInUpperCaseHexadecimal) {
     // Customer-defined codes (bit 29) are no system's; nor is 0xFFFF.
     const struct {
         DWORD code;
@@ -167,19 +164,6 @@ TEST_F(ErrorBox, NamesTheFailedActionOrTheErrorInGeneral) {
         showError(c.owner, c.code, c.prefix);
         robot.verify();
     }
-}
-
-TEST_F(ErrorBox, OwnedByTheActiveWindow) {
-    TestWindow window(true);
-    ASSERT_TRUE(window.get());
-    SetActiveWindow(window.get());
-    ASSERT_EQ(ownerWindow(), window.get());
-    UiRobot robot;
-    robot.expect(errorBox(kNoPrefix + errorText(ERROR_FILE_NOT_FOUND)).owner(window.get()))
-        .answer(IDOK);
-    showError(ownerWindow(), ERROR_FILE_NOT_FOUND);
-    robot.verify();
-    EXPECT_TRUE(IsWindowEnabled(window.get())) << "the owner stayed disabled";
 }
 
 struct RaisedCase {
@@ -263,6 +247,15 @@ TEST(OwnerWindow, TheActiveWindowOfTheCallingThreadOnly) {
     EXPECT_EQ(ownerWindow(), first.get());
     SetActiveWindow(second.get());
     EXPECT_EQ(ownerWindow(), second.get());
+    // It owns the error box, and is enabled again once the box is closed.
+    lookAtMessageQueue();
+    {
+        UiRobot robot;
+        robot.expect(errorBox(kNoPrefix + errorText(ERROR_FILE_NOT_FOUND)).owner(second.get()))
+            .answer(IDOK);
+        showError(ownerWindow(), ERROR_FILE_NOT_FOUND);
+    }
+    EXPECT_TRUE(IsWindowEnabled(second.get())) << "the owner stayed disabled";
     // Another thread's active window owns nothing there; a hidden window is not activated.
     HWND elsewhere = reinterpret_cast<HWND>(1), hiddenOwner = reinterpret_cast<HWND>(1);
     onNewThread([&] { elsewhere = ownerWindow(); });

@@ -201,11 +201,11 @@ TEST_F(ContainerTest, ItemPropertiesRoundTripWithTheirTypes) {
     Item root = storage->root();
     Item file = *root.openFile(L"props", true);
     Item folder = root.openFolder(L"folder", true);
-    file.setProperty(kNote, Variant::text(L"a note \u00E9")->get());
-    file.setProperty(kCount, Variant::number(0x1234567890ABCDEFull)->get());
-    file.setProperty(kFlag, Variant::boolean(true)->get());
-    folder.setProperty(kNote, Variant::text(L"")->get());
-    root.setProperty(StorageProperty_Comment, Variant::text(L"root comment")->get());
+    file.setProperty(kNote, Variant(std::wstring(L"a note \u00E9")).get());
+    file.setProperty(kCount, Variant(ULONGLONG(0x1234567890ABCDEFull)).get());
+    file.setProperty(kFlag, Variant(bool(true)).get());
+    folder.setProperty(kNote, Variant(std::wstring(L"")).get());
+    root.setProperty(StorageProperty_Comment, Variant(std::wstring(L"root comment")).get());
 
     storage = reopened();
     root = storage->root();
@@ -228,7 +228,7 @@ TEST_F(ContainerTest, ItemPropertiesRoundTripWithTheirTypes) {
 
     // Listed in the order first set, after the item's Id.
     EXPECT_EQ(file.listProperties(), (std::vector<GUID>{StorageProperty_Id, kNote, kCount, kFlag}));
-    file.setProperty(kNote, Variant::text(L"changed")->get());
+    file.setProperty(kNote, Variant(std::wstring(L"changed")).get());
     file.removeProperty(kCount);
     file.removeProperty(kCount);
     EXPECT_EQ(file.listProperties(), (std::vector<GUID>{StorageProperty_Id, kNote, kFlag}));
@@ -257,9 +257,9 @@ TEST_F(ContainerTest, EveryItemHasAFixedIdInRegistryForm) {
     StringFromGUID2(id, text, 40);
     EXPECT_EQ(storageId, text);
     EXPECT_TRUE(failsWith(E_ACCESSDENIED,
-                          [&] { a.setProperty(StorageProperty_Id, Variant::text(idb)->get()); }));
+                          [&] { a.setProperty(StorageProperty_Id, Variant(std::wstring(idb)).get()); }));
     EXPECT_TRUE(failsWith(
-        E_ACCESSDENIED, [&] { root.setProperty(StorageProperty_Id, Variant::text(idb)->get()); }));
+        E_ACCESSDENIED, [&] { root.setProperty(StorageProperty_Id, Variant(std::wstring(idb)).get()); }));
     storage = reopened();
     EXPECT_EQ(readText(storage->root().item(L"a"), StorageProperty_Id), ida);
     EXPECT_EQ(readText(storage->root(), StorageProperty_Id), storageId);
@@ -333,7 +333,7 @@ TEST_F(ContainerTest, FailuresAreStandardAndNameTheItem) {
 
 TEST_F(ContainerTest, ALockedStorageServesOnlyItsStorageLevelProperties) {
     writeAll(*storage->root().openFile(L"secret.txt", true), patternBytes(100, 10));
-    storage->root().setProperty(StorageProperty_Flags, Variant::number(1)->get());
+    storage->root().setProperty(StorageProperty_Flags, Variant(ULONGLONG(1)).get());
     storage->close();
     storage = Container::open(path);
     Item root = storage->root();
@@ -369,7 +369,7 @@ TEST_F(ContainerTest, AFrozenStorageRefusesContentsUntilThawed) {
     Item root = storage->root();
     Item file = *root.openFile(L"kept.txt", true);
     writeAll(file, patternBytes(10, 11));
-    root.setProperty(StorageProperty_Frozen, Variant::boolean(true)->get());
+    root.setProperty(StorageProperty_Frozen, Variant(bool(true)).get());
     EXPECT_TRUE(storage->isFrozen());
     EXPECT_TRUE(failsWith(E_ACCESSDENIED, [&] { root.list(); }));
     EXPECT_TRUE(failsWith(E_ACCESSDENIED, [&] { file.openStream(); }));
@@ -383,7 +383,7 @@ TEST_F(ContainerTest, AFrozenStorageRefusesContentsUntilThawed) {
     storage->root().getProperty(StorageProperty_Frozen, value.put());
     ASSERT_EQ(value.type(), VT_BOOL);
     EXPECT_EQ(value.get().boolVal, VARIANT_TRUE);
-    storage->root().setProperty(StorageProperty_Frozen, Variant::boolean(false)->get());
+    storage->root().setProperty(StorageProperty_Frozen, Variant(bool(false)).get());
     unlockWithInstalledKey(*storage);
     EXPECT_FALSE(storage->isFrozen());
     EXPECT_EQ(readAll(storage->root().item(L"kept.txt")), patternBytes(10, 11));
@@ -446,7 +446,7 @@ TEST_F(ContainerTest, NoNameOrContentAppearsInTheFile) {
     writeAll(file, bytes);
     Item small = *root.openFile(L"SmallMarker.txt", true);
     writeAll(small, std::vector<BYTE>(content.begin(), content.end()));
-    file.setProperty(StorageProperty_Comment, Variant::text(comment)->get());
+    file.setProperty(StorageProperty_Comment, Variant(std::wstring(comment)).get());
     // Rewrites and renames leave no old plaintext either.
     FileStream stream = file.openStream();
     stream.write(100, content.data(), static_cast<ULONG>(content.size()));

@@ -43,9 +43,9 @@ TEST_F(DefragmentTest, AClosedContainerShrinksAfterDeletesAndKeepsItsContents) {
     Item gone = root.openFolder(L"gone", true);
     fill(kept, 5, 300000, 100);
     fill(gone, 20, 400000, 200);
-    kept.setProperty(StorageProperty_Comment, Variant::text(L"still here")->get());
+    kept.setProperty(StorageProperty_Comment, Variant(std::wstring(L"still here")).get());
     root.remove(L"gone");
-    root.setProperty(StorageProperty_Frozen, Variant::boolean(true)->get());
+    root.setProperty(StorageProperty_Frozen, Variant(bool(true)).get());
     storage->close();
 
     ULONGLONG before = fileSize(path);
@@ -56,7 +56,7 @@ TEST_F(DefragmentTest, AClosedContainerShrinksAfterDeletesAndKeepsItsContents) {
 
     storage = Container::open(path);
     EXPECT_TRUE(storage->isFrozen());
-    storage->root().setProperty(StorageProperty_Frozen, Variant::boolean(false)->get());
+    storage->root().setProperty(StorageProperty_Frozen, Variant(bool(false)).get());
     unlockWithInstalledKey(*storage);
     root = storage->root();
     EXPECT_FALSE(root.find(L"gone").has_value());

@@ -89,7 +89,7 @@ TEST_F(KeyProtocolTest, TheFullUnlockProtocolWithTheCertificatesPrivateKey) {
     std::vector<BYTE> answer = answerKeyState(request, key);
     EXPECT_EQ(answer[5], 2); // an answer
     EXPECT_EQ(keyIdOfKeyState(answer), firstCertificate().keyId);
-    root.setProperty(StorageProperty_KeyState, Variant::text(toBase64(answer))->get());
+    root.setProperty(StorageProperty_KeyState, Variant(std::wstring(toBase64(answer))).get());
     ASSERT_TRUE(storage->isUnlocked());
     char text[8] = {};
     EXPECT_EQ(root.item(L"inside.txt").openStream().read(0, text, 8), 8u);
@@ -111,7 +111,7 @@ TEST_F(KeyProtocolTest, AStorageForAnotherKeyCannotBeUnlocked) {
     std::vector<BYTE> request = fromBase64(readText(other->root(), StorageProperty_KeyState));
     std::wstring wrong = toBase64(answerKeyState(request, myKey));
     EXPECT_TRUE(failsWith(E_ACCESSDENIED, [&] {
-        other->root().setProperty(StorageProperty_KeyState, Variant::text(wrong)->get());
+        other->root().setProperty(StorageProperty_KeyState, Variant(std::wstring(wrong)).get());
     }));
     EXPECT_TRUE(failsWith(E_ACCESSDENIED, [&] { other->unlock(myKey); }));
     EXPECT_FALSE(other->isUnlocked());
@@ -129,27 +129,27 @@ TEST_F(KeyProtocolTest, RecordsThatAreNotAnswersOfThisSessionAreRefused) {
     std::wstring request = readText(root, StorageProperty_KeyState);
     // The request itself carries no key.
     EXPECT_TRUE(failsWith(E_INVALIDARG, [&] {
-        root.setProperty(StorageProperty_KeyState, Variant::text(request)->get());
+        root.setProperty(StorageProperty_KeyState, Variant(std::wstring(request)).get());
     }));
     // Nor does text that is not a record.
     EXPECT_TRUE(failsWith(E_INVALIDARG, [&] {
         root.setProperty(StorageProperty_KeyState,
-                         Variant::text(L"AAAAAAAAAAAAAAAAAAAAAA==")->get());
+                         Variant(std::wstring(L"AAAAAAAAAAAAAAAAAAAAAA==")).get());
     }));
     EXPECT_TRUE(failsWith(DISP_E_TYPEMISMATCH, [&] {
-        root.setProperty(StorageProperty_KeyState, Variant::boolean(true)->get());
+        root.setProperty(StorageProperty_KeyState, Variant(bool(true)).get());
     }));
     // A right answer made for another session.
     std::vector<BYTE> answer = answerKeyState(fromBase64(request), storageKeyWithCryptoApi(root));
     answer[8] ^= 0x5A;
     EXPECT_TRUE(failsWith(E_ACCESSDENIED, [&] {
-        root.setProperty(StorageProperty_KeyState, Variant::text(toBase64(answer))->get());
+        root.setProperty(StorageProperty_KeyState, Variant(std::wstring(toBase64(answer))).get());
     }));
     // A damaged wrapped key.
     answer[8] ^= 0x5A;
     answer[answer.size() - 3] ^= 0x01;
     EXPECT_TRUE(failsWith(E_ACCESSDENIED, [&] {
-        root.setProperty(StorageProperty_KeyState, Variant::text(toBase64(answer))->get());
+        root.setProperty(StorageProperty_KeyState, Variant(std::wstring(toBase64(answer))).get());
     }));
     EXPECT_FALSE(storage->isUnlocked());
     unlockWithInstalledKey(*storage);

@@ -123,7 +123,7 @@ std::wstring textProperty(IStorageObject* item, const GUID& property) {
 void unlock(IStorageObject* storage) {
     std::wstring answer = answerWithInstalledKey(textProperty(storage, StorageProperty_KeyRecord),
                                                  textProperty(storage, StorageProperty_KeyState));
-    check(storage->SetProperty(StorageProperty_KeyState, Variant::text(answer)->get()));
+    check(storage->SetProperty(StorageProperty_KeyState, Variant(std::wstring(answer)).get()));
 }
 
 Failure failureOf(HRESULT hr) {

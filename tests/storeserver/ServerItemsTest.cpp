@@ -87,10 +87,10 @@ TEST_F(ServerItems, PropertiesAreKeptPerItemAndAbsentOnesReadEmpty) {
 
     // A BSTR crosses whole: what follows an embedded zero too.
     const std::wstring comment(L"Z\u00fcrich\0tail", 11);
-    ASSERT_EQ(S_OK, target->SetProperty(StorageProperty_Comment, Variant::text(comment)->get()));
+    ASSERT_EQ(S_OK, target->SetProperty(StorageProperty_Comment, Variant(std::wstring(comment)).get()));
     ASSERT_EQ(S_OK,
               target->SetProperty(StorageProperty_Checksum,
-                                  Variant::text(L"{00112233-4455-6677-8899-AABBCCDDEEFF}")->get()));
+                                  Variant(std::wstring(L"{00112233-4455-6677-8899-AABBCCDDEEFF}")).get()));
     EXPECT_EQ(comment, textProperty(target.Get(), StorageProperty_Comment));
 
     ULONG count = 0;
@@ -107,16 +107,16 @@ TEST_F(ServerItems, PropertiesAreKeptPerItemAndAbsentOnesReadEmpty) {
     EXPECT_EQ(VT_EMPTY, value.type());
 
     // The storage's own: Frozen, Flags and AttachedKey with their types.
-    ASSERT_EQ(S_OK, root_->SetProperty(StorageProperty_Frozen, Variant::boolean(false)->get()));
-    ASSERT_EQ(S_OK, root_->SetProperty(StorageProperty_Flags, Variant::number(1)->get()));
-    ASSERT_EQ(S_OK, root_->SetProperty(StorageProperty_AttachedKey, Variant::text(L"AAEC")->get()));
+    ASSERT_EQ(S_OK, root_->SetProperty(StorageProperty_Frozen, Variant(bool(false)).get()));
+    ASSERT_EQ(S_OK, root_->SetProperty(StorageProperty_Flags, Variant(ULONGLONG(1)).get()));
+    ASSERT_EQ(S_OK, root_->SetProperty(StorageProperty_AttachedKey, Variant(std::wstring(L"AAEC")).get()));
     ASSERT_EQ(S_OK, root_->GetProperty(StorageProperty_Flags, value.put()));
     EXPECT_EQ(VT_UI8, value.type());
     EXPECT_EQ(
         DISP_E_TYPEMISMATCH,
-        failureOf(root_->SetProperty(StorageProperty_Frozen, Variant::text(L"yes")->get())).hr);
+        failureOf(root_->SetProperty(StorageProperty_Frozen, Variant(std::wstring(L"yes")).get())).hr);
     Failure fixed =
-        failureOf(root_->SetProperty(StorageProperty_KeyId, Variant::text(L"AA")->get()));
+        failureOf(root_->SetProperty(StorageProperty_KeyId, Variant(std::wstring(L"AA")).get()));
     EXPECT_EQ(E_ACCESSDENIED, fixed.hr);
     EXPECT_FALSE(fixed.description.empty());
 }
@@ -180,7 +180,7 @@ TEST_F(ServerItems, ABrokenKeyAnswerIsAnInvalidArgument) {
     ComPtr<IStorageFolder> locked = openStorage(server_.Get(), path);
     for (const wchar_t* broken : {L"not base64!", L"AAAA"}) {
         Failure failure =
-            failureOf(locked->SetProperty(StorageProperty_KeyState, Variant::text(broken)->get()));
+            failureOf(locked->SetProperty(StorageProperty_KeyState, Variant(std::wstring(broken)).get()));
         EXPECT_EQ(E_INVALIDARG, failure.hr) << narrow(broken);
     }
 }
@@ -250,7 +250,7 @@ TEST_F(ServerState, AnOpenStorageIsListedHeldAndReleasedOnRequest) {
 
 TEST_F(ServerState, AFrozenStorageStaysClosedButAnswersItsProperties) {
     ComPtr<IStorageFolder> storage = openStorage(server_.Get(), path_);
-    ASSERT_EQ(S_OK, storage->SetProperty(StorageProperty_Frozen, Variant::boolean(true)->get()));
+    ASSERT_EQ(S_OK, storage->SetProperty(StorageProperty_Frozen, Variant(bool(true)).get()));
     ASSERT_EQ(S_OK, server_->ReleaseStorage(bstr(path_).get()));
     ASSERT_EQ(S_OK, server_->SetStorageFrozen(bstr(path_).get(), 1));
     EXPECT_EQ(StorageStateFrozen, state());
@@ -273,7 +273,7 @@ TEST_F(ServerState, AFrozenStorageStaysClosedButAnswersItsProperties) {
     EXPECT_TRUE(exclusivelyOpenable());
 
     // Thawing: the property cleared on the frozen storage, then the state.
-    ASSERT_EQ(S_OK, frozen->SetProperty(StorageProperty_Frozen, Variant::boolean(false)->get()));
+    ASSERT_EQ(S_OK, frozen->SetProperty(StorageProperty_Frozen, Variant(bool(false)).get()));
     ASSERT_EQ(S_OK, server_->SetStorageFrozen(bstr(path_).get(), 0));
     ComPtr<IStorageFolder> thawed = openStorage(server_.Get(), path_);
     EXPECT_EQ(StorageStateOpen, state());

@@ -1,9 +1,10 @@
 // What the storage engine's tests share: a scratch folder per test, RSA 2048
-// key certificates with their private keys in the current user's store, the
-// client's half of unlocking, and VARIANT helpers.
+// key certificates with their private keys in the current user's store, and
+// the client's half of unlocking.
 #pragma once
 
 #include "Container.h"
+#include "common/Variant.h"
 #include "support/TestText.h"
 
 #include <windows.h>
@@ -59,30 +60,6 @@ std::shared_ptr<Container> newContainer(const std::wstring& path, Container::Opt
 // The whole file's bytes.
 std::vector<BYTE> fileBytes(const std::wstring& path);
 ULONGLONG fileSize(const std::wstring& path);
-
-// VARIANT helpers.
-class Variant {
-public:
-    Variant() { VariantInit(&v_); }
-    ~Variant() { VariantClear(&v_); }
-    Variant(const Variant&) = delete;
-    Variant& operator=(const Variant&) = delete;
-
-    static std::unique_ptr<Variant> text(const std::wstring& value);
-    static std::unique_ptr<Variant> boolean(bool value);
-    static std::unique_ptr<Variant> number(ULONGLONG value);
-
-    VARIANT* put() {
-        VariantClear(&v_);
-        return &v_;
-    }
-    const VARIANT& get() const { return v_; }
-    VARTYPE type() const { return v_.vt; }
-    std::wstring text() const;
-
-private:
-    VARIANT v_;
-};
 
 std::wstring readText(const Item& item, const GUID& property);
 

@@ -1,9 +1,11 @@
-// Unlocking storages made by the real storage server with keys made by
-// openssl at build time: the key table, both prompts answered by the robot,
-// the error box, and the storage key kept out of every file.
+// Keys made by openssl at build time (bin/testkeys, PKCS#12), imported into
+// the test's own prefix: the certificate store operations, and unlocking
+// storages of the real storage server with them (the key table, both prompts
+// answered by the robot, the error box).
 #include "storeserver/RemoteStorage.h"
 
 #include "common/Base64.h"
+#include "common/WineKeyContainers.h"
 #include "server/CertificateStore.h"
 #include "server/ErrorReport.h"
 #include "server/KeyTable.h"
@@ -14,6 +16,7 @@
 #include "support/UiRobot.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <functional>
 #include <map>
 
@@ -26,25 +29,8 @@ using cfx::test::Box;
 using cfx::test::Icon;
 using cfx::test::UiRobot;
 
-constexpr wchar_t kAttachedKeyQuestion[] =
-    L"Unable to open the storage. An appropriate installed key was not found but the storage has "
-    L"the key attached.\n\nDo you want to install attached key right now?";
-constexpr wchar_t kMissingKeyQuestion[] =
-    L"Unable to open the storage. An appropriate key was not found.\nPlease, install the key that "
-    L"was created with this storage and try to open the storage again.\n\nDo you want to install "
-    L"the key right now if you have one?";
-
 std::wstring keyFile(const wchar_t* name) {
     return cfx::test::programFolder() + L"testkeys\\" + name + L".pfx";
-}
-
-// A key file's certificate, imported (its key into a container of this
-// prefix) but not installed in "MY".
-Certificate importedKey(const wchar_t* name) {
-    std::vector<Certificate> imported = ImportPfxFile(keyFile(name), nullptr);
-    if (imported.empty())
-        raise(E_UNEXPECTED);
-    return imported.front();
 }
 
 void install(const Certificate& certificate) {
@@ -60,6 +46,312 @@ void uninstall(const Certificate& certificate) {
     } catch (const cfx::win_except&) {
     }
 }
+
+const Bytes kSecret = {'s', 't', 'o', 'r', 'a', 'g', 'e', ' ', 'k', 'e', 'y', 0, 1, 2, 255};
+
+Certificate importOne(const wchar_t* name, const wchar_t* password = nullptr) {
+    std::vector<Certificate> imported = ImportPfxFile(keyFile(name), password);
+    EXPECT_EQ(imported.size(), 1u);
+    return imported.empty() ? Certificate() : imported.front();
+}
+
+DWORD winErrorOf(const std::function<void()>& action) {
+    try {
+        action();
+    } catch (const cfx::win_except& e) {
+        return e.code();
+    }
+    return ERROR_SUCCESS;
+}
+
+Bytes subjectKeyIdentifier(PCCERT_CONTEXT certificate) {
+    const CERT_INFO* info = certificate->pCertInfo;
+    PCERT_EXTENSION extension =
+        CertFindExtension(szOID_SUBJECT_KEY_IDENTIFIER, info->cExtension, info->rgExtension);
+    CRYPT_DATA_BLOB* value = nullptr;
+    DWORD size = 0;
+    if (!extension || !CryptDecodeObjectEx(X509_ASN_ENCODING, szOID_SUBJECT_KEY_IDENTIFIER,
+                                           extension->Value.pbData, extension->Value.cbData,
+                                           CRYPT_DECODE_ALLOC_FLAG, nullptr, &value, &size))
+        return {};
+    Bytes result(value->pbData, value->pbData + value->cbData);
+    LocalFree(value);
+    return result;
+}
+
+// Enciphered with the certificate's public key, as a storage key record is.
+Bytes encryptFor(PCCERT_CONTEXT certificate, const Bytes& plain) {
+    CryptProvider provider;
+    CryptKey key;
+    Bytes buffer = plain;
+    DWORD length = static_cast<DWORD>(plain.size());
+    if (!CryptAcquireContextW(provider.put(), nullptr, nullptr, PROV_RSA_FULL,
+                              CRYPT_VERIFYCONTEXT) ||
+        !CryptImportPublicKeyInfo(provider.get(), X509_ASN_ENCODING,
+                                  &certificate->pCertInfo->SubjectPublicKeyInfo, key.put()) ||
+        !CryptEncrypt(key.get(), 0, TRUE, 0, nullptr, &length, 0))
+        return {};
+    buffer.resize(length);
+    length = static_cast<DWORD>(plain.size());
+    if (!CryptEncrypt(key.get(), 0, TRUE, 0, buffer.data(), &length,
+                      static_cast<DWORD>(buffer.size())))
+        return {};
+    return buffer;
+}
+
+// The installed certificate's private key opens what its public key closed.
+testing::AssertionResult roundTrips(const Certificate& imported) {
+    Bytes decrypted;
+    DWORD error = winErrorOf([&] {
+        Certificate found = FindByKeyIdentifier(GetKeyIdentifier(imported.get()));
+        decrypted =
+            DecryptWithPrivateKey(AcquirePrivateKey(found), encryptFor(found.get(), kSecret));
+    });
+    if (error != ERROR_SUCCESS)
+        return testing::AssertionFailure() << cfx::win_except(error).what();
+    if (decrypted != kSecret)
+        return testing::AssertionFailure() << "decrypted to other bytes";
+    return testing::AssertionSuccess();
+}
+
+// --- Base64 ---
+
+TEST(Base64, DecodesEveryTailSkipsForeignCharactersAndRefusesDanglingOnes) {
+    EXPECT_EQ(fromBase64(L"Zg=="), Bytes({'f'}));
+    EXPECT_EQ(fromBase64(L"Zm8"), Bytes({'f', 'o'}));
+    EXPECT_EQ(fromBase64(L"+/8="), Bytes({0xFB, 0xFF}));
+    EXPECT_EQ(toBase64({'f'}) + toBase64({'f', 'o'}) + toBase64({0xFB, 0xFF, 0}), L"Zg==Zm8=+/8A");
+    EXPECT_EQ(fromBase64(L" c3\r\nRv-cm*Fn\tZQ==!"), Bytes({'s', 't', 'o', 'r', 'a', 'g', 'e'}));
+    for (const wchar_t* text : {L"QUJDR", L"=Q=="}) {
+        try {
+            fromBase64(text);
+            ADD_FAILURE() << "decoded";
+        } catch (const std::invalid_argument& e) {
+            EXPECT_STREQ("An argument is invalid", e.what());
+            EXPECT_EQ(E_UNEXPECTED, hresultOfCurrentException()); // at an entry point
+        }
+    }
+}
+
+// --- Handle holders ---
+
+// A memory store tells whether references to it or to its certificate are
+// left: closing it with the check flag then fails with CRYPT_E_PENDING_CLOSE.
+HCERTSTORE storeWithCertificate() {
+    static const Certificate certificate = importOne(L"first");
+    HCERTSTORE store = CertOpenStore(CERT_STORE_PROV_MEMORY, 0, 0, 0, nullptr);
+    CertAddCertificateContextToStore(store, certificate.get(), CERT_STORE_ADD_ALWAYS, nullptr);
+    return store;
+}
+
+template <class Holder> void copyAround(const Holder& original) {
+    Holder copy(original);
+    Holder assigned;
+    assigned = copy;
+    assigned = original; // gives one reference back, takes another
+    Holder moved(std::move(copy));
+    EXPECT_FALSE(copy);
+    assigned = std::move(moved);
+    const Holder& same = assigned;
+    assigned = same;
+    EXPECT_EQ(assigned.get(), original.get()); // these kinds duplicate in place
+}
+
+// Every reference the holders take is given back, and only once: the store
+// closes cleanly after them, but not while one more reference is kept.
+template <class Holder, class Make> void expectExactReferences(Make make) {
+    HCERTSTORE store = storeWithCertificate();
+    copyAround(Holder(make(store)));
+    EXPECT_TRUE(CertCloseStore(store, CERT_CLOSE_STORE_CHECK_FLAG)) << "a reference was kept";
+
+    store = storeWithCertificate();
+    decltype(make(store)) kept{};
+    {
+        Holder held(make(store));
+        copyAround(held);
+        kept = Holder(held).release();
+    }
+    ASSERT_FALSE(CertCloseStore(store, CERT_CLOSE_STORE_CHECK_FLAG)) << "one was given back twice";
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(CRYPT_E_PENDING_CLOSE));
+    Holder last(kept);
+}
+
+PCCERT_CONTEXT firstIn(HCERTSTORE store) {
+    return CertEnumCertificatesInStore(store, nullptr);
+}
+
+TEST(CryptHandles, CertificateStoreAndChainCopiesCountReferences) {
+    expectExactReferences<Certificate>(firstIn);
+    expectExactReferences<CertificateStore>(CertDuplicateStore);
+    expectExactReferences<CertificateChain>([](HCERTSTORE store) {
+        Certificate end(firstIn(store));
+        CERT_CHAIN_PARA para{sizeof para};
+        PCCERT_CHAIN_CONTEXT chain = nullptr;
+        EXPECT_TRUE(CertGetCertificateChain(nullptr, end.get(), nullptr, nullptr, &para, 0, nullptr,
+                                            &chain));
+        return chain;
+    });
+}
+
+TEST(CryptHandles, ProviderAndKeyCopiesOutliveTheOriginals) {
+    CryptProvider provider;
+    ASSERT_TRUE(
+        CryptAcquireContextW(provider.put(), nullptr, nullptr, PROV_RSA_FULL, CRYPT_VERIFYCONTEXT));
+    CryptKey key;
+    ASSERT_TRUE(CryptGenKey(provider.get(), CALG_RC4, 0, key.put()));
+    CryptProvider providerCopy(provider);
+    CryptKey keyCopy(key);
+    EXPECT_EQ(providerCopy.get(), provider.get());
+    EXPECT_NE(keyCopy.get(), key.get()); // a duplicate key is a handle of its own
+    key.reset();
+    provider.reset();
+    DWORD type = 0, size = sizeof type;
+    EXPECT_TRUE(CryptGetProvParam(providerCopy.get(), PP_PROVTYPE, reinterpret_cast<BYTE*>(&type),
+                                  &size, 0));
+    BYTE data[4] = {1, 2, 3, 4};
+    DWORD length = sizeof data;
+    EXPECT_TRUE(CryptEncrypt(keyCopy.get(), 0, TRUE, 0, data, &length, sizeof data));
+}
+
+// --- Importing ---
+
+TEST(ImportPfx, TheRightPasswordOnlyImportsAndAWrongOneReturnsNothing) {
+    for (const wchar_t* password : {static_cast<const wchar_t*>(nullptr), L""}) {
+        Certificate certificate = importOne(L"first", password);
+        ASSERT_TRUE(certificate);
+        EXPECT_FALSE(certificateProperty(certificate.get(), CERT_KEY_PROV_INFO_PROP_ID).empty());
+    }
+    EXPECT_TRUE(importOne(L"protected", L"secret"));
+    for (const wchar_t* password : {static_cast<const wchar_t*>(nullptr), L"", L"wrong"}) {
+        std::vector<Certificate> imported(1);
+        EXPECT_EQ(winErrorOf([&] { imported = ImportPfxFile(keyFile(L"protected"), password); }),
+                  static_cast<DWORD>(ERROR_INVALID_PASSWORD));
+        EXPECT_EQ(imported.size(), 1u) << "a list was returned";
+    }
+    EXPECT_EQ(winErrorOf([] { ImportPfxFile(keyFile(L"absent"), nullptr); }),
+              static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+}
+
+// --- Finding, private keys, deleting ---
+
+TEST(FindByKeyIdentifier, FindsTheInstalledCertificateOrRaisesNotFound) {
+    Certificate imported = importOne(L"first");
+    Bytes keyId = subjectKeyIdentifier(imported.get());
+    ASSERT_EQ(keyId.size(), 20u);
+    EXPECT_EQ(GetKeyIdentifier(imported.get()), keyId);
+    install(imported);
+    Certificate found = FindByKeyIdentifier(keyId);
+    ASSERT_TRUE(found);
+    EXPECT_TRUE(CertCompareCertificate(X509_ASN_ENCODING, found.get()->pCertInfo,
+                                       imported.get()->pCertInfo));
+    EXPECT_EQ(winErrorOf([] { FindByKeyIdentifier(Bytes(20, 0x5A)); }),
+              static_cast<DWORD>(CRYPT_E_NOT_FOUND));
+}
+
+TEST(PrivateKey, DecryptsWhatThePublicKeyEnciphered) {
+    Certificate certificate = importOne(L"second");
+    install(certificate);
+    Certificate found = FindByKeyIdentifier(GetKeyIdentifier(certificate.get()));
+    Bytes enciphered = encryptFor(found.get(), kSecret);
+    ASSERT_FALSE(enciphered.empty());
+    PrivateKey copy;
+    {
+        PrivateKey key = AcquirePrivateKey(found, GetDesktopWindow());
+        EXPECT_EQ(key.owner, GetDesktopWindow());
+        EXPECT_EQ(DecryptWithPrivateKey(key, enciphered), kSecret);
+        copy = key;
+    }
+    EXPECT_EQ(DecryptWithPrivateKey(copy, enciphered), kSecret);
+    EXPECT_NE(winErrorOf([&] { DecryptWithPrivateKey(copy, Bytes(256, 7)); }),
+              static_cast<DWORD>(ERROR_SUCCESS));
+}
+
+// Wine's PKCS#12 import puts every key into the one default key container:
+// without WineKeyContainers the second key replaces the first.
+TEST(PrivateKey, TwoImportedKeysBothDecrypt) {
+    Certificate first = importOne(L"first");
+    install(first);
+    Certificate second = importOne(L"second");
+    install(second);
+    EXPECT_TRUE(roundTrips(first));
+    EXPECT_TRUE(roundTrips(second));
+}
+
+// --- Windows of the system ---
+
+// What Wine's import wizard would leave: the certificate in "MY", its key in
+// the user's default container. (Wine 8's wizard cannot read PKCS#12 files.)
+Certificate installIntoDefaultContainer(const wchar_t* name, const wchar_t* password, DWORD flags) {
+    Bytes pfx;
+    if (FILE* file = _wfopen(keyFile(name).c_str(), L"rb")) {
+        for (int c; (c = std::fgetc(file)) != EOF;)
+            pfx.push_back(static_cast<BYTE>(c));
+        std::fclose(file);
+    }
+    CRYPT_DATA_BLOB blob{static_cast<DWORD>(pfx.size()), pfx.data()};
+    CertificateStore imported(PFXImportCertStore(&blob, password, flags));
+    Certificate certificate(CertEnumCertificatesInStore(imported.get(), nullptr));
+    install(certificate);
+    return certificate;
+}
+
+TEST(WineKeyContainers, KeysTheWizardLeftInTheDefaultContainerMoveOut) {
+    if (!runningUnderWine())
+        GTEST_SKIP() << "Windows gives every imported key a container of its own";
+    constexpr DWORD kFlags = CRYPT_EXPORTABLE | CRYPT_USER_KEYSET;
+    Certificate first = installIntoDefaultContainer(L"first", L"", kFlags);
+    moveWizardImportedKeysToOwnContainers();
+    Certificate second = installIntoDefaultContainer(L"second", L"", kFlags);
+    moveWizardImportedKeysToOwnContainers();
+    EXPECT_TRUE(roundTrips(first));
+    EXPECT_TRUE(roundTrips(second));
+}
+
+TEST(ImportKeyFile, CancelledWizardIsNoFailure) {
+    UiRobot robot;
+    robot.expect(Box().messageBox(false)).dismiss();
+    EXPECT_TRUE(ImportKeyFile(nullptr, keyFile(L"first"), L"Install key"));
+    robot.verify();
+}
+
+// Under Wine the wizard never fails by itself (cancelling it succeeds): a key
+// that cannot leave the default container makes the failure.
+TEST(ImportKeyFile, FailureIsShownWithTheErrorText) {
+    if (!runningUnderWine())
+        GTEST_SKIP() << "only Wine's keys are moved after the wizard";
+    Certificate stuck = installIntoDefaultContainer(L"protected", L"secret", CRYPT_USER_KEYSET);
+    UiRobot robot;
+    robot.expect(Box().messageBox(false)).dismiss();
+    robot
+        .expect(Box()
+                    .messageBox()
+                    .caption(L"Install key")
+                    .text(L"Unable to install key due to the following error:\n\n   " +
+                          errorText(static_cast<DWORD>(NTE_BAD_KEY_STATE)) +
+                          L"\n\nPlease try to install the key manually.")
+                    .icon(Icon::Error)
+                    .buttons({IDOK}))
+        .answer(IDOK);
+    EXPECT_FALSE(ImportKeyFile(nullptr, keyFile(L"protected"), L"Install key"));
+    robot.verify();
+    DeleteInstalledCertificate(FindByKeyIdentifier(GetKeyIdentifier(stuck.get())));
+}
+
+TEST(ViewCertificate, ShowsTheCertificate) {
+    Certificate certificate = importOne(L"first");
+    UiRobot robot;
+    robot.expect(Box().messageBox(false)).answer(IDOK);
+    EXPECT_TRUE(ViewCertificate(nullptr, certificate.get()));
+    robot.verify();
+}
+
+constexpr wchar_t kAttachedKeyQuestion[] =
+    L"Unable to open the storage. An appropriate installed key was not found but the storage has "
+    L"the key attached.\n\nDo you want to install attached key right now?";
+constexpr wchar_t kMissingKeyQuestion[] =
+    L"Unable to open the storage. An appropriate key was not found.\nPlease, install the key that "
+    L"was created with this storage and try to open the storage again.\n\nDo you want to install "
+    L"the key right now if you have one?";
 
 KeyCertificate keyCertificate(const Certificate& certificate) {
     const CERT_CONTEXT* context = certificate.get();
@@ -100,16 +392,11 @@ Box errorBox(HRESULT hr) {
         .icon(Icon::Error);
 }
 
-bool contains(const std::vector<BYTE>& haystack, const std::vector<BYTE>& needle) {
-    return std::search(haystack.begin(), haystack.end(), needle.begin(), needle.end()) !=
-           haystack.end();
-}
-
 class Unlock : public testing::Test {
 protected:
     static void SetUpTestSuite() {
-        first_ = new Certificate(importedKey(L"first"));
-        second_ = new Certificate(importedKey(L"second"));
+        first_ = new Certificate(importOne(L"first"));
+        second_ = new Certificate(importOne(L"second"));
     }
     static void TearDownTestSuite() {
         delete first_;
@@ -170,37 +457,22 @@ TEST_F(Unlock, AnInstalledKeyOpensWithoutPromptAndSubFoldersTakeReferences) {
     EXPECT_EQ(1, KeyTable::instance().useCount(id));
     robot.verify();
 
-    // The storage key is in memory only: not in the container, nor in any
-    // file beside it.
-    const std::vector<BYTE> key = *KeyTable::instance().find(id);
-    ASSERT_EQ(32u, key.size());
-    check(server_->CommitStorage(bstr(site.storagePath()).get()));
-    WIN32_FIND_DATAW found;
-    HANDLE search = FindFirstFileW(scratch_.file(L"*").c_str(), &found);
-    ASSERT_NE(INVALID_HANDLE_VALUE, search);
-    int files = 0;
-    do {
-        if (!(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
-            ++files;
-            EXPECT_FALSE(contains(fileBytes(scratch_.file(found.cFileName)), key))
-                << narrow(found.cFileName);
-        }
-    } while (FindNextFileW(search, &found));
-    FindClose(search);
-    EXPECT_GE(files, 1);
+    // The key the server got is the one in the table, in memory only (the
+    // engine's tests show it never reaches the container).
+    EXPECT_EQ(32u, KeyTable::instance().find(id)->size());
 }
 
 TEST_F(Unlock, AnAttachedKeyIsOfferedAndInstalledOnYes) {
     ComPtr<IStorageFolder> root = lockedStorage(*second_, L"attached.demo-coffrex");
     std::vector<BYTE> pfx = fileBytes(keyFile(L"second"));
     writeTextProperty(root.Get(), StorageProperty_AttachedKey, toBase64(pfx));
-    check(root->SetProperty(StorageProperty_Flags, Variant::number(kKeyAttached)->get()));
+    check(root->SetProperty(StorageProperty_Flags, Variant(ULONGLONG(kKeyAttached)).get()));
 
     int installs = 0;
     keyInstallers().installAttachedKey = [&](HWND, const std::wstring& path) {
         ++installs;
         EXPECT_EQ(scratch_.file(L"attached.demo-coffrex"), path);
-        install(importedKey(L"second"));
+        install(importOne(L"second"));
         return true;
     };
     UiRobot robot;
@@ -215,7 +487,7 @@ TEST_F(Unlock, AnAttachedKeyIsOfferedAndInstalledOnYes) {
 
 TEST_F(Unlock, DecliningTheAttachedKeyIsACancelledOperation) {
     ComPtr<IStorageFolder> root = lockedStorage(*second_, L"declined.demo-coffrex");
-    check(root->SetProperty(StorageProperty_Flags, Variant::number(kKeyAttached)->get()));
+    check(root->SetProperty(StorageProperty_Flags, Variant(ULONGLONG(kKeyAttached)).get()));
     keyInstallers().installAttachedKey = [](HWND, const std::wstring&) {
         ADD_FAILURE() << "installed although the user said No";
         return false;
@@ -244,7 +516,7 @@ TEST_F(Unlock, WithNeitherKeyTheSecondPromptDecides) {
     int installs = 0;
     keyInstallers().installKeyFromFile = [&](HWND) {
         ++installs;
-        install(importedKey(L"second"));
+        install(importOne(L"second"));
         return true;
     };
     UiRobot robot;
@@ -401,7 +673,7 @@ struct NestedUnlock {
 
 TEST_F(Unlock, AnUnlockStartedWhileOneRunsReturnsFalseWithoutABox) {
     ComPtr<IStorageFolder> root = lockedStorage(*second_, L"nested.demo-coffrex");
-    check(root->SetProperty(StorageProperty_Flags, Variant::number(kKeyAttached)->get()));
+    check(root->SetProperty(StorageProperty_Flags, Variant(ULONGLONG(kKeyAttached)).get()));
     WNDCLASSW windowClass{};
     windowClass.lpfnWndProc = NestedUnlock::proc;
     windowClass.hInstance = GetModuleHandleW(nullptr);
