@@ -123,7 +123,8 @@ ULONGLONG verify(const std::wstring& path, ULONGLONG reported) {
         FileStream stream = mark->openStream();
         EXPECT_EQ(stream.size(), 100u);
         stream.read(0, block.data(), 100);
-        EXPECT_TRUE(std::equal(block.begin(), block.begin() + 100, generationBytes(g, 9999).begin()));
+        EXPECT_TRUE(
+            std::equal(block.begin(), block.begin() + 100, generationBytes(g, 9999).begin()));
     }
     // The next generation's mark may have been committed, empty; no later one.
     if (auto next = root.find(L"g" + std::to_wstring(generation + 1))) {

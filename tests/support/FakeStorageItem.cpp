@@ -48,7 +48,8 @@ STDMETHODIMP FakeStorageItem::GetSize(ULONGLONG* size) {
 // By length, so that a name with embedded zeros arrives whole; nullopt is a
 // null BSTR.
 STDMETHODIMP FakeStorageItem::GetName(BSTR* name) {
-    BSTR value = name_ ? SysAllocStringLen(name_->data(), static_cast<UINT>(name_->size())) : nullptr;
+    BSTR value =
+        name_ ? SysAllocStringLen(name_->data(), static_cast<UINT>(name_->size())) : nullptr;
     HRESULT hr = answer(Call::GetName, name, value);
     if (FAILED(hr))
         SysFreeString(value);

@@ -93,8 +93,8 @@ long gdiObjects() {
     if (count || GetLastError() != ERROR_CALL_NOT_IMPLEMENTED)
         return static_cast<long>(count);
     const unsigned char* peb = processEnvironmentBlock();
-    const auto* table = peb ? *reinterpret_cast<const GdiEntry* const*>(peb + kPebGdiTableOffset)
-                            : nullptr;
+    const auto* table =
+        peb ? *reinterpret_cast<const GdiEntry* const*>(peb + kPebGdiTableOffset) : nullptr;
     if (!table)
         return -1;
     long used = 0;
