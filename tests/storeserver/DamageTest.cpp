@@ -152,8 +152,8 @@ TEST_F(DamageTest, AnyChangedByteOfAnItemRecordIsRefused) {
                   S_OK);
         std::wstring last;
         STATSTG stat{};
-        for (file->EnumElements(0, nullptr, 0, &elements); elements->Next(1, &stat, nullptr) == S_OK;
-             CoTaskMemFree(stat.pwcsName))
+        for (file->EnumElements(0, nullptr, 0, &elements);
+             elements->Next(1, &stat, nullptr) == S_OK; CoTaskMemFree(stat.pwcsName))
             if (std::wstring(stat.pwcsName).rfind(L"\005I", 0) == 0)
                 last = std::max(last, std::wstring(stat.pwcsName));
         file->OpenStream(last.c_str(), nullptr, STGM_READWRITE | STGM_SHARE_EXCLUSIVE, 0, &stream);
