@@ -172,16 +172,17 @@ ComPtr<IRegistrar> createRegistrar() {
     return registrar;
 }
 
-// Wine's registrar (its atl.dll, Wine 8) gets three kinds of line of these
-// scripts wrong and every other line right:
-// - `val Attributes = d '2684354560'` stores 0x7FFFFFFF, the largest signed
-//   number, instead of the folder's attributes 0xA0000000;
-// - `ForceRemove val NAME = s 'TEXT'` writes no value NAME but an empty
-//   subkey "val" and a subkey NAME whose default is TEXT (the Approved list);
-// - at unregistration it leaves `val` lines in place, which outlives only the
-//   Approved list: every other value goes with its key.
-// Under Wine only, this pass makes those lines what Windows' registrar makes
-// of them once the script has run. The first failure is returned.
+// Wine's registrar (its atl.dll, Wine 8) gets three kinds of script line
+// wrong; every other line of these scripts it handles as Windows' does:
+// - a `d` value above 0x7FFFFFFF is stored as 0x7FFFFFFF (the folder class's
+//   ShellFolder\Attributes, 0xA0000000);
+// - `ForceRemove val NAME = s 'TEXT'` writes no value NAME but an empty subkey
+//   "val" and a subkey NAME with the default TEXT (the Approved list);
+// - at unregistration `val` lines are not deleted, so the Approved values
+//   written here would stay (every other value goes with its key).
+// It also fails a whole script on an `e` value; these scripts hold none.
+// Under Wine only, this pass gives those lines the result Windows' registrar
+// gives them, after the script has run. The first failure is returned.
 HRESULT correctWineRegistrar(bool install, UINT script, const ReplacementTable& table) {
     struct Approval {
         const wchar_t* clsid;
