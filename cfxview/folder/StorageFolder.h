@@ -2,7 +2,7 @@
 // for a storage file, and one more for every folder opened inside it.
 #pragma once
 
-#include "module/ComObjectBase.h"
+#include "common/ComObjectBase.h"
 
 #include <shlobj.h>
 

@@ -1,6 +1,6 @@
 #include "folder/StorageItemId.h"
 
-#include "module/Exceptions.h"
+#include "common/Exceptions.h"
 #include "server/ServerCall.h"
 
 #include <oleauto.h>
@@ -80,8 +80,8 @@ bool isFolder(LPCITEMIDLIST id) {
 }
 
 void makeItemId(IStorageItem* item, LPITEMIDLIST* out) {
-    not_null(item);
-    not_null(out);
+    notNull(item);
+    notNull(out);
 
     Bstr name;
     checkServerCall(item->GetName(name.put()), item);
@@ -161,7 +161,7 @@ ItemIdList combine(LPCITEMIDLIST a, LPCITEMIDLIST b) {
 }
 
 void combineInto(LPITEMIDLIST* a, LPCITEMIDLIST b) {
-    not_null(a);
+    notNull(a);
     ItemIdList result = combine(*a, b);
     if (*a)
         ILFree(*a);

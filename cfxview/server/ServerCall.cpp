@@ -1,7 +1,7 @@
 #include "server/ServerCall.h"
 
-#include "module/Exceptions.h"
-#include "server/ErrorObjectHook.h"
+#include "common/ErrorObjectHook.h"
+#include "common/Exceptions.h"
 
 #include <comdef.h>
 #include <oaidl.h>
@@ -38,7 +38,7 @@ ComPtr<IStorageServer> createRoot() {
     HRESULT hr = CoGetClassObject(CLSID_StorageServer, kAnyServer, nullptr, IID_PPV_ARGS(&factory));
     if (FAILED(hr))
         raise(hr);
-    not_null(factory.Get());
+    notNull(factory.Get());
     ComPtr<IStorageServer> root;
     checkServerCall(factory->CreateInstance(nullptr, IID_PPV_ARGS(&root)), factory.Get());
     return root;

@@ -3,11 +3,11 @@
 // Windows XP), run by the system's registrar with the library's values.
 #include "storagefile/Registration.h"
 
+#include "common/Exceptions.h"
+#include "common/Handles.h"
+#include "common/Wine.h"
 #include "module/ClassTable.h"
-#include "module/Exceptions.h"
-#include "module/Handles.h"
 #include "module/Module.h"
-#include "server/ErrorObjectHook.h"
 
 #include <shellapi.h>
 #include <shlobj.h>
@@ -74,7 +74,7 @@ std::wstring modulePath() {
         DWORD length =
             GetModuleFileNameW(module::instance(), path.data(), static_cast<DWORD>(path.size()));
         if (length == 0)
-            tools::throw_last_error();
+            throwLastError();
         if (length < path.size()) {
             path.resize(length);
             return path;
@@ -137,7 +137,7 @@ void setValue(HKEY key, const std::wstring& name, DWORD type, const void* data, 
     LSTATUS status = RegSetValueExW(key, name.c_str(), 0, type, static_cast<const BYTE*>(data),
                                     static_cast<DWORD>(size));
     if (status != ERROR_SUCCESS)
-        throw tools::win_except(status);
+        throw win_except(status);
 }
 
 // The shell's cache of the interfaces each extension class answers: a value
@@ -201,7 +201,7 @@ HRESULT correctWineRegistrar(bool install, UINT script, const ReplacementTable& 
         RegistryKey approved;
         LSTATUS status = RegCreateKeyW(HKEY_LOCAL_MACHINE, kApprovedKey, approved.put());
         if (status != ERROR_SUCCESS)
-            throw tools::win_except(status);
+            throw win_except(status);
         RegDeleteTreeW(approved.get(), L"val");
         for (const Approval& approval : approvals) {
             if (approval.windowsXpOnly && script != kScriptWindowsXp)
@@ -221,7 +221,7 @@ HRESULT correctWineRegistrar(bool install, UINT script, const ReplacementTable& 
             std::wstring path = L"CLSID\\" + valueOf(table, L"CLSID") + L"\\ShellFolder";
             status = RegOpenKeyExW(HKEY_CLASSES_ROOT, path.c_str(), 0, KEY_SET_VALUE, folder.put());
             if (status != ERROR_SUCCESS)
-                throw tools::win_except(status);
+                throw win_except(status);
             const DWORD attributes = std::stoul(valueOf(table, L"SFGAO"));
             setValue(folder.get(), L"Attributes", REG_DWORD, &attributes, sizeof attributes);
         }
