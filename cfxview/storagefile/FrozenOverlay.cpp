@@ -1,7 +1,7 @@
 #include "storagefile/FrozenOverlay.h"
 
-namespace cfx {
+namespace cfx::storagefile {
 
 FrozenOverlay::FrozenOverlay() noexcept : IconOverlay(/*iconIndex=*/1, /*priority=*/1) {}
 
-} // namespace cfx
+} // namespace cfx::storagefile

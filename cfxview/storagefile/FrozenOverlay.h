@@ -3,11 +3,11 @@
 
 #include "storagefile/IconOverlay.h"
 
-namespace cfx {
+namespace cfx::storagefile {
 
 class FrozenOverlay final : public IconOverlay {
 public:
     FrozenOverlay() noexcept;
 };
 
-} // namespace cfx
+} // namespace cfx::storagefile

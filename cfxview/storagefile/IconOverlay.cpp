@@ -5,7 +5,7 @@
 
 #include <string>
 
-namespace cfx {
+namespace cfx::storagefile {
 
 // Membership needs the storage's state from the server, which the handlers do
 // not reach yet; E_NOTIMPL makes the shell draw no overlay.
@@ -46,4 +46,4 @@ STDMETHODIMP IconOverlay::GetPriority(int* priority) {
     return S_OK;
 }
 
-} // namespace cfx
+} // namespace cfx::storagefile

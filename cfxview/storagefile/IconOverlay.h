@@ -10,7 +10,7 @@
 __CRT_UUID_DECL(IShellIconOverlayIdentifier, 0x0C6C4200, 0xC589, 0x11D0, 0x99, 0x9A, 0x00, 0xC0,
                 0x4F, 0xD6, 0x55, 0xE1)
 
-namespace cfx {
+namespace cfx::storagefile {
 
 class IconOverlay : public ComObject<IShellIconOverlayIdentifier> {
 public:
@@ -29,4 +29,4 @@ private:
     int priority_;
 };
 
-} // namespace cfx
+} // namespace cfx::storagefile

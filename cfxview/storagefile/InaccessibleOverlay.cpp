@@ -1,8 +1,8 @@
 #include "storagefile/InaccessibleOverlay.h"
 
-namespace cfx {
+namespace cfx::storagefile {
 
 InaccessibleOverlay::InaccessibleOverlay() noexcept
     : IconOverlay(/*iconIndex=*/2, /*priority=*/0) {}
 
-} // namespace cfx
+} // namespace cfx::storagefile

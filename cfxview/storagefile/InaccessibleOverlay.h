@@ -3,11 +3,11 @@
 
 #include "storagefile/IconOverlay.h"
 
-namespace cfx {
+namespace cfx::storagefile {
 
 class InaccessibleOverlay final : public IconOverlay {
 public:
     InaccessibleOverlay() noexcept;
 };
 
-} // namespace cfx
+} // namespace cfx::storagefile

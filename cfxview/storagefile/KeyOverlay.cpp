@@ -1,7 +1,7 @@
 #include "storagefile/KeyOverlay.h"
 
-namespace cfx {
+namespace cfx::storagefile {
 
 KeyOverlay::KeyOverlay() noexcept : IconOverlay(/*iconIndex=*/3, /*priority=*/2) {}
 
-} // namespace cfx
+} // namespace cfx::storagefile

@@ -3,11 +3,11 @@
 
 #include "storagefile/IconOverlay.h"
 
-namespace cfx {
+namespace cfx::storagefile {
 
 class KeyOverlay final : public IconOverlay {
 public:
     KeyOverlay() noexcept;
 };
 
-} // namespace cfx
+} // namespace cfx::storagefile

@@ -37,7 +37,7 @@ public:
 __CRT_UUID_DECL(IRegistrar, 0x44EC053B, 0x400F, 0x11D0, 0x9D, 0xCD, 0x00, 0xA0, 0xC9, 0x03, 0x91,
                 0xD3)
 
-namespace cfx {
+namespace cfx::storagefile {
 
 namespace {
 
@@ -147,8 +147,8 @@ void updateInterfaceCache(bool install) {
     if (RegCreateKeyW(HKEY_LOCAL_MACHINE, kCachedKey, cached.put()) != ERROR_SUCCESS)
         return;
     const DWORD one = 1;
-    for (const ClassEntry& entry : class_table::entries()) {
-        for (const IID& iid : class_table::interfacesOf(*entry.clsid)) {
+    for (const module::ClassEntry& entry : module::classTable()) {
+        for (const IID& iid : module::interfacesOf(*entry.clsid)) {
             std::wstring name = guidText(*entry.clsid) + L" " + guidText(iid) + L" 0x401";
             if (install)
                 setValue(cached.get(), name, REG_DWORD, &one, sizeof one);
@@ -264,4 +264,4 @@ HRESULT registerServer(bool install) {
     return result;
 }
 
-} // namespace cfx
+} // namespace cfx::storagefile

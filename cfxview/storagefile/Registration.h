@@ -3,7 +3,7 @@
 
 #include <windows.h>
 
-namespace cfx {
+namespace cfx::storagefile {
 
 // Writes (install true) or removes the library's file type, classes, shell
 // extension approvals, icon overlay identifiers and the shell's cache of the
@@ -11,4 +11,4 @@ namespace cfx {
 // unregistration goes on past failures. Returns the first failure.
 HRESULT registerServer(bool install);
 
-} // namespace cfx
+} // namespace cfx::storagefile

@@ -8,7 +8,7 @@
 
 using cfx::store::quoted;
 
-namespace cfxtool {
+namespace cfx::tool {
 
 std::vector<std::wstring> splitItemPath(const std::wstring& path) {
     std::vector<std::wstring> names;
@@ -70,9 +70,9 @@ std::vector<ChildInfo> childrenOf(IStorageFolder* folder, const std::wstring& pa
         if (!item)
             return children;
         ChildInfo child;
-        cfx::Bstr name;
+        Bstr name;
         check(item->GetName(name.put()), action);
-        child.name = cfx::fromBstr(name.get());
+        child.name = fromBstr(name.get());
         check(item->GetType(&child.type), action);
         check(item->GetSize(&child.size), action);
         check(item->GetTimes(&child.times), action);
@@ -154,13 +154,13 @@ void StorageSession::unlock(const KeySource& key) {
         std::wstring answer;
         try {
             if (key.pfxFile.empty()) {
-                CertStore my = openMyStore();
+                CertificateStore my = openMyStore();
                 answer = cfx::store::answerWithStore(my.get(), keyRecord.text(), keyState.text());
             } else {
                 // The key file's key lives only as long as its memory store:
                 // the certificates hold it as a key context, which only the
                 // cache flag lets CryptAcquireCertificatePrivateKey use.
-                CertStore file = importPfx(key.pfxFile, key.password, PKCS12_NO_PERSIST_KEY);
+                CertificateStore file = importPfx(key.pfxFile, key.password, PKCS12_NO_PERSIST_KEY);
                 answer = cfx::store::answerWithStore(file.get(), keyRecord.text(), keyState.text(),
                                                      CRYPT_ACQUIRE_CACHE_FLAG);
             }
@@ -231,4 +231,4 @@ StorageSession::parentOf(const std::wstring& itemPath) const {
     return {walk(names, names.size() - 1, false), names.back()};
 }
 
-} // namespace cfxtool
+} // namespace cfx::tool
