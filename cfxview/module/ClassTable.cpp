@@ -2,9 +2,7 @@
 
 #include "common/Exceptions.h"
 #include "folder/StorageFolder.h"
-#include "storagefile/FrozenOverlay.h"
-#include "storagefile/InaccessibleOverlay.h"
-#include "storagefile/KeyOverlay.h"
+#include "storagefile/IconOverlay.h"
 #include "storagefile/StorageContextMenu.h"
 #include "storagefile/StoragePropertyPage.h"
 
@@ -14,6 +12,10 @@ namespace {
 
 template <class T> OwnedObject create() {
     return OwnedObject(new T);
+}
+
+template <storagefile::IconOverlay::Kind kind> OwnedObject createOverlay() {
+    return OwnedObject(new storagefile::IconOverlay(kind));
 }
 
 // The storage folder made by the factory is a storage's root; the shell's
@@ -29,9 +31,9 @@ const std::vector<ClassEntry>& classTable() {
         {&CLSID_StorageFolder, &createRootFolder},
         {&CLSID_StoragePropertyPage, &create<storagefile::StoragePropertyPage>},
         {&CLSID_StorageContextMenu, &create<storagefile::StorageContextMenu>},
-        {&CLSID_FrozenOverlay, &create<storagefile::FrozenOverlay>},
-        {&CLSID_InaccessibleOverlay, &create<storagefile::InaccessibleOverlay>},
-        {&CLSID_KeyOverlay, &create<storagefile::KeyOverlay>},
+        {&CLSID_FrozenOverlay, &createOverlay<storagefile::IconOverlay::Frozen>},
+        {&CLSID_InaccessibleOverlay, &createOverlay<storagefile::IconOverlay::Inaccessible>},
+        {&CLSID_KeyOverlay, &createOverlay<storagefile::IconOverlay::Key>},
     };
     return table;
 }
