@@ -150,8 +150,8 @@ void BrowserFrame::layOut() {
         SendMessageW(toolbar_, TB_AUTOSIZE, 0, 0);
     if (viewWindow_) {
         RECT area = viewArea();
-        MoveWindow(viewWindow_, area.left, area.top, area.right - area.left,
-                   area.bottom - area.top, TRUE);
+        MoveWindow(viewWindow_, area.left, area.top, area.right - area.left, area.bottom - area.top,
+                   TRUE);
     }
 }
 

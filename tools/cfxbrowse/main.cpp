@@ -97,8 +97,7 @@ Arguments parse(int count, wchar_t** values) {
 
 int run(const Arguments& arguments) {
     try {
-        Microsoft::WRL::ComPtr<BrowserFrame> frame =
-            BrowserFrame::create(openPath(arguments.path));
+        Microsoft::WRL::ComPtr<BrowserFrame> frame = BrowserFrame::create(openPath(arguments.path));
         if (arguments.steps.empty())
             runWindow(*frame.Get());
         else
