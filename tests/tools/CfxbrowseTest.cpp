@@ -2,7 +2,7 @@
 // X display: the shell's own view of the prefix's folders, double clicks, up
 // and back, keys, pictures, files whose type is a folder class, and the
 // command lines and paths it must refuse.
-#include "module/Handles.h"
+#include "common/Handles.h"
 #include "support/LoadedLibrary.h"
 #include "support/TestText.h"
 
@@ -39,10 +39,9 @@ public:
     // Starts cfxbrowse.exe with its output going to a file.
     explicit Program(const std::wstring& arguments) {
         SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
-        HANDLE log = CreateFileW(log_.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit,
-                                 CREATE_ALWAYS, 0, nullptr);
-        EXPECT_NE(INVALID_HANDLE_VALUE, log);
-        KernelHandle output(log == INVALID_HANDLE_VALUE ? nullptr : log);
+        cfx::FileHandle output(CreateFileW(log_.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit,
+                                           CREATE_ALWAYS, 0, nullptr));
+        EXPECT_TRUE(output);
         STARTUPINFOW startup{};
         startup.cb = sizeof startup;
         startup.dwFlags = STARTF_USESTDHANDLES;
@@ -272,7 +271,7 @@ protected:
         if (madeShellFolderKey_)
             setDefault(shellFolderKey_, L"");
         CreateDirectoryW(folder_.c_str(), nullptr);
-        KernelHandle file(
+        cfx::FileHandle file(
             CreateFileW(box_.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
     }
     void TearDown() override {

@@ -4,7 +4,6 @@
 
 #include <commctrl.h>
 #include <shlguid.h>
-#include <shlwapi.h>
 
 // mingw-w64's shlobj.h declares IShellFolderView without its identifier.
 __CRT_UUID_DECL(IShellFolderView, 0x37a378c0, 0xf82d, 0x11ce, 0xae, 0x65, 0x08, 0x00, 0x2b, 0x2e,
@@ -37,6 +36,10 @@ bool isEditBox(HWND window) {
 }
 
 } // namespace
+
+BrowserFrame::BrowserFrame() {
+    addExtraInterface(IID_IOleWindow, static_cast<IShellBrowser*>(this));
+}
 
 ComPtr<BrowserFrame> BrowserFrame::create(FolderLocation start) {
     ComPtr<BrowserFrame> frame;
@@ -208,23 +211,23 @@ void BrowserFrame::closeView() {
 void BrowserFrame::browse(PCUIDLIST_RELATIVE list, UINT flags) {
     if (flags & SBSP_NAVIGATEBACK) {
         if (history_.empty())
-            throw BrowseError(E_FAIL, L"there is no folder to go back to");
+            throw cfx::DescribedError(E_FAIL, L"there is no folder to go back to");
         FolderLocation previous = openAbsolute(history_.back().get());
         history_.pop_back();
         show(std::move(previous), false);
         return;
     }
     if (flags & SBSP_NAVIGATEFORWARD)
-        throw BrowseError(E_NOTIMPL, L"going forward is not offered");
+        throw cfx::DescribedError(E_NOTIMPL, L"going forward is not offered");
     FolderLocation next;
     if (flags & SBSP_PARENT) {
         if (ILIsEmpty(location_.absolute.get()))
-            throw BrowseError(E_FAIL, quoted(location_.name) + L" has no parent folder");
+            throw cfx::DescribedError(E_FAIL, quoted(location_.name) + L" has no parent folder");
         ItemIdList parent = cloneList(location_.absolute.get());
         ILRemoveLastID(parent.get());
         next = openAbsolute(parent.get());
     } else if (!list) {
-        throw BrowseError(E_INVALIDARG, L"no folder to go to");
+        throw cfx::DescribedError(E_INVALIDARG, L"no folder to go to");
     } else if (flags & SBSP_RELATIVE) {
         next = openRelative(location_, list);
     } else {
@@ -253,30 +256,6 @@ bool BrowserFrame::translate(MSG& message) {
         }
     }
     return view_ && view_->TranslateAccelerator(&message) == S_OK;
-}
-
-// --- IUnknown ---
-
-STDMETHODIMP BrowserFrame::QueryInterface(REFIID iid, void** object) {
-    static const QITAB kInterfaces[] = {
-        QITABENT(BrowserFrame, IShellBrowser),
-        QITABENTMULTI(BrowserFrame, IOleWindow, IShellBrowser),
-        QITABENT(BrowserFrame, ICommDlgBrowser),
-        QITABENT(BrowserFrame, IServiceProvider),
-        {nullptr, 0},
-    };
-    return QISearch(this, kInterfaces, iid, object);
-}
-
-STDMETHODIMP_(ULONG) BrowserFrame::AddRef() {
-    return ++references_;
-}
-
-STDMETHODIMP_(ULONG) BrowserFrame::Release() {
-    ULONG left = --references_;
-    if (!left)
-        delete this;
-    return left;
 }
 
 // --- IOleWindow ---
@@ -324,10 +303,9 @@ STDMETHODIMP BrowserFrame::BrowseObject(PCUIDLIST_RELATIVE list, UINT flags) {
         browse(list, flags);
         return S_OK;
     } catch (...) {
-        std::wstring text;
-        HRESULT hr = currentFailure(text);
-        showError(window_, text);
-        return hr;
+        const cfx::CaughtException caught = cfx::caughtException();
+        showError(window_, textOf(caught));
+        return caught.hr;
     }
 }
 

@@ -11,6 +11,8 @@
 
 #include "FolderLocation.h"
 
+#include "common/ComObjectBase.h"
+
 #include <windows.h>
 #include <shlobj.h>
 #include <wrl/client.h>
@@ -19,9 +21,9 @@
 
 namespace cfxbrowse {
 
-class BrowserFrame final : public IShellBrowser, public ICommDlgBrowser, public IServiceProvider {
+class BrowserFrame final : public cfx::ComObject<IShellBrowser, ICommDlgBrowser, IServiceProvider> {
 public:
-    // A visible frame showing `start`; raises BrowseError when it cannot.
+    // A visible frame showing `start`; raises a described error when it cannot.
     static Microsoft::WRL::ComPtr<BrowserFrame> create(FolderLocation start);
 
     HWND window() const noexcept { return window_; }
@@ -31,17 +33,12 @@ public:
     // Counts finished navigations, for callers that wait for one.
     unsigned navigations() const noexcept { return navigations_; }
 
-    // BrowseObject that raises BrowseError instead of returning it.
+    // BrowseObject that raises a described error instead of returning it.
     void browse(PCUIDLIST_RELATIVE list, UINT flags);
 
     // The frame's keys (Backspace: up, Alt+Left: back, F5: refresh) and the
     // view's accelerators; true when the message was used up.
     bool translate(MSG& message);
-
-    // IUnknown
-    STDMETHODIMP QueryInterface(REFIID iid, void** object) override;
-    STDMETHODIMP_(ULONG) AddRef() override;
-    STDMETHODIMP_(ULONG) Release() override;
 
     // IOleWindow
     STDMETHODIMP GetWindow(HWND* window) override;
@@ -72,8 +69,7 @@ public:
     STDMETHODIMP QueryService(REFGUID service, REFIID iid, void** object) override;
 
 private:
-    BrowserFrame() = default;
-    ~BrowserFrame() = default;
+    BrowserFrame();
 
     static LRESULT CALLBACK windowProcedure(HWND window, UINT message, WPARAM wParam,
                                             LPARAM lParam);
@@ -86,7 +82,6 @@ private:
     void retireViews();
     void closeView();
 
-    ULONG references_ = 1;
     HWND window_ = nullptr;
     HWND toolbar_ = nullptr;
     FolderLocation location_;

@@ -70,8 +70,8 @@ FolderLocation step(const FolderLocation& at, PCUIDLIST_RELATIVE item) {
     if (path && isFile(*path)) {
         std::optional<CLSID> folderClass = folderClassOfFile(*path);
         if (!folderClass)
-            throw BrowseError(HRESULT_FROM_WIN32(ERROR_DIRECTORY),
-                              quoted(*path) + L" is not a folder");
+            throw cfx::DescribedError(HRESULT_FROM_WIN32(ERROR_DIRECTORY),
+                                      quoted(*path) + L" is not a folder");
         next.folder = createFolder(*folderClass, next.absolute.get(), *path);
         next.insideFile = true;
         return next;
@@ -80,7 +80,7 @@ FolderLocation step(const FolderLocation& at, PCUIDLIST_RELATIVE item) {
     if (FAILED(hr)) {
         const std::wstring shown = itemName(at.folder.Get(), child.get(), SHGDN_FORPARSING);
         if (!opensAsFolder(at, child.get()))
-            throw BrowseError(hr, quoted(shown) + L" is not a folder");
+            throw cfx::DescribedError(hr, quoted(shown) + L" is not a folder");
         fail(L"opening " + quoted(shown), hr);
     }
     next.insideFile = at.insideFile;

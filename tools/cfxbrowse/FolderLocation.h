@@ -10,20 +10,18 @@
 // desktop down, instead of asking the desktop folder for the whole list.
 #pragma once
 
+#include "common/Handles.h"
+
 #include <windows.h>
 #include <shlobj.h>
 #include <wrl/client.h>
 
-#include <memory>
 #include <optional>
 #include <string>
 
 namespace cfxbrowse {
 
-struct ItemIdListFree {
-    void operator()(ITEMIDLIST* list) const noexcept { ILFree(list); }
-};
-using ItemIdList = std::unique_ptr<ITEMIDLIST, ItemIdListFree>;
+using ItemIdList = cfx::UniqueHandle<ITEMIDLIST*, &ILFree>;
 
 ItemIdList cloneList(PCUIDLIST_RELATIVE list);
 

@@ -1,12 +1,14 @@
-// How cfxbrowse fails and speaks: one exception with the HRESULT and a text
-// that names what failed, the system's text for an HRESULT, and lines for
-// whoever started the program (UTF-8 on the standard handles it was given).
+// How cfxbrowse fails and speaks: failures are the support library's
+// described errors (an HRESULT with a text that names what failed), caught by
+// its one catch ladder; lines go to whoever started the program, in UTF-8 on
+// the standard handles it was given.
 #pragma once
+
+#include "common/Exceptions.h"
 
 #include <windows.h>
 
 #include <string>
-#include <utility>
 
 namespace cfxbrowse {
 
@@ -16,28 +18,18 @@ enum ExitCode : int {
     kExitUsage = 2,  // the command line is wrong
 };
 
-class BrowseError {
-public:
-    BrowseError(HRESULT hr, std::wstring text) : hr_(hr), text_(std::move(text)) {}
-    HRESULT hr() const noexcept { return hr_; }
-    const std::wstring& text() const noexcept { return text_; }
-
-private:
-    HRESULT hr_;
-    std::wstring text_;
-};
-
-// "action: system text (0x8007xxxx)".
+// Raises "action: system text (0x8007xxxx)".
 [[noreturn]] void fail(const std::wstring& action, HRESULT hr);
 inline void check(HRESULT hr, const std::wstring& action) {
     if (FAILED(hr))
         fail(action, hr);
 }
 
-// Inside a catch block: the HRESULT and text of the exception being handled.
-HRESULT currentFailure(std::wstring& text) noexcept;
+// "system text (0x8007xxxx)".
+std::wstring describe(HRESULT hr);
 
-std::wstring systemMessage(HRESULT hr);
+// What the user is told about an exception the catch ladder caught.
+std::wstring textOf(const cfx::CaughtException& caught);
 
 enum class Channel { Out, Err };
 void writeLine(Channel channel, const std::wstring& text);

@@ -18,13 +18,13 @@ constexpr DWORD kSpellMs = 100;
 constexpr int kQuietSpells = 3;
 constexpr int kMostSpells = 150;
 
-// Runs what the queue holds; raises BrowseError when the window has gone.
+// Runs what the queue holds; raises a described error when the window has gone.
 void pump(BrowserFrame& frame) {
     MSG message;
     while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
         if (message.message == WM_QUIT) {
             PostQuitMessage(static_cast<int>(message.wParam));
-            throw BrowseError(E_ABORT, L"the window was closed");
+            throw cfx::DescribedError(E_ABORT, L"the window was closed");
         }
         if (!frame.translate(message)) {
             TranslateMessage(&message);
@@ -89,11 +89,12 @@ void openItem(BrowserFrame& frame, const std::wstring& name) {
         }
     }
     if (found < 0)
-        throw BrowseError(HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND),
-                          L"there is no item " + quoted(name) + L" in " +
-                              quoted(frame.location().name));
+        throw cfx::DescribedError(HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND),
+                                  L"there is no item " + quoted(name) + L" in " +
+                                      quoted(frame.location().name));
     if (!opensAsFolder(frame.location(), item.get()))
-        throw BrowseError(HRESULT_FROM_WIN32(ERROR_DIRECTORY), quoted(name) + L" is not a folder");
+        throw cfx::DescribedError(HRESULT_FROM_WIN32(ERROR_DIRECTORY),
+                                  quoted(name) + L" is not a folder");
 
     check(folderView->SelectItem(found, SVSI_SELECT | SVSI_DESELECTOTHERS | SVSI_FOCUSED |
                                             SVSI_ENSUREVISIBLE),
@@ -105,7 +106,7 @@ void openItem(BrowserFrame& frame, const std::wstring& name) {
         frame.OnDefaultCommand(frame.view());
     pump(frame);
     if (frame.navigations() == before)
-        throw BrowseError(E_FAIL, L"double-clicking " + quoted(name) + L" did not open it");
+        throw cfx::DescribedError(E_FAIL, L"double-clicking " + quoted(name) + L" did not open it");
 }
 
 void takePicture(BrowserFrame& frame, const std::wstring& file) {

@@ -20,7 +20,7 @@ struct Step {
 
 void runWindow(BrowserFrame& frame);
 
-// Raises BrowseError for the first step that fails; the window is closed
+// Raises a described error for the first step that fails; the window is closed
 // either way.
 void runScript(BrowserFrame& frame, const std::vector<Step>& steps);
 

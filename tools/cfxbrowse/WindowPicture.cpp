@@ -2,11 +2,10 @@
 
 #include "Report.h"
 
+#include "common/Handles.h"
+
 #include <wincodec.h>
 #include <wrl/client.h>
-
-#include <memory>
-#include <type_traits>
 
 using Microsoft::WRL::ComPtr;
 
@@ -14,19 +13,8 @@ namespace cfxbrowse {
 
 namespace {
 
-struct WindowDcRelease {
-    HWND window;
-    void operator()(HDC dc) const noexcept { ReleaseDC(window, dc); }
-};
-struct DcDelete {
-    void operator()(HDC dc) const noexcept { DeleteDC(dc); }
-};
-struct ObjectDelete {
-    void operator()(HGDIOBJ object) const noexcept { DeleteObject(object); }
-};
-using WindowDc = std::unique_ptr<std::remove_pointer_t<HDC>, WindowDcRelease>;
-using MemoryDc = std::unique_ptr<std::remove_pointer_t<HDC>, DcDelete>;
-using Bitmap = std::unique_ptr<std::remove_pointer_t<HBITMAP>, ObjectDelete>;
+using MemoryDc = cfx::UniqueHandle<HDC, &DeleteDC>;
+using Bitmap = cfx::UniqueHandle<HBITMAP, &DeleteObject>;
 
 } // namespace
 
@@ -37,16 +25,19 @@ SIZE saveWindowPicture(HWND window, const std::wstring& path) {
         fail(action, HRESULT_FROM_WIN32(GetLastError()));
     const SIZE size{place.right - place.left, place.bottom - place.top};
 
-    WindowDc screen(GetWindowDC(window), WindowDcRelease{window});
-    MemoryDc memory(screen ? CreateCompatibleDC(screen.get()) : nullptr);
-    Bitmap bitmap(memory ? CreateCompatibleBitmap(screen.get(), size.cx, size.cy) : nullptr);
-    if (!bitmap)
-        fail(action, E_FAIL);
-    HGDIOBJ old = SelectObject(memory.get(), bitmap.get());
-    BOOL copied = BitBlt(memory.get(), 0, 0, size.cx, size.cy, screen.get(), 0, 0, SRCCOPY);
-    SelectObject(memory.get(), old);
+    HDC screen = GetWindowDC(window);
+    MemoryDc memory(screen ? CreateCompatibleDC(screen) : nullptr);
+    Bitmap bitmap(memory ? CreateCompatibleBitmap(screen, size.cx, size.cy) : nullptr);
+    BOOL copied = FALSE;
+    if (bitmap) {
+        HGDIOBJ old = SelectObject(memory.get(), bitmap.get());
+        copied = BitBlt(memory.get(), 0, 0, size.cx, size.cy, screen, 0, 0, SRCCOPY);
+        SelectObject(memory.get(), old);
+    }
+    if (screen)
+        ReleaseDC(window, screen);
     if (!copied)
-        fail(action, HRESULT_FROM_WIN32(GetLastError()));
+        fail(action, E_FAIL);
 
     ComPtr<IWICImagingFactory> factory;
     check(CoCreateInstance(CLSID_WICImagingFactory, nullptr, CLSCTX_INPROC_SERVER,

@@ -8,7 +8,7 @@
 
 namespace cfxbrowse {
 
-// Raises BrowseError when the window cannot be read or the file not written.
+// Raises a described error when the window cannot be read or the file not written.
 SIZE saveWindowPicture(HWND window, const std::wstring& path);
 
 } // namespace cfxbrowse

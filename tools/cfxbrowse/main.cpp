@@ -104,9 +104,7 @@ int run(const Arguments& arguments) {
             runScript(*frame.Get(), arguments.steps);
         return kExitSuccess;
     } catch (...) {
-        std::wstring text;
-        currentFailure(text);
-        showError(nullptr, text);
+        showError(nullptr, textOf(cfx::caughtException()));
         return kExitFailed;
     }
 }
@@ -135,7 +133,7 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
     // Views take drops and show menus: OLE, not only COM, on this thread.
     HRESULT hr = OleInitialize(nullptr);
     if (FAILED(hr)) {
-        showError(nullptr, L"starting OLE: " + systemMessage(hr));
+        showError(nullptr, L"starting OLE: " + describe(hr));
         return kExitFailed;
     }
     INITCOMMONCONTROLSEX controls{sizeof controls, ICC_BAR_CLASSES | ICC_LISTVIEW_CLASSES};
