@@ -197,6 +197,38 @@ TEST_F(Cfxwiz, AttachesACopyOfTheKeyFile) {
     EXPECT_EQ(1u, flagsOf(storage.Get()) & 1);
 }
 
+struct KeyMistake {
+    const char* name;
+    int field; // the field the user fills
+    const wchar_t* text;
+    const wchar_t* message;
+};
+
+const KeyMistake kKeyMistakes[] = {
+    {"NotAKeyFile", IDC_KEY_FILE, L"notes.txt", L"is not a key file (.pfx)"},
+    {"MissingKeyFile", IDC_KEY_FILE, L"gone.pfx", L"gone.pfx\" cannot be used"},
+    {"UnknownCertificate", IDC_CERTIFICATE, L"Nobody", L"choose one of your certificates"},
+};
+
+class CfxwizKeyPage : public Cfxwiz, public testing::WithParamInterface<KeyMistake> {};
+
+TEST_P(CfxwizKeyPage, ExplainsAMistakeAndAsksAgain) {
+    const KeyMistake& c = GetParam();
+    firstCertificate(); // the list has a certificate
+    writeLocal(scratch_.file(L"notes.txt"), "not a key");
+    placeholder();
+    const std::wstring text = c.field == IDC_KEY_FILE ? scratch_.file(c.text) : c.text;
+    robot_.expect(keyPage()).fill(c.field, text).answer(IDOK);
+    robot_.expect(message(Icon::Warning, c.message)).answer(IDOK);
+    robot_.expect(keyPage()).dismiss();
+    EXPECT_EQ(cfxwiz::kCancelled, WizardRun({storage_}).result());
+    robot_.verify();
+    EXPECT_FALSE(exists(storage_));
+}
+
+INSTANTIATE_TEST_SUITE_P(Mistakes, CfxwizKeyPage, testing::ValuesIn(kKeyMistakes),
+                         [](const auto& test) { return std::string(test.param.name); });
+
 class CfxwizCancels : public Cfxwiz, public testing::WithParamInterface<int> {};
 
 TEST_P(CfxwizCancels, LeavingNoFileBehind) {
@@ -275,6 +307,12 @@ TEST_F(Cfxwiz, SilentFormReplacesThePlaceholderOrFailsCleanly) {
     EXPECT_EQ(0u, runProgram(L"/silent --pfx \"" + testKey(L"first") + L"\" " + target));
     expectEmptyStorageOf(storage_, L"Storage key first");
     EXPECT_EQ(2u, runProgram(L"/silent --pfx \"" + testKey(L"first") + L"\" " + target));
+
+    // By key identifier, a certificate the user has installed.
+    const std::wstring another = scratch_.file(L"by key id.demo-coffrex");
+    EXPECT_EQ(0u, runProgram(L"/silent --key-id " + toBase64(firstCertificate().keyId) + L" \"" +
+                             another + L"\""));
+    expectEmptyStorageOf(another, L"Store test 1");
 }
 
 // Run alone (see CMakeLists.txt): the server stays registered for nobody else.

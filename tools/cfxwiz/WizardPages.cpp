@@ -145,7 +145,10 @@ bool keyPageCommand(HWND page, WizardState& state, int id, int code) {
         try {
             result = leaveKeyPage(page, state);
         } catch (...) {
-            warn(page, currentFailureText());
+            std::wstring text = currentFailureText();
+            warn(page, state.useKeyFile ? L"The key file " + quoted(state.keyFile) +
+                                              L" cannot be used.\n\n" + text
+                                        : text);
         }
         EndDialog(page, result);
     } else
@@ -220,7 +223,9 @@ INT_PTR CALLBACK pageProcedure(HWND page, UINT message, WPARAM wParam, LPARAM lP
             showFailure(page);
             EndDialog(page, kMakeFailed);
         }
-        return context.page != kKeyPage; // the key page set the focus itself
+        if (context.page != kKeyPage)
+            SetFocus(GetDlgItem(page, context.page == kOptionsPage ? IDC_ATTACH : IDOK));
+        return FALSE; // the focus is set
     }
     case WM_CTLCOLORSTATIC: {
         // The header's texts and icon stand on its white band.
