@@ -18,20 +18,20 @@ bool asksSilence(const std::vector<std::wstring>& arguments) {
     return false;
 }
 
-// The silent form's messages go to the error output (UTF-8), when it has one.
-void printError(const std::wstring& text) {
-    HANDLE error = GetStdHandle(STD_ERROR_HANDLE);
-    if (!error || error == INVALID_HANDLE_VALUE)
+// The silent form's one line, as UTF-8, to an output the program was given.
+void printLine(DWORD channel, const std::wstring& text) {
+    HANDLE output = GetStdHandle(channel);
+    if (!output || output == INVALID_HANDLE_VALUE)
         return;
-    std::string bytes = cfx::utf8(L"cfxwiz: Unable to create the storage. " + text + L"\n");
+    std::string bytes = cfx::utf8(L"cfxwiz: " + text + L"\n");
     DWORD written = 0;
-    WriteFile(error, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
+    WriteFile(output, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
 }
 
 // Inside a catch block: shows the failure as the form asks.
 void report(bool silent) {
     if (silent)
-        printError(currentFailureText());
+        printLine(STD_ERROR_HANDLE, L"Unable to create the storage. " + currentFailureText());
     else
         showFailure(nullptr);
 }
@@ -49,6 +49,9 @@ int runSilent(const WizardOptions& options, StorageTarget& target) {
     ChosenKey key = options.keyFile.empty() ? ChosenKey{installedKeyById(options.keyId), {}, {}}
                                             : openKeyFile(options.keyFile, options.password);
     makeStorage(target, key, options.attach);
+    printLine(STD_OUTPUT_HANDLE, L"made " + quoted(target.path()) + L" for " +
+                                     quoted(subjectOf(key.certificate.get())) +
+                                     (options.attach ? L", the key file attached" : L""));
     return kMade;
 }
 
