@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-namespace cfx {
+namespace cfx::server {
 
 namespace {
 
@@ -113,4 +113,4 @@ bool InstallKeyFromFile(HWND owner) {
     return false;
 }
 
-} // namespace cfx
+} // namespace cfx::server

@@ -8,7 +8,7 @@
 
 #include "cfxstorage.h"
 
-namespace cfx {
+namespace cfx::server {
 
 // Raises for a failed HRESULT; the description is taken only when the object
 // says (ISupportErrorInfo) that the interface sets error information.
@@ -22,4 +22,4 @@ template <class Interface> void checkServerCall(HRESULT hr, Interface* object) {
 // reached in process, locally or remotely, whichever is registered.
 Microsoft::WRL::ComPtr<IStorageServer> createRoot();
 
-} // namespace cfx
+} // namespace cfx::server

@@ -58,7 +58,7 @@ public:
     explicit WizardRun(std::vector<std::wstring> arguments)
         : thread_([this, arguments = std::move(arguments)] {
               CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
-              result_ = cfxwiz::runWizard(arguments);
+              result_ = cfx::wizard::runWizard(arguments);
               CoUninitialize();
           }) {}
     ~WizardRun() {
@@ -159,7 +159,8 @@ TEST_P(CfxwizMakes, AStorageForTheChosenKey) {
     robot_.expect(confirmPage().textContaining(c.subject)).answer(IDOK);
     // The command line as Explorer's "New" menu gives it: the path in quotes.
     const std::wstring commandLine = L"cfxwiz.exe \"" + storage_ + L"\"";
-    EXPECT_EQ(cfxwiz::kMade, WizardRun(cfxwiz::splitCommandLine(commandLine.c_str())).result());
+    EXPECT_EQ(cfx::wizard::kMade,
+              WizardRun(cfx::wizard::splitCommandLine(commandLine.c_str())).result());
     robot_.verify();
     expectEmptyStorageOf(storage_, c.subject);
 }
@@ -177,7 +178,7 @@ TEST_F(Cfxwiz, AsksAgainAfterAWrongPassword) {
     robot_.expect(keyPage()).fill(IDC_PASSWORD, L"secret").answer(IDOK);
     robot_.expect(optionsPage()).answer(IDOK);
     robot_.expect(confirmPage()).answer(IDOK);
-    EXPECT_EQ(cfxwiz::kMade, WizardRun({storage_}).result());
+    EXPECT_EQ(cfx::wizard::kMade, WizardRun({storage_}).result());
     robot_.verify();
     expectEmptyStorageOf(storage_, L"Storage key protected");
 }
@@ -193,7 +194,7 @@ TEST_F(Cfxwiz, AttachesACopyOfTheKeyFile) {
     ASSERT_TRUE(box) << "no options page";
     SendMessageW(GetDlgItem(box->window, IDC_ATTACH), BM_CLICK, 0, 0); // the user ticks it
     robot_.press(box->window, IDOK);
-    EXPECT_EQ(cfxwiz::kMade, run.result());
+    EXPECT_EQ(cfx::wizard::kMade, run.result());
     robot_.verify();
     expectEmptyStorageOf(storage_, L"Storage key second");
 
@@ -229,7 +230,7 @@ TEST_P(CfxwizKeyPage, ExplainsAMistakeAndAsksAgain) {
     robot_.expect(keyPage()).fill(c.field, text).answer(IDOK);
     robot_.expect(message(Icon::Warning, c.message)).answer(IDOK);
     robot_.expect(keyPage()).dismiss();
-    EXPECT_EQ(cfxwiz::kCancelled, WizardRun({storage_}).result());
+    EXPECT_EQ(cfx::wizard::kCancelled, WizardRun({storage_}).result());
     robot_.verify();
     EXPECT_FALSE(exists(storage_));
 }
@@ -247,7 +248,7 @@ TEST_P(CfxwizCancels, LeavingNoFileBehind) {
         .answer(GetParam() ? IDOK : IDCANCEL);
     for (int i = 1; i <= GetParam(); ++i)
         robot_.expect(pages[i]).answer(i == GetParam() ? IDCANCEL : IDOK);
-    EXPECT_EQ(cfxwiz::kCancelled, WizardRun({storage_}).result());
+    EXPECT_EQ(cfx::wizard::kCancelled, WizardRun({storage_}).result());
     robot_.verify();
     EXPECT_FALSE(exists(storage_));
 }
@@ -275,7 +276,7 @@ TEST_P(CfxwizRefuses, ChangingNothing) {
         writeLocal(path, c.contents);
     robot_.expect(message(Icon::Error, c.message).textContaining(L"Unable to create the storage."))
         .answer(IDOK);
-    EXPECT_EQ(cfxwiz::kFailed, WizardRun({path}).result());
+    EXPECT_EQ(cfx::wizard::kFailed, WizardRun({path}).result());
     robot_.verify();
     if (c.contents)
         EXPECT_EQ(std::vector<BYTE>(c.contents, c.contents + strlen(c.contents)), fileBytes(path));
@@ -331,7 +332,7 @@ TEST_F(WizardTest, ServerUnregisteredGivesAClearMessage) {
     robot_.expect(optionsPage()).answer(IDOK);
     robot_.expect(confirmPage()).answer(IDOK);
     robot_.expect(message(Icon::Error, L"storage server is not installed")).answer(IDOK);
-    EXPECT_EQ(cfxwiz::kFailed, WizardRun({storage_}).result());
+    EXPECT_EQ(cfx::wizard::kFailed, WizardRun({storage_}).result());
     robot_.verify();
     EXPECT_FALSE(exists(storage_));
     EXPECT_EQ(0u, runProgram(L"/RegServer", kServerProgram));

@@ -53,7 +53,7 @@ bool takeWizardPages(const std::wstring& folder, const SavePicture& save) {
     std::thread wizard([&] {
         wizardThread = GetCurrentThreadId();
         CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
-        cfxwiz::runWizard({L"--pfx", keyFile, L"--attach", target});
+        cfx::wizard::runWizard({L"--pfx", keyFile, L"--attach", target});
         CoUninitialize();
     });
     while (!wizardThread)

@@ -14,7 +14,7 @@
 
 using Microsoft::WRL::ComPtr;
 
-namespace cfxwiz {
+namespace cfx::wizard {
 
 namespace {
 
@@ -97,4 +97,4 @@ std::wstring currentFailureText() {
     return text.empty() ? code : text;
 }
 
-} // namespace cfxwiz
+} // namespace cfx::wizard

@@ -7,7 +7,7 @@
 #include "StorageKey.h"
 #include "StorageTarget.h"
 
-namespace cfxwiz {
+namespace cfx::wizard {
 
 // Raises DescribedError with the server's description of a failed call, the
 // system's text of the HRESULT when the server gave none.
@@ -19,4 +19,4 @@ void makeStorage(StorageTarget& target, const ChosenKey& key, bool attach);
 // says of it, else its HRESULT. Call only inside a catch block.
 std::wstring currentFailureText();
 
-} // namespace cfxwiz
+} // namespace cfx::wizard

@@ -8,7 +8,7 @@
 
 #include <stdexcept>
 
-namespace cfxwiz {
+namespace cfx::wizard {
 
 namespace {
 
@@ -188,4 +188,4 @@ void installKeyFile(const ChosenKey& key) {
     }
 }
 
-} // namespace cfxwiz
+} // namespace cfx::wizard

@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-namespace cfxwiz {
+namespace cfx::wizard {
 
 // A certificate of "MY" that can be a storage key: it has a private key and
 // a key identifier.
@@ -58,4 +58,4 @@ inline bool isWrongPassword(HRESULT hr) {
     return hr == HRESULT_FROM_WIN32(ERROR_INVALID_PASSWORD);
 }
 
-} // namespace cfxwiz
+} // namespace cfx::wizard

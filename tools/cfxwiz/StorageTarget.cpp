@@ -5,7 +5,7 @@
 
 #include <windows.h>
 
-namespace cfxwiz {
+namespace cfx::wizard {
 
 namespace {
 
@@ -92,4 +92,4 @@ void StorageTarget::removePlaceholder() {
     placeholder_ = false;
 }
 
-} // namespace cfxwiz
+} // namespace cfx::wizard

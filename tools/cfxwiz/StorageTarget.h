@@ -6,7 +6,7 @@
 
 #include <string>
 
-namespace cfxwiz {
+namespace cfx::wizard {
 
 class StorageTarget {
 public:
@@ -30,4 +30,4 @@ private:
 // "C:\x\y" in the double quotes texts put around paths.
 std::wstring quoted(const std::wstring& text);
 
-} // namespace cfxwiz
+} // namespace cfx::wizard

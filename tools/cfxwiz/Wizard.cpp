@@ -7,7 +7,7 @@
 
 #include <optional>
 
-namespace cfxwiz {
+namespace cfx::wizard {
 
 namespace {
 
@@ -80,4 +80,4 @@ int runWizard(const std::vector<std::wstring>& arguments) {
     }
 }
 
-} // namespace cfxwiz
+} // namespace cfx::wizard

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-namespace cfxwiz {
+namespace cfx::wizard {
 
 enum ExitCode : int {
     kMade = 0,
@@ -18,4 +18,4 @@ enum ExitCode : int {
 // calling thread, which has COM initialised (single-threaded apartment).
 int runWizard(const std::vector<std::wstring>& arguments);
 
-} // namespace cfxwiz
+} // namespace cfx::wizard

@@ -5,7 +5,7 @@
 
 #include <shellapi.h>
 
-namespace cfxwiz {
+namespace cfx::wizard {
 
 const wchar_t kUsage[] =
     L"Usage: cfxwiz \"<new storage path>\"\n"
@@ -71,4 +71,4 @@ std::vector<std::wstring> splitCommandLine(const wchar_t* commandLine) {
     return std::vector<std::wstring>(arguments + (count > 0 ? 1 : 0), arguments + count);
 }
 
-} // namespace cfxwiz
+} // namespace cfx::wizard

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-namespace cfxwiz {
+namespace cfx::wizard {
 
 struct WizardOptions {
     std::wstring path;
@@ -28,4 +28,4 @@ WizardOptions parseArguments(const std::vector<std::wstring>& arguments);
 // The arguments of a whole command line, program name left out.
 std::vector<std::wstring> splitCommandLine(const wchar_t* commandLine);
 
-} // namespace cfxwiz
+} // namespace cfx::wizard

@@ -8,7 +8,7 @@
 
 #include <commdlg.h>
 
-namespace cfxwiz {
+namespace cfx::wizard {
 
 namespace {
 
@@ -328,4 +328,4 @@ int runPages(const WizardOptions& options, StorageTarget& target) {
     }
 }
 
-} // namespace cfxwiz
+} // namespace cfx::wizard

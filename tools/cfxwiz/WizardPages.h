@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-namespace cfxwiz {
+namespace cfx::wizard {
 
 struct WizardState {
     StorageTarget& target;
@@ -34,4 +34,4 @@ int runPages(const WizardOptions& options, StorageTarget& target);
 // storage." and what the server or the system says. Call inside a catch block.
 void showFailure(HWND owner);
 
-} // namespace cfxwiz
+} // namespace cfx::wizard

@@ -12,13 +12,13 @@
 
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
     if (FAILED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED)))
-        return cfxwiz::kFailed;
+        return cfx::wizard::kFailed;
     cfx::carryErrorObjectsUnderWine();
     INITCOMMONCONTROLSEX controls{sizeof controls, ICC_STANDARD_CLASSES | ICC_WIN95_CLASSES};
     InitCommonControlsEx(&controls);
-    int result = cfxwiz::kFailed;
+    int result = cfx::wizard::kFailed;
     try {
-        result = cfxwiz::runWizard(cfxwiz::splitCommandLine(GetCommandLineW()));
+        result = cfx::wizard::runWizard(cfx::wizard::splitCommandLine(GetCommandLineW()));
     } catch (...) {
         // runWizard reports its own failures; this is only for a failure to
         // read the command line at all.
