@@ -34,7 +34,7 @@ rm -f "$sample_dir/sample.demo-coffrex"
 tool="$build/bin/cfxtool.exe"
 wine_run "$build/bin/cfxstore.exe" /RegServer
 wine_run "$tool" install 'C:\sample\sample.pfx'
-wine_run "$tool" create 'C:\sample\sample.demo-coffrex' --pfx 'C:\sample\sample.pfx'
+wine_run "$build/bin/cfxwiz.exe" /silent --pfx 'C:\sample\sample.pfx' 'C:\sample\sample.demo-coffrex'
 wine_run "$tool" put 'C:\sample\sample.demo-coffrex' 'C:\sample\files'
 wine_run "$tool" attach 'C:\sample\sample.demo-coffrex' 'C:\sample\sample.pfx'
 wine_run "$tool" list 'C:\sample\sample.demo-coffrex' -r

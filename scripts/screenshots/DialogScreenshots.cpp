@@ -1,6 +1,7 @@
 // dialog_screenshots.exe FOLDER: opens every dialog of this subsystem the way
 // the library does - the progress dialog of each kind in both variants, and
-// the password prompt - and writes a PNG picture of each into FOLDER.
+// the password prompt - and the pages of the "New" wizard (cfxwiz), and
+// writes a PNG picture of each into FOLDER.
 // scripts/screenshots.sh runs it under Wine and Xvfb.
 //
 // The modern dialogs are taken in this run (Wine reports Windows 7); the
@@ -8,6 +9,7 @@
 // XP (see WindowsXpRun.h), started with --classic.
 #include "ui/WindowCapture.h"
 #include "ui/WindowsXpRun.h"
+#include "WizardScreenshots.h"
 
 #include "ui/ProgressDialogHost.h"
 #include "ui/ProgressKind.h"
@@ -260,6 +262,7 @@ int main() {
 
     bool ok = takeProgressDialogs(library, folder, L"modern");
     ok = takePasswordPrompt(library, folder) && ok;
+    ok = cfx::test::takeWizardPages(folder, save) && ok;
     std::string problem;
     long code = cfx::test::runAgainAsWindowsXp(L"--classic \"" + given + L"\"", problem);
     if (code != 0) {
