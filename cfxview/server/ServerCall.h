@@ -18,6 +18,12 @@ template <class Interface> void checkServerCall(HRESULT hr, Interface* object) {
     checkServerCall(hr, object, __uuidof(Interface));
 }
 
+// A new root object of the storage server from the class registered for the
+// context. Under Wine an activation that meets a server on its way out fails
+// (the server's main tells how) instead of reaching a new one, as it would on
+// Windows; such a failure is tried again, twice at most.
+HRESULT activateStorageServer(DWORD context, IStorageServer** root) noexcept;
+
 // A new root object of the storage server, for one operation; the server is
 // reached in process, locally or remotely, whichever is registered.
 Microsoft::WRL::ComPtr<IStorageServer> createRoot();

@@ -6,6 +6,8 @@
 #include "KeyClient.h"
 #include "StoreError.h"
 
+#include "server/ServerCall.h"
+
 using cfx::store::quoted;
 
 namespace cfxtool {
@@ -149,8 +151,7 @@ void forEachItem(IStorageFolder* folder, const std::wstring& path, bool recursiv
 }
 
 StorageSession::StorageSession() {
-    HRESULT hr =
-        CoCreateInstance(CLSID_StorageServer, nullptr, CLSCTX_LOCAL_SERVER, IID_PPV_ARGS(&server_));
+    HRESULT hr = cfx::activateStorageServer(CLSCTX_LOCAL_SERVER, server_.ReleaseAndGetAddressOf());
     if (FAILED(hr))
         fail(L"connecting to the storage server", hr,
              hr == REGDB_E_CLASSNOTREG
