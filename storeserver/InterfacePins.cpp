@@ -7,7 +7,7 @@
 #include "StorageServer.h"
 
 #include "cfxstorage.h"
-#include "server/ErrorObjectHook.h"
+#include "common/Wine.h"
 
 #include <objbase.h>
 

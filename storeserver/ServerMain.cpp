@@ -18,7 +18,7 @@
 // process: while the apartment runs, its request for the class object fails
 // with E_FAIL; once the process is gone, with RPC_S_CALL_FAILED; after
 // CoUninitialize, with RPC_S_UNKNOWN_IF. Wine's client tries none of them
-// again (the library's activation does: activateStorageServer). Under Wine
+// again (the library's activation does: common/Activation.h). Under Wine
 // the server also ends without CoUninitialize: its teardown unregisters every
 // interface in the racy way InterfacePins.h tells of, right after the last
 // calls were answered, and a server stuck there would never end.
@@ -28,8 +28,8 @@
 #include "ServerRegistration.h"
 
 #include "cfxstorage.h"
-#include "module/Module.h"
-#include "server/ErrorObjectHook.h"
+#include "common/ComObjectBase.h"
+#include "common/ErrorObjectHook.h"
 
 #include <objbase.h>
 #include <shellapi.h>
@@ -113,7 +113,7 @@ void serveUntilIdle(LONG idle, ULONGLONG waitMs) {
     while (GetMessageW(&msg, nullptr, 0, 0) > 0) {
         dispatch(msg);
         const ULONGLONG now = GetTickCount64();
-        if (cfx::module::lockCount() > idle) {
+        if (serverLockCount() > idle) {
             idleSince = 0;
             waitMs = kLingerMs;
         } else if (!idleSince) {
@@ -141,12 +141,13 @@ void answerFor(ULONGLONG ms) {
 }
 
 int serve() {
+    cfx::countObjectsIn(&serverLockCount());
     cfx::carryErrorObjectsUnderWine();
     auto* factory = new ServerFactory;
     pinServedInterfacesUnderWine(factory);
     // The factory's unit (and the error hook's and the pins') of the lock
     // count; anything above it is a client's.
-    const LONG idle = cfx::module::lockCount();
+    const LONG idle = serverLockCount();
     ClassRegistration registration(factory);
     HRESULT hr = registration.publish();
     for (ULONGLONG waitMs = kNoClientMs; SUCCEEDED(hr); waitMs = kLingerMs) {
@@ -154,7 +155,7 @@ int serve() {
         OpenStorages::instance().closeAll();
         registration.revoke();
         answerFor(kRevokedAnswerMs);
-        if (cfx::module::lockCount() <= idle)
+        if (serverLockCount() <= idle)
             break;
         // A client got in with the class object it had fetched before: serve on
         // (unregistered if that fails, until it leaves).

@@ -2,11 +2,11 @@
 // for a storage file, and one more for every folder opened inside it.
 #pragma once
 
-#include "module/ComObjectBase.h"
+#include "common/ComObjectBase.h"
 
 #include <shlobj.h>
 
-namespace cfx {
+namespace cfx::folder {
 
 class StorageFolder final
     : public ComObject<IContextMenu, IPersistFolder2, IShellFolder2, IDropTarget, IObjectWithSite> {
@@ -66,4 +66,4 @@ private:
     bool root_;
 };
 
-} // namespace cfx
+} // namespace cfx::folder

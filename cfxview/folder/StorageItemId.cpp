@@ -1,13 +1,13 @@
 #include "folder/StorageItemId.h"
 
-#include "module/Exceptions.h"
+#include "common/Exceptions.h"
 #include "server/ServerCall.h"
 
 #include <oleauto.h>
 
 #include <cstring>
 
-namespace cfx {
+namespace cfx::folder {
 
 namespace {
 
@@ -80,11 +80,11 @@ bool isFolder(LPCITEMIDLIST id) {
 }
 
 void makeItemId(IStorageItem* item, LPITEMIDLIST* out) {
-    not_null(item);
-    not_null(out);
+    notNull(item);
+    notNull(out);
 
     Bstr name;
-    checkServerCall(item->GetName(name.put()), item);
+    server::checkServerCall(item->GetName(name.put()), item);
     const std::size_t length = SysStringLen(name.get()); // 0 for a null BSTR
     // cb is 16 bits: a longer name would wrap it and corrupt the whole list.
     if (length > kMaxItemNameLength)
@@ -97,9 +97,9 @@ void makeItemId(IStorageItem* item, LPITEMIDLIST* out) {
         raise(E_OUTOFMEMORY);
 
     LONG type = 0;
-    checkServerCall(item->GetType(&type), item);
+    server::checkServerCall(item->GetType(&type), item);
     ULONGLONG size = 0;
-    checkServerCall(item->GetSize(&size), item);
+    server::checkServerCall(item->GetSize(&size), item);
 
     // Zero first: the name's terminator, the two bytes cb counts after it and
     // the list terminator; identical items must be identical byte for byte.
@@ -161,7 +161,7 @@ ItemIdList combine(LPCITEMIDLIST a, LPCITEMIDLIST b) {
 }
 
 void combineInto(LPITEMIDLIST* a, LPCITEMIDLIST b) {
-    not_null(a);
+    notNull(a);
     ItemIdList result = combine(*a, b);
     if (*a)
         ILFree(*a);
@@ -176,4 +176,4 @@ LPCITEMIDLIST lastItem(LPCITEMIDLIST list) noexcept {
     return list ? ILFindLastID(list) : nullptr;
 }
 
-} // namespace cfx
+} // namespace cfx::folder

@@ -3,7 +3,7 @@
 // Every other file reads and writes identifiers only through these functions.
 #pragma once
 
-#include "module/Handles.h"
+#include "common/Handles.h"
 
 #include <windows.h>
 #include <shlobj.h>
@@ -14,7 +14,9 @@
 
 #include "cfxstorage.h"
 
-namespace cfx {
+namespace cfx::folder {
+
+using ItemIdList = UniqueHandle<LPITEMIDLIST, &ILFree>;
 
 // The kind field holds the server's item type as it came; values other than
 // these two can occur in identifiers and are treated as files.
@@ -100,4 +102,4 @@ void combineInto(ItemIdList& a, LPCITEMIDLIST b);
 // decides whether the list names a folder or a file. Null for a null list.
 LPCITEMIDLIST lastItem(LPCITEMIDLIST list) noexcept;
 
-} // namespace cfx
+} // namespace cfx::folder

@@ -2,9 +2,9 @@
 // the one CLSID it was made for.
 #pragma once
 
-#include "module/ComObjectBase.h"
+#include "common/ComObjectBase.h"
 
-namespace cfx {
+namespace cfx::module {
 
 class ClassFactory final : public ComObject<IClassFactory> {
 public:
@@ -18,4 +18,4 @@ private:
     CLSID clsid_;
 };
 
-} // namespace cfx
+} // namespace cfx::module

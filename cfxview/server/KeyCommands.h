@@ -6,7 +6,7 @@
 
 #include <string>
 
-namespace cfx {
+namespace cfx::server {
 
 inline constexpr wchar_t kKeyCaption[] = L"Coffrex";
 
@@ -18,4 +18,4 @@ bool InstallAttachedKey(HWND owner, const std::wstring& storagePath);
 // false when no file was picked or the import failed.
 bool InstallKeyFromFile(HWND owner);
 
-} // namespace cfx
+} // namespace cfx::server

@@ -3,9 +3,8 @@
 // frozen or the process ends; folders that use it hold references.
 #pragma once
 
-#include "module/ComObjectBase.h"
-#include "module/Handles.h"
-#include "server/CryptHandles.h"
+#include "common/ComObjectBase.h"
+#include "common/Handles.h"
 
 #include <windows.h>
 
@@ -13,7 +12,7 @@
 #include <memory>
 #include <vector>
 
-namespace cfx {
+namespace cfx::server {
 
 // A storage key; its bytes are wiped when the last holder lets go.
 using StorageKeyBytes = std::shared_ptr<const std::vector<BYTE>>;
@@ -51,4 +50,4 @@ private:
     std::map<GUID, KeyEntry, GuidLess> entries_;
 };
 
-} // namespace cfx
+} // namespace cfx::server

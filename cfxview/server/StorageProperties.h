@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-namespace cfx {
+namespace cfx::server {
 
 // VT_BSTR; an absent property reads as empty text.
 std::wstring readTextProperty(IStorageObject* item, const GUID& property);
@@ -26,4 +26,4 @@ ULONGLONG readFlags(IStorageObject* item);
 // Id: the GUID in registry form.
 GUID readStorageId(IStorageObject* item);
 
-} // namespace cfx
+} // namespace cfx::server

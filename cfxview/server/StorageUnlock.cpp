@@ -1,7 +1,7 @@
 #include "server/StorageUnlock.h"
 
-#include "module/Exceptions.h"
-#include "server/Base64.h"
+#include "common/Base64.h"
+#include "common/Exceptions.h"
 #include "server/CertificateStore.h"
 #include "server/ErrorReport.h"
 #include "server/KeyCommands.h"
@@ -11,7 +11,7 @@
 
 #include <atomic>
 
-namespace cfx {
+namespace cfx::server {
 
 namespace {
 
@@ -37,7 +37,7 @@ struct InProgress {
     InProgress& operator=(const InProgress&) = delete;
 };
 
-bool isKeyNotFound(const tools::win_except& e) {
+bool isKeyNotFound(const win_except& e) {
     return static_cast<HRESULT>(e.code()) == CRYPT_E_NOT_FOUND;
 }
 
@@ -45,7 +45,7 @@ bool isKeyNotFound(const tools::win_except& e) {
 Certificate findKeyCertificate(const std::vector<BYTE>& keyId) {
     try {
         return FindByKeyIdentifier(keyId);
-    } catch (const tools::win_except& e) {
+    } catch (const win_except& e) {
         if (!isKeyNotFound(e))
             throw;
         return Certificate();
@@ -66,7 +66,7 @@ bool unlockLocked(UnlockSite& folder) {
         const HWND owner = folder.ownerWindow();
         if (MessageBoxW(owner, kAttachedKeyQuestion, kKeyCaption, MB_YESNO | MB_ICONWARNING) !=
             IDYES)
-            throw tools::win_except(ERROR_CANCELLED);
+            throw win_except(ERROR_CANCELLED);
         keyInstallers().installAttachedKey(owner, folder.storagePath());
         certificate = findKeyCertificate(keyId);
     }
@@ -118,7 +118,7 @@ bool UnlockStorageKey(UnlockSite& folder) {
         CriticalSection::Lock hold(KeyTable::instance().lock());
         keyInstalled = unlockLocked(folder);
     } catch (...) {
-        hr = hresult_of_current_exception();
+        hr = hresultOfCurrentException();
     }
     if (FAILED(hr)) {
         showError(folder.ownerWindow(), static_cast<DWORD>(hr));
@@ -134,4 +134,4 @@ bool UnlockStorageKey(UnlockSite& folder) {
     return true;
 }
 
-} // namespace cfx
+} // namespace cfx::server

@@ -2,11 +2,11 @@
 // the key commands.
 #pragma once
 
-#include "module/ComObjectBase.h"
+#include "common/ComObjectBase.h"
 
 #include <shlobj.h>
 
-namespace cfx {
+namespace cfx::storagefile {
 
 class StorageContextMenu final : public ComObject<IShellExtInit, IContextMenu> {
 public:
@@ -21,4 +21,4 @@ public:
                                   UINT size) override;
 };
 
-} // namespace cfx
+} // namespace cfx::storagefile

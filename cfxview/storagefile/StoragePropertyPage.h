@@ -1,11 +1,11 @@
 // The "Coffrex tools" page of a storage file's Properties dialog.
 #pragma once
 
-#include "module/ComObjectBase.h"
+#include "common/ComObjectBase.h"
 
 #include <shlobj.h>
 
-namespace cfx {
+namespace cfx::storagefile {
 
 class StoragePropertyPage final : public ComObject<IShellExtInit, IShellPropSheetExt> {
 public:
@@ -18,4 +18,4 @@ public:
                              LPARAM lParam) override;
 };
 
-} // namespace cfx
+} // namespace cfx::storagefile

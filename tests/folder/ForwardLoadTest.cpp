@@ -2,8 +2,8 @@
 // and every failure must come back to the thread that asked, each thread's
 // calls must run in the order it made them, and nothing may wait for ever.
 #include "folder/ThreadMailbox.h"
-#include "module/Exceptions.h"
-#include "module/Handles.h"
+#include "common/Exceptions.h"
+#include "common/Handles.h"
 #include "server/StorageThread.h"
 
 #include <windows.h>
@@ -24,6 +24,9 @@
 namespace cfx {
 namespace {
 
+using namespace cfx::folder;
+using namespace cfx::server;
+
 constexpr int kRequesters = 8;
 constexpr int kCallsEach = 500;
 
@@ -37,7 +40,7 @@ enum class Kind {
     CallBack,      // calls back into the requester, which contributes to the value
     CallBackFails, // calls back into the requester, which raises _com_error
     ComError,      // raises _com_error with an HRESULT of its own
-    WindowsError,  // raises tools::win_except
+    WindowsError,  // raises cfx::win_except
     ThrownHresult, // throws a bare HRESULT
 };
 constexpr Kind kMix[] = {Kind::Result,       Kind::CallBack,      Kind::ComError,
@@ -98,8 +101,8 @@ void runRequester(int requester, StorageLedger& ledger, Findings& findings,
         long result = 0; // the requester's storage for the result
         bool calledBack = false;
         try {
-            storage_thread::run([&] {
-                if (!storage_thread::isCurrent())
+            server::runOnStorageThread([&] {
+                if (!server::isStorageThread())
                     ++ledger.offThread;
                 if (ledger.lastCall[requester] != call - 1)
                     ++ledger.outOfOrder;
@@ -132,7 +135,7 @@ void runRequester(int requester, StorageLedger& ledger, Findings& findings,
                 case Kind::ComError:
                     throw _com_error(failureOf(requester, call));
                 case Kind::WindowsError:
-                    throw tools::win_except(windowsErrorOf(requester, call));
+                    throw cfx::win_except(windowsErrorOf(requester, call));
                 case Kind::ThrownHresult:
                     throw failureOf(requester, call);
                 }
@@ -158,7 +161,7 @@ void runRequester(int requester, StorageLedger& ledger, Findings& findings,
                 findings.complain(call, "unexpected _com_error " + std::to_string(e.Error()));
             if (kind == Kind::CallBackFails && !calledBack)
                 findings.complain(call, "the failing callback did not run on the requester");
-        } catch (const tools::win_except& e) {
+        } catch (const cfx::win_except& e) {
             findings.complain(call, std::string("a Windows error came back: ") + e.what());
         } catch (const std::runtime_error& e) {
             if (kind != Kind::WindowsError || typeid(e) != typeid(std::runtime_error) ||
@@ -177,13 +180,13 @@ DWORD WINAPI requesterMain(void* start) {
 }
 
 TEST(ForwardLoad, ManyRequestersGetTheirOwnResultsInOrder) {
-    storage_thread::startOrStop(true);
-    ASSERT_NE(storage_thread::id(), 0u);
+    server::startOrStopStorageThread(true);
+    ASSERT_NE(server::storageThreadId(), 0u);
 
     // The texts a Windows error's runtime_error must carry, made here once.
     std::map<DWORD, std::string> texts;
     for (DWORD code : kWindowsErrors)
-        texts[code] = tools::win_except(code).what();
+        texts[code] = cfx::win_except(code).what();
 
     StorageLedger ledger;
     std::array<Findings, kRequesters> findings;
@@ -212,12 +215,12 @@ TEST(ForwardLoad, ManyRequestersGetTheirOwnResultsInOrder) {
         // Ending the storage thread releases every requester waiting on it.
         // Not through a stop: that posts to the storage thread's mailbox, whose
         // sender lock a requester may hold while it waits.
-        KernelHandle storage(OpenThread(THREAD_TERMINATE, FALSE, storage_thread::id()));
+        KernelHandle storage(OpenThread(THREAD_TERMINATE, FALSE, server::storageThreadId()));
         TerminateThread(storage.get(), 1);
         for (HANDLE thread : handles)
             if (WaitForSingleObject(thread, 10000) == WAIT_TIMEOUT)
                 TerminateThread(thread, 1);
-        storage_thread::startOrStop(false);
+        server::startOrStopStorageThread(false);
         return;
     }
     ASSERT_EQ(waited, WAIT_OBJECT_0);
@@ -238,8 +241,8 @@ TEST(ForwardLoad, ManyRequestersGetTheirOwnResultsInOrder) {
     EXPECT_EQ(ledger.interleaved, 0) << "calls that began inside another requester's call";
     EXPECT_TRUE(ledger.running.empty());
 
-    storage_thread::startOrStop(false);
-    EXPECT_EQ(storage_thread::id(), 0u);
+    server::startOrStopStorageThread(false);
+    EXPECT_EQ(server::storageThreadId(), 0u);
 }
 
 } // namespace

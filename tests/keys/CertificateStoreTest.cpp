@@ -1,13 +1,13 @@
 // The certificate store operations on real keys: PKCS#12 files that openssl
 // made at build time (bin/testkeys), imported into the test's own prefix.
 // The tests share the prefix's "MY" store; each installs what it needs.
-#include "module/Exceptions.h"
-#include "module/Handles.h"
-#include "server/Base64.h"
+#include "common/Exceptions.h"
+#include "common/Handles.h"
+#include "common/Base64.h"
 #include "server/CertificateStore.h"
-#include "server/ErrorObjectHook.h"
+#include "common/ErrorObjectHook.h"
 #include "server/ErrorReport.h"
-#include "server/WineKeyContainers.h"
+#include "common/WineKeyContainers.h"
 #include "support/MemoryStorage.h"
 #include "support/UiRobot.h"
 
@@ -25,6 +25,8 @@
 
 namespace cfx::test {
 namespace {
+
+using namespace cfx::server;
 
 using Bytes = std::vector<BYTE>;
 using Microsoft::WRL::ComPtr;
@@ -53,7 +55,7 @@ void install(const Certificate& certificate) {
 DWORD winErrorOf(const std::function<void()>& action) {
     try {
         action();
-    } catch (const tools::win_except& e) {
+    } catch (const cfx::win_except& e) {
         return e.code();
     }
     return ERROR_SUCCESS;
@@ -112,7 +114,7 @@ testing::AssertionResult roundTrips(const Certificate& imported) {
             DecryptWithPrivateKey(AcquirePrivateKey(found), encryptFor(found.get(), kSecret));
     });
     if (error != ERROR_SUCCESS)
-        return testing::AssertionFailure() << tools::win_except(error).what();
+        return testing::AssertionFailure() << cfx::win_except(error).what();
     if (decrypted != kSecret)
         return testing::AssertionFailure() << "decrypted to other bytes";
     return testing::AssertionSuccess();
@@ -137,7 +139,7 @@ TEST(Base64, TextThatDoesNotDecodeIsAnInvalidArgument) {
         } catch (const std::invalid_argument& e) {
             EXPECT_STREQ("An argument is invalid", e.what());
             // What an entry point makes of it.
-            EXPECT_EQ(E_UNEXPECTED, hresult_of_current_exception());
+            EXPECT_EQ(E_UNEXPECTED, hresultOfCurrentException());
         }
     }
 }
@@ -234,7 +236,7 @@ TEST(ImportPfx, FileWithoutPasswordImportsWithEmptyAndWithNullPassword) {
     for (const wchar_t* password : {static_cast<const wchar_t*>(nullptr), L""}) {
         Certificate certificate = importOne(L"first", password);
         ASSERT_TRUE(certificate);
-        EXPECT_FALSE(GetCertificateProperty(certificate.get(), CERT_KEY_PROV_INFO_PROP_ID).empty());
+        EXPECT_FALSE(certificateProperty(certificate.get(), CERT_KEY_PROV_INFO_PROP_ID).empty());
     }
 }
 

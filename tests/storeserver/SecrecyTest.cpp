@@ -11,7 +11,7 @@
 #include "RemoteStorage.h"
 #include "ToolProcess.h"
 
-#include "Base64.h"
+#include "common/Base64.h"
 
 #include "support/FakeStorageServer.h"
 #include "support/LoadedLibrary.h"

@@ -2,7 +2,7 @@
 // a run that has not ended in time is ended and reported, never waited for.
 #pragma once
 
-#include "module/Handles.h"
+#include "common/Handles.h"
 
 #include <windows.h>
 

@@ -2,13 +2,14 @@
 
 #include "ToolError.h"
 
-#include "Base64.h"
 #include "StoreError.h"
-#include "server/CertificateStore.h"
+
+#include "common/Base64.h"
+#include "common/PfxImport.h"
 
 using cfx::store::quoted;
 
-namespace cfxtool {
+namespace cfx::tool {
 
 namespace {
 
@@ -50,11 +51,10 @@ Certificate findPreferringKey(HCERTSTORE store, DWORD type, const void* what) {
 
 std::vector<BYTE> readFileBytes(const std::wstring& path) {
     const std::wstring action = L"reading " + quoted(path);
-    HANDLE opened = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (opened == INVALID_HANDLE_VALUE)
+    FileHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file)
         failLastError(action);
-    cfx::KernelHandle file(opened);
     LARGE_INTEGER size{};
     if (!GetFileSizeEx(file.get(), &size))
         failLastError(action);
@@ -69,14 +69,14 @@ std::vector<BYTE> readFileBytes(const std::wstring& path) {
     return bytes;
 }
 
-CertStore importPfx(const std::wstring& file, const std::optional<std::wstring>& password,
-                    DWORD flags) {
+CertificateStore importPfx(const std::wstring& file, const std::optional<std::wstring>& password,
+                           DWORD flags) {
     std::vector<BYTE> bytes = readFileBytes(file);
     CRYPT_DATA_BLOB blob{static_cast<DWORD>(bytes.size()), bytes.data()};
     const std::wstring action = L"importing the key file " + quoted(file);
     if (!PFXIsPFXBlob(&blob))
         fail(action, CRYPT_E_BAD_ENCODE, L"The file is not a PKCS#12 (.pfx) key file.");
-    CertStore store;
+    CertificateStore store;
     if (password) {
         store.reset(PFXImportCertStore(&blob, password->c_str(), flags));
     } else {
@@ -96,8 +96,8 @@ CertStore importPfx(const std::wstring& file, const std::optional<std::wstring>&
     return store;
 }
 
-CertStore openMyStore() {
-    CertStore store(
+CertificateStore openMyStore() {
+    CertificateStore store(
         CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0, CERT_SYSTEM_STORE_CURRENT_USER, L"MY"));
     if (!store)
         failLastError(L"opening the current user's \"MY\" certificate store", kExitKeyUnavailable);
@@ -122,7 +122,7 @@ Certificate certificateWithKey(HCERTSTORE store, const std::wstring& source) {
 Certificate findByKeyId(HCERTSTORE store, const std::wstring& keyId) {
     std::vector<BYTE> bytes;
     try {
-        bytes = cfx::store::fromBase64(keyId);
+        bytes = fromBase64(keyId);
     } catch (...) {
         bytes.clear();
     }
@@ -152,7 +152,7 @@ std::wstring subjectOf(PCCERT_CONTEXT certificate) {
 }
 
 std::wstring keyIdOf(PCCERT_CONTEXT certificate) {
-    return cfx::store::toBase64(propertyOf(certificate, CERT_KEY_IDENTIFIER_PROP_ID));
+    return toBase64(propertyOf(certificate, CERT_KEY_IDENTIFIER_PROP_ID));
 }
 
 std::vector<Certificate> installPfx(const std::wstring& file,
@@ -164,15 +164,15 @@ std::vector<Certificate> installPfx(const std::wstring& file,
         fail(action, CRYPT_E_BAD_ENCODE, L"The file is not a PKCS#12 (.pfx) key file.");
     // The library's import, which under Wine also gives each key a container
     // of its own (Wine's import keeps every key in one default container).
-    std::vector<cfx::Certificate> imported;
+    std::vector<Certificate> imported;
     try {
-        imported = cfx::ImportPfxBlob(bytes, password ? password->c_str() : nullptr);
+        imported = ImportPfxBlob(bytes, password ? password->c_str() : nullptr);
     } catch (...) {
         rethrowAs(action, kExitKeyUnavailable);
     }
-    CertStore my = openMyStore();
+    CertificateStore my = openMyStore();
     std::vector<Certificate> installed;
-    for (const cfx::Certificate& certificate : imported) {
+    for (const Certificate& certificate : imported) {
         if (!hasPrivateKey(certificate.get()))
             continue;
         Certificate added;
@@ -188,4 +188,4 @@ std::vector<Certificate> installPfx(const std::wstring& file,
     return installed;
 }
 
-} // namespace cfxtool
+} // namespace cfx::tool

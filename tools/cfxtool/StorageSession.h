@@ -2,7 +2,7 @@
 // it opened, unlocking with the user's key and finding items by path.
 #pragma once
 
-#include "module/Handles.h"
+#include "common/Variant.h"
 
 #include <windows.h>
 #include <wrl/client.h>
@@ -15,7 +15,7 @@
 #include <utility>
 #include <vector>
 
-namespace cfxtool {
+namespace cfx::tool {
 
 using Microsoft::WRL::ComPtr;
 
@@ -25,31 +25,6 @@ struct KeySource {
     std::wstring pfxFile;
     std::optional<std::wstring> password;
 };
-
-// A VARIANT that clears itself.
-class Variant {
-public:
-    Variant() noexcept { VariantInit(&value_); }
-    explicit Variant(const std::wstring& text);
-    explicit Variant(bool flag) noexcept;
-    explicit Variant(ULONGLONG number) noexcept;
-    ~Variant() { VariantClear(&value_); }
-    Variant(const Variant&) = delete;
-    Variant& operator=(const Variant&) = delete;
-
-    const VARIANT& get() const noexcept { return value_; }
-    VARIANT* put() noexcept {
-        VariantClear(&value_);
-        return &value_;
-    }
-    // The text of a VT_BSTR value; empty for any other.
-    std::wstring text() const;
-
-private:
-    VARIANT value_;
-};
-
-cfx::Bstr bstr(const std::wstring& text);
 
 // Names of a path inside a storage, split at "\" and "/"; none for the root.
 std::vector<std::wstring> splitItemPath(const std::wstring& path);
@@ -128,4 +103,4 @@ private:
     ComPtr<IStorageObject> storage_;
 };
 
-} // namespace cfxtool
+} // namespace cfx::tool

@@ -6,7 +6,7 @@
 
 #include <string>
 
-namespace cfxtool {
+namespace cfx::tool {
 
 struct TransferCount {
     ULONGLONG files = 0;
@@ -26,4 +26,4 @@ TransferCount putItem(const StorageSession& session, const std::wstring& local,
 TransferCount getItem(const StorageSession& session, const std::wstring& itemPath,
                       const std::wstring& local);
 
-} // namespace cfxtool
+} // namespace cfx::tool
