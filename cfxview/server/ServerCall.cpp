@@ -1,5 +1,6 @@
 #include "server/ServerCall.h"
 
+#include "common/Activation.h"
 #include "common/ErrorObjectHook.h"
 #include "common/Exceptions.h"
 
@@ -34,13 +35,8 @@ ComPtr<IStorageServer> createRoot() {
     // through the channel hook; once per process.
     [[maybe_unused]] static const HRESULT hooked = carryErrorObjectsUnderWine();
     constexpr DWORD kAnyServer = CLSCTX_INPROC_SERVER | CLSCTX_LOCAL_SERVER | CLSCTX_REMOTE_SERVER;
-    ComPtr<IClassFactory> factory;
-    HRESULT hr = CoGetClassObject(CLSID_StorageServer, kAnyServer, nullptr, IID_PPV_ARGS(&factory));
-    if (FAILED(hr))
-        raise(hr);
-    notNull(factory.Get());
     ComPtr<IStorageServer> root;
-    checkServerCall(factory->CreateInstance(nullptr, IID_PPV_ARGS(&root)), factory.Get());
+    check(activate(CLSID_StorageServer, kAnyServer, IID_PPV_ARGS(&root)));
     return root;
 }
 

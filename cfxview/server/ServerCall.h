@@ -19,7 +19,8 @@ template <class Interface> void checkServerCall(HRESULT hr, Interface* object) {
 }
 
 // A new root object of the storage server, for one operation; the server is
-// reached in process, locally or remotely, whichever is registered.
+// reached in process, locally or remotely, whichever is registered (past a
+// server on its way out: common/Activation.h).
 Microsoft::WRL::ComPtr<IStorageServer> createRoot();
 
 } // namespace cfx::server
