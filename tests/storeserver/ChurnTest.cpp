@@ -7,6 +7,8 @@
 
 #include "support/FakeStorageServer.h"
 
+#include <cstdio>
+#include <iterator>
 #include <set>
 
 namespace cfx::store::test {
