@@ -5,7 +5,6 @@
 #include "RemoteStorage.h"
 #include "ToolProcess.h"
 
-#include "support/FakeStorageServer.h"
 
 #include <cstdio>
 #include <iterator>
@@ -77,7 +76,7 @@ TEST_F(ServerChurn, ClientsInARowArrivingAsTheServerLeavesAllWrite) {
         ToolRun put = runTool(putCommand(storage, n, L"Row"), outputFile(n), kClientLimitMs);
         ASSERT_TRUE(put.ended) << "client " << n << " did not end: " << put.output;
         ASSERT_EQ(0u, put.exitCode) << "client " << n << ": " << put.output;
-        for (DWORD server : cfx::test::serverProcesses(kServerProgram))
+        for (DWORD server : serverProcesses())
             servers.insert(server);
     }
     std::printf("%d clients in a row took %llu s and met %zu server processes\n", kClientsInARow,

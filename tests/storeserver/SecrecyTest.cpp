@@ -13,7 +13,6 @@
 
 #include "common/Base64.h"
 
-#include "support/FakeStorageServer.h"
 #include "support/LoadedLibrary.h"
 
 #include <wincrypt.h>
@@ -197,7 +196,7 @@ TEST(StorageSecrecy, NoNameContentCommentOrKeyInTheClearInTheFileOrInTemporaryFi
         check(server->ReleaseStorage(bstr(path).get()));
     }
     // ...and nothing of it in the clear, once the server has let go of everything.
-    ASSERT_TRUE(cfx::test::waitForServersToExit(kServerProgram, cfx::test::kServerExitMs));
+    ASSERT_TRUE(waitForServerExit());
     std::vector<std::wstring> files;
     collectFiles(userTemp(), files);
     collectFiles(windowsTemp(), files);
