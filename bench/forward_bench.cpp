@@ -103,7 +103,7 @@ bool registerFakeServer() {
 // (a) An empty operation forwarded from this thread to the storage thread.
 void forwardedCall() {
     measure("forwarded call", [] {
-        cfx::storage_thread::run([] {});
+        cfx::server::runOnStorageThread([] {});
         return true;
     });
 }
@@ -118,7 +118,7 @@ void crossApartmentCall() {
     IStorageServer* server = nullptr;
     IStream* stream = nullptr;
     HRESULT hr = E_FAIL;
-    cfx::storage_thread::run([&] {
+    cfx::server::runOnStorageThread([&] {
         catalog = new cfx::test::MemoryCatalog;
         server = catalog->createServer();
         hr = CoMarshalInterThreadInterfaceInStream(IID_IStorageServer, server, &stream);
@@ -130,7 +130,7 @@ void crossApartmentCall() {
         cfx::KernelHandle serving(CreateEventW(nullptr, TRUE, FALSE, nullptr));
         cfx::KernelHandle done(CreateEventW(nullptr, TRUE, FALSE, nullptr));
         std::thread pump([&] {
-            cfx::storage_thread::run([&] {
+            cfx::server::runOnStorageThread([&] {
                 SetEvent(serving.get());
                 HANDLE stop = done.get();
                 while (MsgWaitForMultipleObjects(1, &stop, FALSE, INFINITE, QS_ALLINPUT) !=
@@ -161,7 +161,7 @@ void crossApartmentCall() {
         SetEvent(done.get());
         pump.join();
     }
-    cfx::storage_thread::run([&] {
+    cfx::server::runOnStorageThread([&] {
         if (server)
             server->Release();
         delete catalog;
@@ -212,7 +212,7 @@ int main() {
 
     int status = 0;
     try {
-        cfx::storage_thread::startOrStop(true);
+        cfx::server::startOrStopStorageThread(true);
         forwardedCall();
         crossApartmentCall();
         crossProcessCall();
@@ -223,7 +223,7 @@ int main() {
         std::printf("failed: %s\n", e.what());
         status = 1;
     }
-    cfx::storage_thread::startOrStop(false);
+    cfx::server::startOrStopStorageThread(false);
     CoUninitialize();
     return status;
 }

@@ -2,7 +2,7 @@
 
 #include "module/ClassTable.h"
 
-namespace cfx {
+namespace cfx::folder {
 
 StorageFolder::StorageFolder(Placement placement) : root_(placement == Root) {
     // The shell asks for the base interfaces too; they share the derived pointers.
@@ -112,4 +112,4 @@ STDMETHODIMP StorageFolder::GetSite(REFIID, void**) {
     return E_NOTIMPL;
 }
 
-} // namespace cfx
+} // namespace cfx::folder

@@ -6,7 +6,7 @@
 
 #include <shlobj.h>
 
-namespace cfx {
+namespace cfx::folder {
 
 class StorageFolder final
     : public ComObject<IContextMenu, IPersistFolder2, IShellFolder2, IDropTarget, IObjectWithSite> {
@@ -66,4 +66,4 @@ private:
     bool root_;
 };
 
-} // namespace cfx
+} // namespace cfx::folder

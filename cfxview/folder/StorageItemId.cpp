@@ -7,7 +7,7 @@
 
 #include <cstring>
 
-namespace cfx {
+namespace cfx::folder {
 
 namespace {
 
@@ -84,7 +84,7 @@ void makeItemId(IStorageItem* item, LPITEMIDLIST* out) {
     notNull(out);
 
     Bstr name;
-    checkServerCall(item->GetName(name.put()), item);
+    server::checkServerCall(item->GetName(name.put()), item);
     const std::size_t length = SysStringLen(name.get()); // 0 for a null BSTR
     // cb is 16 bits: a longer name would wrap it and corrupt the whole list.
     if (length > kMaxItemNameLength)
@@ -97,9 +97,9 @@ void makeItemId(IStorageItem* item, LPITEMIDLIST* out) {
         raise(E_OUTOFMEMORY);
 
     LONG type = 0;
-    checkServerCall(item->GetType(&type), item);
+    server::checkServerCall(item->GetType(&type), item);
     ULONGLONG size = 0;
-    checkServerCall(item->GetSize(&size), item);
+    server::checkServerCall(item->GetSize(&size), item);
 
     // Zero first: the name's terminator, the two bytes cb counts after it and
     // the list terminator; identical items must be identical byte for byte.
@@ -176,4 +176,4 @@ LPCITEMIDLIST lastItem(LPCITEMIDLIST list) noexcept {
     return list ? ILFindLastID(list) : nullptr;
 }
 
-} // namespace cfx
+} // namespace cfx::folder

@@ -23,7 +23,7 @@
 #include <string>
 #include <vector>
 
-namespace cfx {
+namespace cfx::server {
 
 namespace {
 
@@ -319,4 +319,4 @@ bool InstallKeyFromFile(HWND owner) {
     return false;
 }
 
-} // namespace cfx
+} // namespace cfx::server

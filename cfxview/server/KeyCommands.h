@@ -9,7 +9,7 @@
 
 #include <string>
 
-namespace cfx {
+namespace cfx::server {
 
 inline constexpr wchar_t kKeyCaption[] = L"Coffrex";
 
@@ -41,4 +41,4 @@ bool ExportAttachedKey(HWND owner, const std::wstring& storagePath);
 // false when no file was picked or the import failed.
 bool InstallKeyFromFile(HWND owner);
 
-} // namespace cfx
+} // namespace cfx::server

@@ -10,7 +10,7 @@
 
 using Microsoft::WRL::ComPtr;
 
-namespace cfx {
+namespace cfx::server {
 
 void checkServerCall(HRESULT hr, IUnknown* object, REFIID iid) {
     if (SUCCEEDED(hr))
@@ -52,4 +52,4 @@ ComPtr<IStorageServer> createRoot() {
     return root;
 }
 
-} // namespace cfx
+} // namespace cfx::server

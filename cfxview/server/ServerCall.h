@@ -10,7 +10,7 @@
 
 #include <string>
 
-namespace cfx {
+namespace cfx::server {
 
 // Raises for a failed HRESULT; the description is taken only when the object
 // says (ISupportErrorInfo) that the interface sets error information.
@@ -27,4 +27,4 @@ Microsoft::WRL::ComPtr<IStorageObject> openStorage(IStorageServer* root, const s
 // reached in process, locally or remotely, whichever is registered.
 Microsoft::WRL::ComPtr<IStorageServer> createRoot();
 
-} // namespace cfx
+} // namespace cfx::server

@@ -6,7 +6,7 @@
 
 #include <wrl/client.h>
 
-namespace cfx {
+namespace cfx::server {
 
 class StoragePointer {
 public:
@@ -35,4 +35,4 @@ private:
     Microsoft::WRL::ComPtr<IStorageFolder> creatingThreadFolder_;
 };
 
-} // namespace cfx
+} // namespace cfx::server

@@ -11,7 +11,7 @@
 
 #include <atomic>
 
-namespace cfx {
+namespace cfx::server {
 
 namespace {
 
@@ -134,4 +134,4 @@ bool UnlockStorageKey(UnlockSite& folder) {
     return true;
 }
 
-} // namespace cfx
+} // namespace cfx::server

@@ -5,7 +5,23 @@
 
 #include <string>
 
-namespace cfx {
+namespace cfx::storagefile {
+
+namespace {
+
+struct OverlayRow {
+    int iconIndex; // counts the library's icon groups in resource order
+    int priority;  // 0 is the highest the shell knows
+};
+
+// In the order of IconOverlay::Kind.
+constexpr OverlayRow kOverlays[] = {
+    {1, 1}, // Frozen
+    {2, 0}, // Inaccessible: a guest account, or no storage server
+    {3, 2}, // Key: a copy of the key is attached
+};
+
+} // namespace
 
 // Membership needs the storage's state from the server, which the handlers do
 // not reach yet; E_NOTIMPL makes the shell draw no overlay.
@@ -16,7 +32,7 @@ STDMETHODIMP IconOverlay::IsMemberOf(LPCWSTR, DWORD) {
 STDMETHODIMP IconOverlay::GetOverlayInfo(LPWSTR iconFile, int size, int* index, DWORD* flags) {
     return guarded([&] {
         notNull(iconFile);
-        *notNull(index) = iconIndex_;
+        *notNull(index) = kOverlays[kind_].iconIndex;
         *notNull(flags) = ISIOI_ICONFILE | ISIOI_ICONINDEX;
 
         std::wstring path(MAX_PATH, L'\0');
@@ -42,8 +58,8 @@ STDMETHODIMP IconOverlay::GetOverlayInfo(LPWSTR iconFile, int size, int* index, 
 STDMETHODIMP IconOverlay::GetPriority(int* priority) {
     if (!priority)
         return E_POINTER;
-    *priority = priority_;
+    *priority = kOverlays[kind_].priority;
     return S_OK;
 }
 
-} // namespace cfx
+} // namespace cfx::storagefile

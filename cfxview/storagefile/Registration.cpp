@@ -1,6 +1,6 @@
 #include "storagefile/Registration.h"
 
-namespace cfx {
+namespace cfx::storagefile {
 
 // The registry scripts and their walker are not written yet: nothing is
 // touched, and regsvr32 reports the failure.
@@ -8,4 +8,4 @@ HRESULT registerServer(bool) {
     return E_NOTIMPL;
 }
 
-} // namespace cfx
+} // namespace cfx::storagefile

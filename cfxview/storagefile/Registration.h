@@ -3,10 +3,10 @@
 
 #include <windows.h>
 
-namespace cfx {
+namespace cfx::storagefile {
 
 // Writes (register true) or removes the library's classes, file type and shell
 // extension entries.
 HRESULT registerServer(bool install);
 
-} // namespace cfx
+} // namespace cfx::storagefile

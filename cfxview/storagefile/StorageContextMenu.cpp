@@ -1,6 +1,6 @@
 #include "storagefile/StorageContextMenu.h"
 
-namespace cfx {
+namespace cfx::storagefile {
 
 // The commands need the storage's state from the server; until they arrive the
 // handler adds nothing to the menu.
@@ -21,4 +21,4 @@ STDMETHODIMP StorageContextMenu::GetCommandString(UINT_PTR, UINT, UINT*, CHAR*, 
     return E_NOTIMPL;
 }
 
-} // namespace cfx
+} // namespace cfx::storagefile

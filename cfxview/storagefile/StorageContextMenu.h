@@ -6,7 +6,7 @@
 
 #include <shlobj.h>
 
-namespace cfx {
+namespace cfx::storagefile {
 
 class StorageContextMenu final : public ComObject<IShellExtInit, IContextMenu> {
 public:
@@ -21,4 +21,4 @@ public:
                                   UINT size) override;
 };
 
-} // namespace cfx
+} // namespace cfx::storagefile

@@ -1,6 +1,6 @@
 #include "storagefile/StoragePropertyPage.h"
 
-namespace cfx {
+namespace cfx::storagefile {
 
 // The page needs the storage's state from the server; until it arrives the
 // handler adds no page.
@@ -17,4 +17,4 @@ STDMETHODIMP StoragePropertyPage::ReplacePage(EXPPS, LPFNSVADDPROPSHEETPAGE, LPA
     return E_NOTIMPL;
 }
 
-} // namespace cfx
+} // namespace cfx::storagefile

@@ -5,7 +5,7 @@
 
 #include <shlobj.h>
 
-namespace cfx {
+namespace cfx::storagefile {
 
 class StoragePropertyPage final : public ComObject<IShellExtInit, IShellPropSheetExt> {
 public:
@@ -18,4 +18,4 @@ public:
                              LPARAM lParam) override;
 };
 
-} // namespace cfx
+} // namespace cfx::storagefile

@@ -24,6 +24,9 @@
 namespace cfx {
 namespace {
 
+using namespace cfx::folder;
+using namespace cfx::server;
+
 constexpr int kRequesters = 8;
 constexpr int kCallsEach = 500;
 
@@ -98,8 +101,8 @@ void runRequester(int requester, StorageLedger& ledger, Findings& findings,
         long result = 0; // the requester's storage for the result
         bool calledBack = false;
         try {
-            storage_thread::run([&] {
-                if (!storage_thread::isCurrent())
+            server::runOnStorageThread([&] {
+                if (!server::isStorageThread())
                     ++ledger.offThread;
                 if (ledger.lastCall[requester] != call - 1)
                     ++ledger.outOfOrder;
@@ -177,8 +180,8 @@ DWORD WINAPI requesterMain(void* start) {
 }
 
 TEST(ForwardLoad, ManyRequestersGetTheirOwnResultsInOrder) {
-    storage_thread::startOrStop(true);
-    ASSERT_NE(storage_thread::id(), 0u);
+    server::startOrStopStorageThread(true);
+    ASSERT_NE(server::storageThreadId(), 0u);
 
     // The texts a Windows error's runtime_error must carry, made here once.
     std::map<DWORD, std::string> texts;
@@ -212,12 +215,12 @@ TEST(ForwardLoad, ManyRequestersGetTheirOwnResultsInOrder) {
         // Ending the storage thread releases every requester waiting on it.
         // Not through a stop: that posts to the storage thread's mailbox, whose
         // sender lock a requester may hold while it waits.
-        KernelHandle storage(OpenThread(THREAD_TERMINATE, FALSE, storage_thread::id()));
+        KernelHandle storage(OpenThread(THREAD_TERMINATE, FALSE, server::storageThreadId()));
         TerminateThread(storage.get(), 1);
         for (HANDLE thread : handles)
             if (WaitForSingleObject(thread, 10000) == WAIT_TIMEOUT)
                 TerminateThread(thread, 1);
-        storage_thread::startOrStop(false);
+        server::startOrStopStorageThread(false);
         return;
     }
     ASSERT_EQ(waited, WAIT_OBJECT_0);
@@ -238,8 +241,8 @@ TEST(ForwardLoad, ManyRequestersGetTheirOwnResultsInOrder) {
     EXPECT_EQ(ledger.interleaved, 0) << "calls that began inside another requester's call";
     EXPECT_TRUE(ledger.running.empty());
 
-    storage_thread::startOrStop(false);
-    EXPECT_EQ(storage_thread::id(), 0u);
+    server::startOrStopStorageThread(false);
+    EXPECT_EQ(server::storageThreadId(), 0u);
 }
 
 } // namespace

@@ -281,19 +281,19 @@ void checkIdentifiers(const ListBuffer& buffer, Counts& counts) {
         LPCITEMIDLIST id = reinterpret_cast<LPCITEMIDLIST>(at);
         const Reading expected = readIdentifier(at);
         ++(expected.own ? counts.own : counts.foreign);
-        EXPECT_EQ(cfx::isOwnItem(id), expected.own) << "at " << offset;
+        EXPECT_EQ(cfx::folder::isOwnItem(id), expected.own) << "at " << offset;
 
         const BYTE* payload = nullptr;
-        cfx::ItemKind kind{};
+        cfx::folder::ItemKind kind{};
         std::uint64_t size = 0;
         std::wstring name;
         bool folder = false;
         const HRESULT want = expected.own ? S_OK : E_INVALIDARG;
-        EXPECT_EQ(entryPoint([&] { payload = cfx::itemPayload(id); }), want);
-        EXPECT_EQ(entryPoint([&] { kind = cfx::kindOf(id); }), want);
-        EXPECT_EQ(entryPoint([&] { size = cfx::sizeOf(id); }), want);
-        EXPECT_EQ(entryPoint([&] { name = cfx::nameOf(id); }), want);
-        EXPECT_EQ(entryPoint([&] { folder = cfx::isFolder(id); }), want);
+        EXPECT_EQ(entryPoint([&] { payload = cfx::folder::itemPayload(id); }), want);
+        EXPECT_EQ(entryPoint([&] { kind = cfx::folder::kindOf(id); }), want);
+        EXPECT_EQ(entryPoint([&] { size = cfx::folder::sizeOf(id); }), want);
+        EXPECT_EQ(entryPoint([&] { name = cfx::folder::nameOf(id); }), want);
+        EXPECT_EQ(entryPoint([&] { folder = cfx::folder::isFolder(id); }), want);
         if (expected.own) {
             EXPECT_EQ(payload, at + 2);
             EXPECT_EQ(static_cast<std::uint32_t>(kind), expected.kind);
@@ -318,17 +318,18 @@ void checkList(const std::vector<Bytes>& items, const ListBuffer& buffer, Genera
     ++(allOwn ? counts.ownLists : counts.foreignLists);
 
     std::wstring got;
-    EXPECT_EQ(entryPoint([&] { got = cfx::storagePath(list); }), allOwn ? S_OK : E_INVALIDARG);
+    EXPECT_EQ(entryPoint([&] { got = cfx::folder::storagePath(list); }),
+              allOwn ? S_OK : E_INVALIDARG);
     if (allOwn) {
         EXPECT_EQ(got, path);
     }
 
     EXPECT_EQ(ILGetSize(list), buffer.size());
-    EXPECT_TRUE(cfx::isPrefix(list, list));
-    EXPECT_FALSE(cfx::isPrefix(list, nullptr));
+    EXPECT_TRUE(cfx::folder::isPrefix(list, list));
+    EXPECT_FALSE(cfx::folder::isPrefix(list, nullptr));
 
     // The last identifier, as the shell finds it.
-    LPCITEMIDLIST last = cfx::lastItem(list);
+    LPCITEMIDLIST last = cfx::folder::lastItem(list);
     const size_t lastOffset = items.empty() ? 0 : buffer.offsets().back();
     EXPECT_EQ(reinterpret_cast<const BYTE*>(last), buffer.bytes() + lastOffset);
 
@@ -336,13 +337,13 @@ void checkList(const std::vector<Bytes>& items, const ListBuffer& buffer, Genera
     const size_t count = items.size();
     for (size_t k = 0; k <= count; ++k) {
         ListBuffer prefix(std::vector<Bytes>(items.begin(), items.begin() + k), random.shift());
-        EXPECT_TRUE(cfx::isPrefix(prefix.list(), list)) << "prefix of " << k;
+        EXPECT_TRUE(cfx::folder::isPrefix(prefix.list(), list)) << "prefix of " << k;
         if (k < count) {
-            EXPECT_FALSE(cfx::isPrefix(list, prefix.list())) << "prefix of " << k;
+            EXPECT_FALSE(cfx::folder::isPrefix(list, prefix.list())) << "prefix of " << k;
         }
 
         LPCITEMIDLIST part = nullptr;
-        EXPECT_EQ(entryPoint([&] { part = cfx::relativePart(prefix.list(), list); }), S_OK);
+        EXPECT_EQ(entryPoint([&] { part = cfx::folder::relativePart(prefix.list(), list); }), S_OK);
         const BYTE* rest = buffer.bytes() + (k < count ? buffer.offsets()[k] : buffer.size() - 2);
         if (part) {
             EXPECT_EQ(reinterpret_cast<const BYTE*>(part), rest) << "prefix of " << k;
@@ -351,12 +352,12 @@ void checkList(const std::vector<Bytes>& items, const ListBuffer& buffer, Genera
             EXPECT_TRUE(ILIsEqual(prefix.list(), list)) << "prefix of " << k;
         }
 
-        cfx::ItemIdList combined;
-        EXPECT_EQ(entryPoint([&] { combined = cfx::combine(prefix.list(), list); }), S_OK);
+        cfx::folder::ItemIdList combined;
+        EXPECT_EQ(entryPoint([&] { combined = cfx::folder::combine(prefix.list(), list); }), S_OK);
         ASSERT_TRUE(combined);
         EXPECT_EQ(ILGetSize(combined.get()), prefix.size() + buffer.size() - 2);
     }
-    EXPECT_EQ(cfx::relativePart(nullptr, list), nullptr);
+    EXPECT_EQ(cfx::folder::relativePart(nullptr, list), nullptr);
 
     // One byte changed after some identifier's cb: no longer a prefix either way.
     std::vector<size_t> changeable;
@@ -368,10 +369,11 @@ void checkList(const std::vector<Bytes>& items, const ListBuffer& buffer, Genera
         ListBuffer changed(items, random.shift());
         const size_t at = changed.offsets()[i] + 2 + random.below(items[i].size() - 2);
         changed.bytes()[at] ^= BYTE(1 + random.below(255));
-        EXPECT_FALSE(cfx::isPrefix(changed.list(), list)) << "changed byte " << at;
-        EXPECT_FALSE(cfx::isPrefix(list, changed.list())) << "changed byte " << at;
+        EXPECT_FALSE(cfx::folder::isPrefix(changed.list(), list)) << "changed byte " << at;
+        EXPECT_FALSE(cfx::folder::isPrefix(list, changed.list())) << "changed byte " << at;
         LPCITEMIDLIST part = nullptr;
-        EXPECT_EQ(entryPoint([&] { part = cfx::relativePart(changed.list(), list); }), S_OK);
+        EXPECT_EQ(entryPoint([&] { part = cfx::folder::relativePart(changed.list(), list); }),
+                  S_OK);
         EXPECT_EQ(part, nullptr) << "changed byte " << at;
         checkIdentifiers(changed, counts);
     }
@@ -383,7 +385,7 @@ void checkMake(Generator& random, Counts& counts) {
     auto item = FakeStorageItem::create();
     std::wstring name = random.name();
     if (random.chance(1))
-        name.assign(cfx::kMaxItemNameLength + random.below(2), L'z');
+        name.assign(cfx::folder::kMaxItemNameLength + random.below(2), L'z');
     const LONG type = static_cast<LONG>(random.kind());
     const std::uint64_t size = random.wide();
     item->setName(name);
@@ -402,13 +404,13 @@ void checkMake(Generator& random, Counts& counts) {
     HRESULT want = S_OK;
     if (FAILED(failure) && failing == Call::GetName)
         want = failure;
-    else if (name.size() > cfx::kMaxItemNameLength)
+    else if (name.size() > cfx::folder::kMaxItemNameLength)
         want = HRESULT_FROM_WIN32(ERROR_FILENAME_EXCED_RANGE);
     else if (FAILED(failure))
         want = failure;
 
-    cfx::ItemIdList id;
-    EXPECT_EQ(entryPoint([&] { cfx::makeItemId(item.get(), id.put()); }), want);
+    cfx::folder::ItemIdList id;
+    EXPECT_EQ(entryPoint([&] { cfx::folder::makeItemId(item.get(), id.put()); }), want);
     if (FAILED(want)) {
         EXPECT_FALSE(id);
         ++counts.refusedMakes;

@@ -16,8 +16,8 @@
 #include <string>
 #include <vector>
 
-using cfx::ItemIdList;
-using cfx::ItemKind;
+using cfx::folder::ItemIdList;
+using cfx::folder::ItemKind;
 using cfx::test::FakeStorageItem;
 
 namespace {
@@ -153,14 +153,14 @@ protected:
         item->setType(type);
         item->setSize(size);
         ItemIdList id;
-        cfx::makeItemId(item.get(), id.put());
+        cfx::folder::makeItemId(item.get(), id.put());
         return id;
     }
 
     ItemIdList listOf(std::initializer_list<LPCITEMIDLIST> parts) {
         ItemIdList list;
         for (LPCITEMIDLIST part : parts)
-            cfx::combineInto(list, part);
+            cfx::folder::combineInto(list, part);
         return list;
     }
 };
@@ -204,7 +204,7 @@ TEST_F(StorageItemIdTest, IsOneTaskAllocatorBlockOfTwoNPlus36Bytes) {
     LPITEMIDLIST id = nullptr;
     {
         SpyScope spy;
-        cfx::makeItemId(item.get(), &id);
+        cfx::folder::makeItemId(item.get(), &id);
         ASSERT_EQ(spy->allocated().count(id), 1u);
         EXPECT_EQ(spy->allocated().at(id), 36 + 2 * name.size());
     }
@@ -213,24 +213,24 @@ TEST_F(StorageItemIdTest, IsOneTaskAllocatorBlockOfTwoNPlus36Bytes) {
 
 TEST_F(StorageItemIdTest, ReadsBackKindSizeAndName) {
     ItemIdList file = makeId(L"data.bin", StorageItemFile, 0xFEDCBA9876543210ull);
-    EXPECT_TRUE(cfx::isOwnItem(file.get()));
-    EXPECT_EQ(cfx::kindOf(file.get()), ItemKind::File);
-    EXPECT_EQ(cfx::sizeOf(file.get()), 0xFEDCBA9876543210ull);
-    EXPECT_EQ(cfx::nameOf(file.get()), L"data.bin");
-    EXPECT_FALSE(cfx::isFolder(file.get()));
+    EXPECT_TRUE(cfx::folder::isOwnItem(file.get()));
+    EXPECT_EQ(cfx::folder::kindOf(file.get()), ItemKind::File);
+    EXPECT_EQ(cfx::folder::sizeOf(file.get()), 0xFEDCBA9876543210ull);
+    EXPECT_EQ(cfx::folder::nameOf(file.get()), L"data.bin");
+    EXPECT_FALSE(cfx::folder::isFolder(file.get()));
 
     ItemIdList folder = makeId(L"Folder", StorageItemFolder, 0);
-    EXPECT_EQ(cfx::kindOf(folder.get()), ItemKind::Folder);
-    EXPECT_TRUE(cfx::isFolder(folder.get()));
+    EXPECT_EQ(cfx::folder::kindOf(folder.get()), ItemKind::Folder);
+    EXPECT_TRUE(cfx::folder::isFolder(folder.get()));
 }
 
 TEST_F(StorageItemIdTest, TreatsEveryKindButOneAsFile) {
-    EXPECT_TRUE(cfx::isFolder(ItemKind::Folder));
+    EXPECT_TRUE(cfx::folder::isFolder(ItemKind::Folder));
     for (LONG type : {0L, 2L, 3L, 0x101L, -1L}) {
         ItemIdList id = makeId(L"x", type);
-        EXPECT_EQ(static_cast<std::uint32_t>(cfx::kindOf(id.get())),
+        EXPECT_EQ(static_cast<std::uint32_t>(cfx::folder::kindOf(id.get())),
                   static_cast<std::uint32_t>(type));
-        EXPECT_FALSE(cfx::isFolder(id.get())) << type;
+        EXPECT_FALSE(cfx::folder::isFolder(id.get())) << type;
     }
 }
 
@@ -238,24 +238,24 @@ TEST_F(StorageItemIdTest, EmptyNameHasCb34AndIsOurs) {
     ItemIdList id = makeId(L"");
     EXPECT_EQ(id.get()->mkid.cb, 34);
     EXPECT_EQ(ILGetSize(id.get()), 36u);
-    EXPECT_TRUE(cfx::isOwnItem(id.get()));
-    EXPECT_EQ(cfx::nameOf(id.get()), L"");
+    EXPECT_TRUE(cfx::folder::isOwnItem(id.get()));
+    EXPECT_EQ(cfx::folder::nameOf(id.get()), L"");
 }
 
 TEST_F(StorageItemIdTest, NullNameCountsAsEmpty) {
     auto item = FakeStorageItem::create();
     item->setName(std::nullopt);
     ItemIdList id;
-    cfx::makeItemId(item.get(), id.put());
+    cfx::folder::makeItemId(item.get(), id.put());
     EXPECT_EQ(id.get()->mkid.cb, 34);
     EXPECT_EQ(blockSize(id.get()), 36u);
-    EXPECT_EQ(cfx::nameOf(id.get()), L"");
+    EXPECT_EQ(cfx::folder::nameOf(id.get()), L"");
 }
 
 TEST_F(StorageItemIdTest, AsksTheServerForNameTypeAndSizeOnly) {
     auto item = FakeStorageItem::create();
     ItemIdList id;
-    cfx::makeItemId(item.get(), id.put());
+    cfx::folder::makeItemId(item.get(), id.put());
     using Call = FakeStorageItem::Call;
     EXPECT_EQ(item->calls(), (std::vector<Call>{Call::GetName, Call::GetType, Call::GetSize}));
 }
@@ -269,7 +269,7 @@ TEST_F(StorageItemIdTest, KeepsNonAsciiAndSurrogateCodeUnitsExactly) {
         ItemIdList id = makeId(name);
         EXPECT_EQ(id.get()->mkid.cb, 34 + 2 * name.size());
         EXPECT_EQ(std::memcmp(bytesOf(id.get()) + 30, name.data(), 2 * name.size()), 0);
-        EXPECT_EQ(cfx::nameOf(id.get()), name);
+        EXPECT_EQ(cfx::folder::nameOf(id.get()), name);
     }
 }
 
@@ -277,28 +277,28 @@ TEST_F(StorageItemIdTest, SizesTheIdentifierByTheNamesFullLength) {
     // n is the BSTR's length even past an embedded zero; the name reads to the zero.
     ItemIdList id = makeId(std::wstring(L"ab\0cd", 5));
     EXPECT_EQ(id.get()->mkid.cb, 34 + 2 * 5);
-    EXPECT_EQ(cfx::nameOf(id.get()), L"ab");
+    EXPECT_EQ(cfx::folder::nameOf(id.get()), L"ab");
 }
 
 TEST_F(StorageItemIdTest, AcceptsTheLongestNameThatFitsCb) {
-    const std::wstring name(cfx::kMaxItemNameLength, L'n');
+    const std::wstring name(cfx::folder::kMaxItemNameLength, L'n');
     ASSERT_EQ(name.size(), 32750u);
     ItemIdList id = makeId(name);
     EXPECT_EQ(id.get()->mkid.cb, 65534);
     EXPECT_EQ(ILGetSize(id.get()), 65536u);
     EXPECT_EQ(blockSize(id.get()), 65536u);
-    EXPECT_EQ(cfx::nameOf(id.get()), name);
+    EXPECT_EQ(cfx::folder::nameOf(id.get()), name);
 }
 
 TEST_F(StorageItemIdTest, RefusesANameTooLongForCb) {
     ItemIdList previous = makeId(L"previous");
     const std::vector<BYTE> before = listBytes(previous.get());
     auto item = FakeStorageItem::create();
-    item->setName(std::wstring(cfx::kMaxItemNameLength + 1, L'n'));
+    item->setName(std::wstring(cfx::folder::kMaxItemNameLength + 1, L'n'));
     LPITEMIDLIST out = previous.get();
     {
         SpyScope spy;
-        EXPECT_EQ(entryPoint([&] { cfx::makeItemId(item.get(), &out); }), kNameTooLong);
+        EXPECT_EQ(entryPoint([&] { cfx::folder::makeItemId(item.get(), &out); }), kNameTooLong);
         EXPECT_FALSE(spy->wasFreed(previous.get()));
     }
     EXPECT_EQ(out, previous.get());
@@ -313,12 +313,12 @@ TEST_F(StorageItemIdTest, ReplacesAndFreesTheCallersPreviousList) {
     item->setName(std::wstring(L"new"));
     {
         SpyScope spy;
-        cfx::makeItemId(item.get(), &out);
+        cfx::folder::makeItemId(item.get(), &out);
         EXPECT_TRUE(spy->wasFreed(old));
         EXPECT_EQ(spy->allocated().count(out), 1u);
     }
     EXPECT_NE(out, old);
-    EXPECT_EQ(cfx::nameOf(out), L"new");
+    EXPECT_EQ(cfx::folder::nameOf(out), L"new");
     ILFree(out);
 }
 
@@ -329,7 +329,7 @@ TEST_F(StorageItemIdTest, AllocationFailureGivesOutOfMemoryAndKeepsTheOldList) {
     LPITEMIDLIST out = previous.get();
     {
         SpyScope spy(36 + 2 * 12);
-        EXPECT_EQ(entryPoint([&] { cfx::makeItemId(item.get(), &out); }), E_OUTOFMEMORY);
+        EXPECT_EQ(entryPoint([&] { cfx::folder::makeItemId(item.get(), &out); }), E_OUTOFMEMORY);
         EXPECT_EQ(spy->failures(), 1) << "the identifier was not allocated by the task allocator";
         EXPECT_FALSE(spy->wasFreed(previous.get()));
     }
@@ -338,9 +338,9 @@ TEST_F(StorageItemIdTest, AllocationFailureGivesOutOfMemoryAndKeepsTheOldList) {
 
 TEST_F(StorageItemIdTest, NullArgumentsGivePointerErrors) {
     LPITEMIDLIST out = nullptr;
-    EXPECT_EQ(entryPoint([&] { cfx::makeItemId(nullptr, &out); }), E_POINTER);
+    EXPECT_EQ(entryPoint([&] { cfx::folder::makeItemId(nullptr, &out); }), E_POINTER);
     auto item = FakeStorageItem::create();
-    EXPECT_EQ(entryPoint([&] { cfx::makeItemId(item.get(), nullptr); }), E_POINTER);
+    EXPECT_EQ(entryPoint([&] { cfx::folder::makeItemId(item.get(), nullptr); }), E_POINTER);
 }
 
 // --- Server failures -------------------------------------------------------
@@ -358,7 +358,7 @@ TEST_P(ServerFailureTest, CarriesTheServersErrorAndLeaksNothing) {
     LPITEMIDLIST out = previous.get();
     SpyScope spy;
     try {
-        cfx::makeItemId(item.get(), &out);
+        cfx::folder::makeItemId(item.get(), &out);
         ADD_FAILURE() << "no exception";
     } catch (const _com_error& e) {
         EXPECT_EQ(e.Error(), failure);
@@ -380,7 +380,7 @@ TEST_P(ServerFailureTest, CarriesTheServersErrorAndLeaksNothing) {
     }
 
     // An entry point returns the server's HRESULT itself.
-    EXPECT_EQ(entryPoint([&] { cfx::makeItemId(item.get(), &out); }), failure);
+    EXPECT_EQ(entryPoint([&] { cfx::folder::makeItemId(item.get(), &out); }), failure);
 }
 
 INSTANTIATE_TEST_SUITE_P(EachCall, ServerFailureTest,
@@ -405,15 +405,16 @@ TEST_F(StorageItemIdTest, CbOf28OrLessIsForeignAnd29IsOurs) {
     std::vector<BYTE> bytes = listBytes(id.get());
     for (std::uint16_t cb : {std::uint16_t(2), std::uint16_t(18), std::uint16_t(28)}) {
         std::memcpy(bytes.data(), &cb, 2);
-        EXPECT_FALSE(cfx::isOwnItem(asList(bytes.data()))) << cb;
-        EXPECT_EQ(entryPoint([&] { cfx::itemPayload(asList(bytes.data())); }), E_INVALIDARG);
+        EXPECT_FALSE(cfx::folder::isOwnItem(asList(bytes.data()))) << cb;
+        EXPECT_EQ(entryPoint([&] { cfx::folder::itemPayload(asList(bytes.data())); }),
+                  E_INVALIDARG);
     }
     // Only cb and the signature are checked, not that cb fits the name.
     const std::uint16_t cb = 29;
     std::memcpy(bytes.data(), &cb, 2);
-    EXPECT_TRUE(cfx::isOwnItem(asList(bytes.data())));
-    EXPECT_EQ(cfx::itemPayload(asList(bytes.data())), bytes.data() + 2);
-    EXPECT_EQ(cfx::nameOf(asList(bytes.data())), L"") << "read the name past cb";
+    EXPECT_TRUE(cfx::folder::isOwnItem(asList(bytes.data())));
+    EXPECT_EQ(cfx::folder::itemPayload(asList(bytes.data())), bytes.data() + 2);
+    EXPECT_EQ(cfx::folder::nameOf(asList(bytes.data())), L"") << "read the name past cb";
 }
 
 TEST_F(StorageItemIdTest, EverySignatureBitCounts) {
@@ -421,16 +422,16 @@ TEST_F(StorageItemIdTest, EverySignatureBitCounts) {
     std::vector<BYTE> bytes = listBytes(id.get());
     for (int bit = 0; bit < 128; ++bit) {
         bytes[2 + bit / 8] ^= BYTE(1u << (bit % 8));
-        EXPECT_FALSE(cfx::isOwnItem(asList(bytes.data()))) << bit;
+        EXPECT_FALSE(cfx::folder::isOwnItem(asList(bytes.data()))) << bit;
         bytes[2 + bit / 8] ^= BYTE(1u << (bit % 8));
     }
-    EXPECT_TRUE(cfx::isOwnItem(asList(bytes.data())));
+    EXPECT_TRUE(cfx::folder::isOwnItem(asList(bytes.data())));
 }
 
 TEST_F(StorageItemIdTest, NullAndEmptyListsAreForeign) {
     const BYTE empty[2] = {0, 0};
-    EXPECT_FALSE(cfx::isOwnItem(nullptr));
-    EXPECT_FALSE(cfx::isOwnItem(asList(empty)));
+    EXPECT_FALSE(cfx::folder::isOwnItem(nullptr));
+    EXPECT_FALSE(cfx::folder::isOwnItem(asList(empty)));
 }
 
 TEST_F(StorageItemIdTest, EveryReadOfAForeignIdentifierGivesInvalidArg) {
@@ -439,17 +440,17 @@ TEST_F(StorageItemIdTest, EveryReadOfAForeignIdentifierGivesInvalidArg) {
     bytes[17] ^= 0x80;
     LPCITEMIDLIST foreign = asList(bytes.data());
     try {
-        cfx::itemPayload(foreign);
+        cfx::folder::itemPayload(foreign);
         ADD_FAILURE() << "no exception";
     } catch (const _com_error& e) {
         EXPECT_EQ(e.Error(), E_INVALIDARG);
     }
-    EXPECT_EQ(entryPoint([&] { cfx::kindOf(foreign); }), E_INVALIDARG);
-    EXPECT_EQ(entryPoint([&] { cfx::sizeOf(foreign); }), E_INVALIDARG);
-    EXPECT_EQ(entryPoint([&] { cfx::nameOf(foreign); }), E_INVALIDARG);
-    EXPECT_EQ(entryPoint([&] { cfx::isFolder(foreign); }), E_INVALIDARG);
-    EXPECT_EQ(entryPoint([&] { cfx::storagePath(foreign); }), E_INVALIDARG);
-    EXPECT_EQ(entryPoint([&] { cfx::nameOf(nullptr); }), E_INVALIDARG);
+    EXPECT_EQ(entryPoint([&] { cfx::folder::kindOf(foreign); }), E_INVALIDARG);
+    EXPECT_EQ(entryPoint([&] { cfx::folder::sizeOf(foreign); }), E_INVALIDARG);
+    EXPECT_EQ(entryPoint([&] { cfx::folder::nameOf(foreign); }), E_INVALIDARG);
+    EXPECT_EQ(entryPoint([&] { cfx::folder::isFolder(foreign); }), E_INVALIDARG);
+    EXPECT_EQ(entryPoint([&] { cfx::folder::storagePath(foreign); }), E_INVALIDARG);
+    EXPECT_EQ(entryPoint([&] { cfx::folder::nameOf(nullptr); }), E_INVALIDARG);
 }
 
 TEST_F(StorageItemIdTest, ReadsIdentifiersAtAnyAddress) {
@@ -460,13 +461,13 @@ TEST_F(StorageItemIdTest, ReadsIdentifiersAtAnyAddress) {
     for (size_t shift = 0; shift < 8; ++shift) {
         std::memcpy(buffer + 8 + shift, bytes.data(), bytes.size());
         LPCITEMIDLIST moved = asList(buffer + 8 + shift);
-        EXPECT_TRUE(cfx::isOwnItem(moved)) << shift;
-        EXPECT_EQ(cfx::kindOf(moved), ItemKind::File) << shift;
-        EXPECT_EQ(cfx::sizeOf(moved), 0x8877665544332211ull) << shift;
-        EXPECT_EQ(cfx::nameOf(moved), L"unaligned") << shift;
-        EXPECT_EQ(cfx::storagePath(moved), L"unaligned") << shift;
-        EXPECT_TRUE(cfx::isPrefix(moved, id.get())) << shift;
-        EXPECT_TRUE(cfx::isPrefix(id.get(), moved)) << shift;
+        EXPECT_TRUE(cfx::folder::isOwnItem(moved)) << shift;
+        EXPECT_EQ(cfx::folder::kindOf(moved), ItemKind::File) << shift;
+        EXPECT_EQ(cfx::folder::sizeOf(moved), 0x8877665544332211ull) << shift;
+        EXPECT_EQ(cfx::folder::nameOf(moved), L"unaligned") << shift;
+        EXPECT_EQ(cfx::folder::storagePath(moved), L"unaligned") << shift;
+        EXPECT_TRUE(cfx::folder::isPrefix(moved, id.get())) << shift;
+        EXPECT_TRUE(cfx::folder::isPrefix(id.get(), moved)) << shift;
         std::memset(buffer, 0, sizeof buffer);
     }
 }
@@ -478,17 +479,17 @@ TEST_F(StorageItemIdTest, StoragePathJoinsNamesWithSingleBackslashes) {
     ItemIdList b = makeId(L"b", StorageItemFolder);
     ItemIdList c = makeId(L"c");
     ItemIdList abc = listOf({a.get(), b.get(), c.get()});
-    EXPECT_EQ(cfx::storagePath(abc.get()), L"a\\b\\c");
-    EXPECT_EQ(cfx::storagePath(a.get()), L"a");
+    EXPECT_EQ(cfx::folder::storagePath(abc.get()), L"a\\b\\c");
+    EXPECT_EQ(cfx::folder::storagePath(a.get()), L"a");
 
     const BYTE empty[2] = {0, 0};
-    EXPECT_EQ(cfx::storagePath(asList(empty)), L"");
-    EXPECT_EQ(cfx::storagePath(nullptr), L"");
+    EXPECT_EQ(cfx::folder::storagePath(asList(empty)), L"");
+    EXPECT_EQ(cfx::folder::storagePath(nullptr), L"");
 
     // The separator goes between positions, whatever the names hold.
     ItemIdList blank = makeId(L"", StorageItemFolder);
     ItemIdList blankB = listOf({blank.get(), b.get()});
-    EXPECT_EQ(cfx::storagePath(blankB.get()), L"\\b");
+    EXPECT_EQ(cfx::folder::storagePath(blankB.get()), L"\\b");
 }
 
 TEST_F(StorageItemIdTest, StoragePathRefusesAForeignIdentifierAnywhere) {
@@ -499,7 +500,7 @@ TEST_F(StorageItemIdTest, StoragePathRefusesAForeignIdentifierAnywhere) {
     std::vector<BYTE> bytes = listBytes(abc.get());
     const size_t second = a.get()->mkid.cb;
     bytes[second + 2] ^= 0x01;
-    EXPECT_EQ(entryPoint([&] { cfx::storagePath(asList(bytes.data())); }), E_INVALIDARG);
+    EXPECT_EQ(entryPoint([&] { cfx::folder::storagePath(asList(bytes.data())); }), E_INVALIDARG);
 }
 
 TEST_F(StorageItemIdTest, PrefixComparesWholeIdentifiersByteForByte) {
@@ -510,18 +511,18 @@ TEST_F(StorageItemIdTest, PrefixComparesWholeIdentifiersByteForByte) {
     ItemIdList abc = listOf({a.get(), b.get(), c.get()});
     const BYTE empty[2] = {0, 0};
 
-    EXPECT_TRUE(cfx::isPrefix(ab.get(), abc.get()));
-    EXPECT_TRUE(cfx::isPrefix(abc.get(), abc.get()));
-    EXPECT_TRUE(cfx::isPrefix(asList(empty), abc.get()));
-    EXPECT_FALSE(cfx::isPrefix(abc.get(), ab.get()));
-    EXPECT_FALSE(cfx::isPrefix(ab.get(), nullptr));
-    EXPECT_FALSE(cfx::isPrefix(b.get(), abc.get()));
+    EXPECT_TRUE(cfx::folder::isPrefix(ab.get(), abc.get()));
+    EXPECT_TRUE(cfx::folder::isPrefix(abc.get(), abc.get()));
+    EXPECT_TRUE(cfx::folder::isPrefix(asList(empty), abc.get()));
+    EXPECT_FALSE(cfx::folder::isPrefix(abc.get(), ab.get()));
+    EXPECT_FALSE(cfx::folder::isPrefix(ab.get(), nullptr));
+    EXPECT_FALSE(cfx::folder::isPrefix(b.get(), abc.get()));
 
     // Same name, different size: a different item as far as the list goes.
     ItemIdList c2 = makeId(L"c", StorageItemFile, 8);
     ItemIdList abc2 = listOf({a.get(), b.get(), c2.get()});
-    EXPECT_FALSE(cfx::isPrefix(abc2.get(), abc.get()));
-    EXPECT_EQ(cfx::storagePath(abc2.get()), cfx::storagePath(abc.get()));
+    EXPECT_FALSE(cfx::folder::isPrefix(abc2.get(), abc.get()));
+    EXPECT_EQ(cfx::folder::storagePath(abc2.get()), cfx::folder::storagePath(abc.get()));
 
     // Every byte after cb counts, up to the last one cb covers.
     std::vector<BYTE> bytes = listBytes(abc.get());
@@ -529,11 +530,11 @@ TEST_F(StorageItemIdTest, PrefixComparesWholeIdentifiersByteForByte) {
     const size_t cb = c.get()->mkid.cb;
     for (size_t at = last + 2; at < last + cb; ++at) {
         bytes[at] ^= 0x40;
-        EXPECT_FALSE(cfx::isPrefix(asList(bytes.data()), abc.get())) << at;
-        EXPECT_FALSE(cfx::isPrefix(abc.get(), asList(bytes.data()))) << at;
+        EXPECT_FALSE(cfx::folder::isPrefix(asList(bytes.data()), abc.get())) << at;
+        EXPECT_FALSE(cfx::folder::isPrefix(abc.get(), asList(bytes.data()))) << at;
         bytes[at] ^= 0x40;
     }
-    EXPECT_TRUE(cfx::isPrefix(asList(bytes.data()), abc.get()));
+    EXPECT_TRUE(cfx::folder::isPrefix(asList(bytes.data()), abc.get()));
 }
 
 TEST_F(StorageItemIdTest, RelativePartPointsIntoTheFullList) {
@@ -547,19 +548,19 @@ TEST_F(StorageItemIdTest, RelativePartPointsIntoTheFullList) {
     ItemIdList b = makeId(L"b", StorageItemFolder);
     ItemIdList full = listOf({root.get(), a.get(), b.get()});
 
-    LPCITEMIDLIST part = cfx::relativePart(root.get(), full.get());
+    LPCITEMIDLIST part = cfx::folder::relativePart(root.get(), full.get());
     EXPECT_EQ(bytesOf(part), bytesOf(full.get()) + ILGetSize(root.get()) - 2);
-    EXPECT_EQ(cfx::storagePath(part), L"a\\b");
+    EXPECT_EQ(cfx::folder::storagePath(part), L"a\\b");
 
     // The root folder of a storage has no relative part and an empty path.
     ItemIdList sameRoot(ILClone(root.get()));
-    EXPECT_EQ(cfx::relativePart(root.get(), sameRoot.get()), nullptr);
-    EXPECT_EQ(cfx::storagePath(cfx::relativePart(root.get(), sameRoot.get())), L"");
+    EXPECT_EQ(cfx::folder::relativePart(root.get(), sameRoot.get()), nullptr);
+    EXPECT_EQ(cfx::folder::storagePath(cfx::folder::relativePart(root.get(), sameRoot.get())), L"");
 
-    EXPECT_EQ(cfx::relativePart(nullptr, full.get()), nullptr);
+    EXPECT_EQ(cfx::folder::relativePart(nullptr, full.get()), nullptr);
     ItemIdList other = listOf({root.get(), b.get()});
-    EXPECT_EQ(cfx::relativePart(other.get(), full.get()), nullptr);
-    EXPECT_EQ(cfx::relativePart(full.get(), root.get()), nullptr);
+    EXPECT_EQ(cfx::folder::relativePart(other.get(), full.get()), nullptr);
+    EXPECT_EQ(cfx::folder::relativePart(full.get(), root.get()), nullptr);
 }
 
 TEST_F(StorageItemIdTest, RelativePartOfAListAgainstItselfIsEmpty) {
@@ -570,27 +571,27 @@ TEST_F(StorageItemIdTest, RelativePartOfAListAgainstItselfIsEmpty) {
     ItemIdList b = makeId(L"b");
     ItemIdList ab = listOf({a.get(), b.get()});
     ItemIdList copy(ILClone(ab.get()));
-    LPCITEMIDLIST part = cfx::relativePart(ab.get(), copy.get());
+    LPCITEMIDLIST part = cfx::folder::relativePart(ab.get(), copy.get());
     if (part) {
         EXPECT_EQ(bytesOf(part), bytesOf(copy.get()) + ILGetSize(copy.get()) - 2);
     }
-    EXPECT_EQ(cfx::storagePath(part), L"");
+    EXPECT_EQ(cfx::folder::storagePath(part), L"");
 }
 
 TEST_F(StorageItemIdTest, CombineAppendsTheSecondList) {
     ItemIdList a = makeId(L"a", StorageItemFolder);
     ItemIdList b = makeId(L"b");
-    ItemIdList ab = cfx::combine(a.get(), b.get());
+    ItemIdList ab = cfx::folder::combine(a.get(), b.get());
     std::vector<BYTE> expected = listBytes(a.get());
     expected.resize(expected.size() - 2);
     const std::vector<BYTE> tail = listBytes(b.get());
     expected.insert(expected.end(), tail.begin(), tail.end());
     EXPECT_EQ(listBytes(ab.get()), expected);
 
-    ItemIdList copy = cfx::combine(nullptr, b.get());
+    ItemIdList copy = cfx::folder::combine(nullptr, b.get());
     EXPECT_NE(copy.get(), b.get());
     EXPECT_EQ(listBytes(copy.get()), tail);
-    EXPECT_FALSE(cfx::combine(nullptr, nullptr));
+    EXPECT_FALSE(cfx::folder::combine(nullptr, nullptr));
 }
 
 TEST_F(StorageItemIdTest, CombineIntoReplacesAndFreesTheFirstList) {
@@ -600,20 +601,20 @@ TEST_F(StorageItemIdTest, CombineIntoReplacesAndFreesTheFirstList) {
     LPITEMIDLIST old = list;
     {
         SpyScope spy;
-        cfx::combineInto(&list, b.get());
+        cfx::folder::combineInto(&list, b.get());
         EXPECT_TRUE(spy->wasFreed(old));
     }
-    EXPECT_EQ(cfx::storagePath(list), L"a\\b");
+    EXPECT_EQ(cfx::folder::storagePath(list), L"a\\b");
 
     {
         SpyScope spy(ILGetSize(list) + ILGetSize(b.get()) - 2);
         LPITEMIDLIST kept = list;
-        EXPECT_EQ(entryPoint([&] { cfx::combineInto(&list, b.get()); }), E_OUTOFMEMORY);
+        EXPECT_EQ(entryPoint([&] { cfx::folder::combineInto(&list, b.get()); }), E_OUTOFMEMORY);
         EXPECT_EQ(spy->failures(), 1);
         EXPECT_EQ(list, kept);
         EXPECT_FALSE(spy->wasFreed(kept));
     }
-    EXPECT_EQ(cfx::storagePath(list), L"a\\b");
+    EXPECT_EQ(cfx::folder::storagePath(list), L"a\\b");
     ILFree(list);
 }
 
@@ -621,15 +622,16 @@ TEST_F(StorageItemIdTest, LastItemDecidesFolderOrFile) {
     ItemIdList a = makeId(L"a", StorageItemFolder);
     ItemIdList b = makeId(L"b");
     ItemIdList ab = listOf({a.get(), b.get()});
-    LPCITEMIDLIST last = cfx::lastItem(ab.get());
+    LPCITEMIDLIST last = cfx::folder::lastItem(ab.get());
     EXPECT_EQ(bytesOf(last), bytesOf(ab.get()) + a.get()->mkid.cb);
-    EXPECT_FALSE(cfx::isFolder(last));
-    EXPECT_TRUE(cfx::isFolder(cfx::lastItem(a.get())));
+    EXPECT_FALSE(cfx::folder::isFolder(last));
+    EXPECT_TRUE(cfx::folder::isFolder(cfx::folder::lastItem(a.get())));
 
     const BYTE empty[2] = {0, 0};
-    EXPECT_EQ(cfx::lastItem(asList(empty)), asList(empty));
-    EXPECT_EQ(entryPoint([&] { cfx::isFolder(cfx::lastItem(asList(empty))); }), E_INVALIDARG);
-    EXPECT_EQ(cfx::lastItem(nullptr), nullptr);
+    EXPECT_EQ(cfx::folder::lastItem(asList(empty)), asList(empty));
+    EXPECT_EQ(entryPoint([&] { cfx::folder::isFolder(cfx::folder::lastItem(asList(empty))); }),
+              E_INVALIDARG);
+    EXPECT_EQ(cfx::folder::lastItem(nullptr), nullptr);
 }
 
 // This program links the identifier module as the DLL does, so its own

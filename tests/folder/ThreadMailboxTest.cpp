@@ -27,6 +27,9 @@
 namespace cfx {
 namespace {
 
+using namespace cfx::folder;
+using namespace cfx::server;
+
 using test::hex;
 using test::hrIs;
 
@@ -836,17 +839,17 @@ private:
 
 class StorageThreadTest : public testing::Test {
 protected:
-    void SetUp() override { storage_thread::startOrStop(true); }
-    void TearDown() override { storage_thread::startOrStop(false); }
+    void SetUp() override { server::startOrStopStorageThread(true); }
+    void TearDown() override { server::startOrStopStorageThread(false); }
 };
 
 TEST_F(StorageThreadTest, RunWithoutAThreadRaisesInvalidThreadId) {
-    storage_thread::startOrStop(false);
-    ASSERT_EQ(storage_thread::id(), 0u);
-    EXPECT_FALSE(storage_thread::isCurrent());
+    server::startOrStopStorageThread(false);
+    ASSERT_EQ(server::storageThreadId(), 0u);
+    EXPECT_FALSE(server::isStorageThread());
     bool ran = false;
     try {
-        storage_thread::run([&] { ran = true; });
+        server::runOnStorageThread([&] { ran = true; });
         ADD_FAILURE() << "run returned without a storage thread";
     } catch (const cfx::win_except& e) {
         EXPECT_EQ(e.code(), static_cast<DWORD>(ERROR_INVALID_THREAD_ID));
@@ -854,17 +857,17 @@ TEST_F(StorageThreadTest, RunWithoutAThreadRaisesInvalidThreadId) {
         ADD_FAILURE() << "not a Windows error";
     }
     EXPECT_FALSE(ran);
-    EXPECT_TRUE(hrIs(HRESULT(0x800705A4), guarded([] { storage_thread::run([] {}); })));
+    EXPECT_TRUE(hrIs(HRESULT(0x800705A4), guarded([] { server::runOnStorageThread([] {}); })));
 }
 
 TEST_F(StorageThreadTest, StartingAgainKeepsTheOneThread) {
-    const DWORD first = storage_thread::id();
+    const DWORD first = server::storageThreadId();
     ASSERT_NE(first, 0u);
     EXPECT_NE(first, GetCurrentThreadId());
-    EXPECT_FALSE(storage_thread::isCurrent());
+    EXPECT_FALSE(server::isStorageThread());
 
-    storage_thread::startOrStop(true);
-    EXPECT_EQ(storage_thread::id(), first);
+    server::startOrStopStorageThread(true);
+    EXPECT_EQ(server::storageThreadId(), first);
 
     // Also when several threads start it at once.
     Event go;
@@ -874,8 +877,8 @@ TEST_F(StorageThreadTest, StartingAgainKeepsTheOneThread) {
         for (size_t i = 0; i < seen.size(); ++i)
             starters.push_back(std::make_unique<Thread>([&, i] {
                 go.wait();
-                storage_thread::startOrStop(true);
-                seen[i] = storage_thread::id();
+                server::startOrStopStorageThread(true);
+                seen[i] = server::storageThreadId();
             }));
         go.set();
     }
@@ -883,32 +886,32 @@ TEST_F(StorageThreadTest, StartingAgainKeepsTheOneThread) {
         EXPECT_EQ(id, first);
 
     DWORD ranOn = 0;
-    storage_thread::run([&] { ranOn = GetCurrentThreadId(); });
+    server::runOnStorageThread([&] { ranOn = GetCurrentThreadId(); });
     EXPECT_EQ(ranOn, first);
 }
 
 TEST_F(StorageThreadTest, RunFromAnotherThreadIsForwarded) {
-    const DWORD storage = storage_thread::id();
+    const DWORD storage = server::storageThreadId();
     DWORD ranOn = 0;
     bool wasCurrent = false;
-    storage_thread::run([&] {
+    server::runOnStorageThread([&] {
         ranOn = GetCurrentThreadId();
-        wasCurrent = storage_thread::isCurrent();
+        wasCurrent = server::isStorageThread();
     });
     EXPECT_EQ(ranOn, storage);
     EXPECT_TRUE(wasCurrent);
 
     // What crosses threads arrives the way forwarded failures do.
     EXPECT_TRUE(hrIs(E_ACCESSDENIED, guarded([] {
-                         storage_thread::run([] { throw _com_error(E_ACCESSDENIED); });
+                         server::runOnStorageThread([] { throw _com_error(E_ACCESSDENIED); });
                      })));
     EXPECT_TRUE(hrIs(E_UNEXPECTED, guarded([] {
-                         storage_thread::run([] { throw cfx::win_except(ERROR_CANCELLED); });
+                         server::runOnStorageThread([] { throw cfx::win_except(ERROR_CANCELLED); });
                      })));
 
     // The storage thread's apartment is single-threaded.
     HRESULT again = S_OK;
-    storage_thread::run([&] {
+    server::runOnStorageThread([&] {
         again = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
         if (SUCCEEDED(again))
             CoUninitialize();
@@ -917,20 +920,20 @@ TEST_F(StorageThreadTest, RunFromAnotherThreadIsForwarded) {
 }
 
 TEST_F(StorageThreadTest, RunOnTheStorageThreadRunsDirectly) {
-    const DWORD storage = storage_thread::id();
+    const DWORD storage = server::storageThreadId();
     DWORD innerRanOn = 0, deepestRanOn = 0;
     bool innerDone = false;
     bool windowsErrorKept = false;
-    storage_thread::run([&] {
-        storage_thread::run([&] {
+    server::runOnStorageThread([&] {
+        server::runOnStorageThread([&] {
             innerRanOn = GetCurrentThreadId();
-            storage_thread::run([&] { deepestRanOn = GetCurrentThreadId(); });
+            server::runOnStorageThread([&] { deepestRanOn = GetCurrentThreadId(); });
         });
         innerDone = true;
         // Run directly, the exception is the original one; a forward would
         // have made a runtime_error of it.
         try {
-            storage_thread::run([] { throw cfx::win_except(ERROR_CANCELLED); });
+            server::runOnStorageThread([] { throw cfx::win_except(ERROR_CANCELLED); });
         } catch (const cfx::win_except& e) {
             windowsErrorKept = e.code() == ERROR_CANCELLED;
         } catch (...) {
@@ -945,14 +948,14 @@ TEST_F(StorageThreadTest, RunOnTheStorageThreadRunsDirectly) {
 TEST_F(StorageThreadTest, ServesCallbacksIntoTheRequester) {
     const DWORD requester = GetCurrentThreadId();
     std::vector<DWORD> trail;
-    storage_thread::run([&] {
+    server::runOnStorageThread([&] {
         trail.push_back(GetCurrentThreadId());
         forward(requester, [&] {
             trail.push_back(GetCurrentThreadId());
-            storage_thread::run([&] { trail.push_back(GetCurrentThreadId()); });
+            server::runOnStorageThread([&] { trail.push_back(GetCurrentThreadId()); });
         });
     });
-    const DWORD s = storage_thread::id();
+    const DWORD s = server::storageThreadId();
     EXPECT_EQ(trail, (std::vector<DWORD>{s, requester, s}));
 }
 
@@ -960,38 +963,38 @@ TEST_F(StorageThreadTest, StopEndsAnIdleThreadAndClearsItsId) {
     UninitializeSpy spy;
     ULARGE_INTEGER cookie{};
     HRESULT registered = E_FAIL;
-    storage_thread::run([&] { registered = CoRegisterInitializeSpy(&spy, &cookie); });
+    server::runOnStorageThread([&] { registered = CoRegisterInitializeSpy(&spy, &cookie); });
     ASSERT_TRUE(hrIs(S_OK, registered));
 
-    const DWORD id = storage_thread::id();
+    const DWORD id = server::storageThreadId();
     KernelHandle thread(OpenThread(SYNCHRONIZE, FALSE, id));
     ASSERT_TRUE(thread);
 
     const DWORD start = GetTickCount();
-    storage_thread::startOrStop(false);
+    server::startOrStopStorageThread(false);
     std::printf("stopping an idle storage thread took %lu ms\n",
                 static_cast<unsigned long>(GetTickCount() - start));
-    EXPECT_EQ(storage_thread::id(), 0u);
+    EXPECT_EQ(server::storageThreadId(), 0u);
     EXPECT_TRUE(signalled(thread.get(), 0)) << "the storage thread still runs";
     // It left its loop and shut its apartment down: it was not terminated.
     EXPECT_TRUE(spy.uninitialized().isSet());
 
     // Stopping again does nothing; running needs a new start.
-    storage_thread::startOrStop(false);
-    EXPECT_TRUE(hrIs(HRESULT(0x800705A4), guarded([] { storage_thread::run([] {}); })));
-    storage_thread::startOrStop(true);
-    EXPECT_NE(storage_thread::id(), 0u);
+    server::startOrStopStorageThread(false);
+    EXPECT_TRUE(hrIs(HRESULT(0x800705A4), guarded([] { server::runOnStorageThread([] {}); })));
+    server::startOrStopStorageThread(true);
+    EXPECT_NE(server::storageThreadId(), 0u);
     DWORD ranOn = 0;
-    storage_thread::run([&] { ranOn = GetCurrentThreadId(); });
-    EXPECT_EQ(ranOn, storage_thread::id());
+    server::runOnStorageThread([&] { ranOn = GetCurrentThreadId(); });
+    EXPECT_EQ(ranOn, server::storageThreadId());
 }
 
 TEST_F(StorageThreadTest, StopEndsAThreadBlockedInALongOperation) {
     UninitializeSpy spy;
     ULARGE_INTEGER cookie{};
-    storage_thread::run([&] { CoRegisterInitializeSpy(&spy, &cookie); });
+    server::runOnStorageThread([&] { CoRegisterInitializeSpy(&spy, &cookie); });
 
-    const DWORD id = storage_thread::id();
+    const DWORD id = server::storageThreadId();
     KernelHandle thread(OpenThread(SYNCHRONIZE, FALSE, id));
     ASSERT_TRUE(thread);
 
@@ -1006,10 +1009,10 @@ TEST_F(StorageThreadTest, StopEndsAThreadBlockedInALongOperation) {
     ASSERT_TRUE(blocked.wait());
 
     const DWORD start = GetTickCount();
-    storage_thread::startOrStop(false);
+    server::startOrStopStorageThread(false);
     std::printf("stopping a blocked storage thread took %lu ms\n",
                 static_cast<unsigned long>(GetTickCount() - start));
-    EXPECT_EQ(storage_thread::id(), 0u);
+    EXPECT_EQ(server::storageThreadId(), 0u);
     EXPECT_TRUE(signalled(thread.get(), 0)) << "the storage thread still runs";
     EXPECT_FALSE(spy.uninitialized().isSet()) << "the thread was not ended by force";
 
@@ -1019,17 +1022,17 @@ TEST_F(StorageThreadTest, StopEndsAThreadBlockedInALongOperation) {
     EXPECT_TRUE(hrIs(kForwardTargetGone, outcome.hresult));
 
     // A new storage thread serves again.
-    storage_thread::startOrStop(true);
+    server::startOrStopStorageThread(true);
     DWORD ranOn = 0;
-    storage_thread::run([&] { ranOn = GetCurrentThreadId(); });
+    server::runOnStorageThread([&] { ranOn = GetCurrentThreadId(); });
     EXPECT_NE(ranOn, 0u);
-    EXPECT_EQ(ranOn, storage_thread::id());
+    EXPECT_EQ(ranOn, server::storageThreadId());
 }
 
 // Unloading must not wait for ever on a storage thread that is stuck, also when
 // another thread is waiting to forward to it at that moment.
 TEST_F(StorageThreadTest, StopIsNotHeldUpByAThreadWaitingToForward) {
-    const DWORD id = storage_thread::id();
+    const DWORD id = server::storageThreadId();
     KernelHandle thread(OpenThread(SYNCHRONIZE | THREAD_TERMINATE, FALSE, id));
     ASSERT_TRUE(thread);
 
@@ -1055,7 +1058,7 @@ TEST_F(StorageThreadTest, StopIsNotHeldUpByAThreadWaitingToForward) {
     Event stopped;
     const DWORD start = GetTickCount();
     Thread stopper([&] {
-        storage_thread::startOrStop(false);
+        server::startOrStopStorageThread(false);
         stopped.set();
     });
     // Stop gives the thread one second; ten mean it is stuck.
@@ -1066,7 +1069,7 @@ TEST_F(StorageThreadTest, StopIsNotHeldUpByAThreadWaitingToForward) {
     std::printf("stopping took %lu ms\n", static_cast<unsigned long>(GetTickCount() - start));
     EXPECT_TRUE(returned) << "stop waited for the thread that waits to forward";
     EXPECT_TRUE(signalled(thread.get(), 0)) << "the storage thread still runs";
-    EXPECT_EQ(storage_thread::id(), 0u);
+    EXPECT_EQ(server::storageThreadId(), 0u);
 
     ASSERT_TRUE(firstRequester.finished());
     ASSERT_TRUE(secondRequester.finished());

@@ -26,6 +26,8 @@
 namespace cfx::test {
 namespace {
 
+using namespace cfx::server;
+
 using Bytes = std::vector<BYTE>;
 using Microsoft::WRL::ComPtr;
 
@@ -234,7 +236,7 @@ TEST(ImportPfx, FileWithoutPasswordImportsWithEmptyAndWithNullPassword) {
     for (const wchar_t* password : {static_cast<const wchar_t*>(nullptr), L""}) {
         Certificate certificate = importOne(L"first", password);
         ASSERT_TRUE(certificate);
-        EXPECT_FALSE(GetCertificateProperty(certificate.get(), CERT_KEY_PROV_INFO_PROP_ID).empty());
+        EXPECT_FALSE(certificateProperty(certificate.get(), CERT_KEY_PROV_INFO_PROP_ID).empty());
     }
 }
 

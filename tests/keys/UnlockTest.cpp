@@ -18,6 +18,8 @@
 namespace cfx::store::test {
 namespace {
 
+using namespace cfx::server;
+
 using cfx::test::Box;
 using cfx::test::Icon;
 using cfx::test::UiRobot;

@@ -147,7 +147,7 @@ TEST_P(ClassObjectTest, CountsReferencesPlainly) {
 
 TEST_P(ClassObjectTest, ListsItsInterfacesForRegistration) {
     const ClassCase& c = GetParam();
-    std::vector<IID> listed = cfx::class_table::interfacesOf(c.clsid);
+    std::vector<IID> listed = cfx::module::interfacesOf(c.clsid);
 
     ASSERT_EQ(listed.size(), c.extras.size() + c.interfaces.size() + 1);
     for (size_t i = 0; i < c.extras.size(); ++i)
@@ -189,7 +189,7 @@ INSTANTIATE_TEST_SUITE_P(SixClasses, ClassObjectTest, testing::ValuesIn(classCas
 TEST(ClassTable, RefusesForeignClassesWhenListing) {
     const CLSID foreign = {
         0x6B3E91D2, 0x0C4F, 0x4A87, {0x9E, 0x15, 0xD2, 0x7A, 0x40, 0xB8, 0x5C, 0x17}};
-    HRESULT hr = cfx::guarded([&] { cfx::class_table::interfacesOf(foreign); });
+    HRESULT hr = cfx::guarded([&] { cfx::module::interfacesOf(foreign); });
     EXPECT_EQ(hr, CLASS_E_CLASSNOTAVAILABLE);
 }
 

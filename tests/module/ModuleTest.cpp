@@ -127,7 +127,7 @@ protected:
 };
 
 TEST_F(ClassObjects, ServesEachOfTheSixClasses) {
-    for (const cfx::ClassEntry& entry : cfx::class_table::entries()) {
+    for (const cfx::module::ClassEntry& entry : cfx::module::classTable()) {
         ComPtr<IClassFactory> factory;
         EXPECT_EQ(dll_.getClassObject(*entry.clsid, IID_PPV_ARGS(&factory)), S_OK);
         EXPECT_TRUE(factory);

@@ -26,6 +26,8 @@
 namespace cfx::test {
 namespace {
 
+using namespace cfx::server;
+
 using namespace std::chrono_literals;
 
 constexpr wchar_t kNoPrefix[] = L"An error has occured:\n\n";

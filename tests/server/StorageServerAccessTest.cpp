@@ -28,6 +28,8 @@ using Microsoft::WRL::ComPtr;
 namespace cfx::test {
 namespace {
 
+using namespace cfx::server;
+
 constexpr wchar_t kServerNotFound[] =
     L"Unable to open storage. Coffrex RPC server was not found.\n\nPlease restart the "
     L"computer. If the same error will occur again then try to reinstall the program.";
@@ -88,8 +90,8 @@ TEST_F(UnregisteredServerTest, OpeningShowsServerNotFoundOnceAndReturnsTheFailur
 }
 
 TEST_F(UnregisteredServerTest, FailureOnTheStorageThreadArrivesAsComError) {
-    storage_thread::startOrStop(true);
-    RaisedComError raised = comErrorOf([] { storage_thread::run([] { createRoot(); }); });
+    server::startOrStopStorageThread(true);
+    RaisedComError raised = comErrorOf([] { server::runOnStorageThread([] { createRoot(); }); });
     EXPECT_TRUE(hrIs(REGDB_E_CLASSNOTREG, raised.hr));
 }
 
@@ -104,7 +106,7 @@ protected:
         EXPECT_TRUE(waitForServersToExit(kFakeServerProgram, kServerExitMs))
             << "a server of an earlier test still runs";
         EXPECT_EQ(registerFakeStorageServer(), ERROR_SUCCESS);
-        storage_thread::startOrStop(true);
+        server::startOrStopStorageThread(true);
         RaisedComError raised = comErrorOf([] { suiteRoot_ = createRoot().Detach(); });
         EXPECT_TRUE(hrIs(S_OK, raised.hr)) << narrow(raised.description);
         if (suiteRoot_) {
@@ -116,7 +118,7 @@ protected:
             suiteRoot_->Release();
         suiteRoot_ = nullptr;
         // Whatever the storage thread still holds goes with its apartment.
-        storage_thread::startOrStop(false);
+        server::startOrStopStorageThread(false);
         EXPECT_TRUE(waitForServersToExit(kFakeServerProgram, kServerExitMs))
             << "the server outlived its last object";
         EXPECT_EQ(unregisterFakeStorageServer(), ERROR_SUCCESS);
@@ -124,8 +126,8 @@ protected:
     void SetUp() override {
         ASSERT_TRUE(suiteRoot_) << "no server";
         // A test may have stopped it.
-        storage_thread::startOrStop(true);
-        ASSERT_NE(storage_thread::id(), 0u);
+        server::startOrStopStorageThread(true);
+        ASSERT_NE(server::storageThreadId(), 0u);
     }
 
     // Root objects alive in the server now.
@@ -185,18 +187,18 @@ TEST_F(StorageServerTest, RootComesFromTheServersProcess) {
 }
 
 TEST_F(StorageServerTest, StorageThreadRunsOperationsAndMakesRoots) {
-    const DWORD storageThread = storage_thread::id();
+    const DWORD storageThread = server::storageThreadId();
     EXPECT_NE(storageThread, GetCurrentThreadId());
-    EXPECT_FALSE(storage_thread::isCurrent());
+    EXPECT_FALSE(server::isStorageThread());
 
     DWORD ranOn = 0;
     bool current = false;
     DWORD process = 0;
     LONG roots = 0;
     HRESULT info = E_FAIL;
-    storage_thread::run([&] {
+    server::runOnStorageThread([&] {
         ranOn = GetCurrentThreadId();
-        current = storage_thread::isCurrent();
+        current = server::isStorageThread();
         ComPtr<IStorageServer> root = createRoot();
         info = root->GetServerInfo(&process, &roots);
     });
@@ -209,15 +211,15 @@ TEST_F(StorageServerTest, StorageThreadRunsOperationsAndMakesRoots) {
     EXPECT_EQ(liveRoots(), 1);
 
     // Starting again keeps the running thread.
-    storage_thread::startOrStop(true);
-    EXPECT_EQ(storage_thread::id(), storageThread);
+    server::startOrStopStorageThread(true);
+    EXPECT_EQ(server::storageThreadId(), storageThread);
 }
 
 TEST_F(StorageServerTest, FailedServerCallOnTheStorageThreadArrivesAsComError) {
     const std::wstring missing = L"C:\\Server access\\Missing.demo-coffrex";
     RaisedComError there;
     RaisedComError here = comErrorOf([&] {
-        storage_thread::run([&] {
+        server::runOnStorageThread([&] {
             ComPtr<IStorageServer> root = createRoot();
             ComPtr<IStorageObject> storage;
             there = comErrorOf([&] {
@@ -235,7 +237,7 @@ TEST_F(StorageServerTest, FailedServerCallOnTheStorageThreadArrivesAsComError) {
 TEST_F(StorageServerTest, ServerErrorOnAFolderPointerCarriesTheDescription) {
     const std::wstring path = L"C:\\Server access\\Described.demo-coffrex";
     StoragePointer pointer;
-    storage_thread::run([&] { pointer.reset(createAndOpen(path).Get()); });
+    server::runOnStorageThread([&] { pointer.reset(createAndOpen(path).Get()); });
     ComPtr<IStorageFolder> folder = pointer.folderForThisThread();
     ASSERT_TRUE(folder);
     ComPtr<IStorageFolder> absent;
@@ -252,14 +254,14 @@ TEST_F(StorageServerTest, EmptyPointerHasNoFolder) {
     EXPECT_TRUE(pointer.empty());
     EXPECT_TRUE(hrIs(E_NOINTERFACE, comErrorOf([&] { pointer.folderForThisThread(); }).hr));
     HRESULT onStorageThread = S_OK;
-    storage_thread::run(
+    server::runOnStorageThread(
         [&] { onStorageThread = comErrorOf([&] { pointer.folderForThisThread(); }).hr; });
     EXPECT_TRUE(hrIs(E_NOINTERFACE, onStorageThread));
 
     // Emptied again after keeping an object.
-    storage_thread::run([&] { pointer.reset(createRoot().Get()); });
+    server::runOnStorageThread([&] { pointer.reset(createRoot().Get()); });
     EXPECT_FALSE(pointer.empty());
-    storage_thread::run([&] { pointer.reset(nullptr); });
+    server::runOnStorageThread([&] { pointer.reset(nullptr); });
     EXPECT_TRUE(pointer.empty());
     EXPECT_TRUE(hrIs(E_NOINTERFACE, comErrorOf([&] { pointer.folderForThisThread(); }).hr));
 }
@@ -270,7 +272,7 @@ TEST_F(StorageServerTest, EachThreadGetsAFolderItCanUse) {
     const void* storageThreadFolder = nullptr;
     bool sameAsStored = false, sameAgain = false;
     RaisedComError setup = comErrorOf([&] {
-        storage_thread::run([&] {
+        server::runOnStorageThread([&] {
             ComPtr<IStorageObject> storage = createAndOpen(path);
             ComPtr<IStorageFolder> root, docs;
             check(storage.As(&root));
@@ -344,14 +346,14 @@ TEST_F(StorageServerTest, EachThreadGetsAFolderItCanUse) {
 TEST_F(StorageServerTest, OwnThreadKeepsItsPointerOthersNeedTheStorageThread) {
     const std::wstring path = L"C:\\Server access\\Stopped.demo-coffrex";
     StoragePointer pointer;
-    storage_thread::run([&] { pointer.reset(createAndOpen(path).Get()); });
+    server::runOnStorageThread([&] { pointer.reset(createAndOpen(path).Get()); });
     ComPtr<IStorageFolder> mine = pointer.folderForThisThread();
     ASSERT_TRUE(mine);
     mine.Reset();
 
     // Without the storage thread nothing can be unmarshalled any more.
-    storage_thread::startOrStop(false);
-    EXPECT_EQ(storage_thread::id(), 0u);
+    server::startOrStopStorageThread(false);
+    EXPECT_EQ(server::storageThreadId(), 0u);
 
     // The folder's own thread still has the pointer it was given...
     RaisedComError own = comErrorOf([&] { mine = pointer.folderForThisThread(); });
@@ -379,43 +381,43 @@ TEST_F(StorageServerTest, OwnThreadKeepsItsPointerOthersNeedTheStorageThread) {
 }
 
 TEST_F(StorageServerTest, RunWithoutStorageThreadRaises) {
-    storage_thread::startOrStop(false);
-    EXPECT_EQ(storage_thread::id(), 0u);
+    server::startOrStopStorageThread(false);
+    EXPECT_EQ(server::storageThreadId(), 0u);
     bool ran = false;
     DWORD code = 0;
     try {
-        storage_thread::run([&] { ran = true; });
+        server::runOnStorageThread([&] { ran = true; });
     } catch (const cfx::win_except& e) {
         code = e.code();
     }
     EXPECT_FALSE(ran);
     EXPECT_EQ(code, static_cast<DWORD>(ERROR_INVALID_THREAD_ID));
 
-    storage_thread::startOrStop(true);
+    server::startOrStopStorageThread(true);
     DWORD ranOn = 0;
-    storage_thread::run([&] { ranOn = GetCurrentThreadId(); });
+    server::runOnStorageThread([&] { ranOn = GetCurrentThreadId(); });
     EXPECT_NE(ranOn, 0u);
-    EXPECT_EQ(ranOn, storage_thread::id());
+    EXPECT_EQ(ranOn, server::storageThreadId());
 }
 
 TEST_F(StorageServerTest, ReleasingThePointerReleasesTheServerObject) {
     ASSERT_EQ(liveRoots(), 1);
     {
         StoragePointer pointer;
-        storage_thread::run([&] { pointer.reset(createRoot().Get()); });
+        server::runOnStorageThread([&] { pointer.reset(createRoot().Get()); });
         // The pointer holds the only reference.
         EXPECT_EQ(liveRoots(), 2);
 
         // Keeping another object lets go of the first.
-        storage_thread::run([&] {
+        server::runOnStorageThread([&] {
             ComPtr<IStorageServer> second = createRoot();
             pointer.reset(second.Get());
         });
         EXPECT_EQ(liveRoots(), 2);
-        storage_thread::run([&] { pointer.reset(nullptr); });
+        server::runOnStorageThread([&] { pointer.reset(nullptr); });
         EXPECT_EQ(liveRoots(), 1);
 
-        storage_thread::run([&] { pointer.reset(createRoot().Get()); });
+        server::runOnStorageThread([&] { pointer.reset(createRoot().Get()); });
         EXPECT_EQ(liveRoots(), 2);
     } // destroyed on this thread: the release is made on the storage thread
     EXPECT_EQ(liveRoots(), 1);
@@ -424,7 +426,7 @@ TEST_F(StorageServerTest, ReleasingThePointerReleasesTheServerObject) {
 TEST_F(StorageServerTest, KeptObjectThatIsNoFolderRaisesNoInterface) {
     StoragePointer pointer;
     HRESULT onStorageThread = S_OK;
-    storage_thread::run([&] {
+    server::runOnStorageThread([&] {
         pointer.reset(createRoot().Get());
         onStorageThread = comErrorOf([&] { pointer.folderForThisThread(); }).hr;
     });

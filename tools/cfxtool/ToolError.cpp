@@ -7,7 +7,7 @@
 
 #include <cwchar>
 
-namespace cfxtool {
+namespace cfx::tool {
 
 ToolError::ToolError(std::wstring action, HRESULT hr, std::wstring description, int exitCode)
     : action_(std::move(action)), hr_(hr), description_(std::move(description)),
@@ -101,4 +101,4 @@ std::wstring hexCode(HRESULT hr) {
     return text;
 }
 
-} // namespace cfxtool
+} // namespace cfx::tool
