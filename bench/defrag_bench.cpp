@@ -16,6 +16,8 @@ namespace cfx::store::test {
 namespace {
 
 using cfx::bench::seconds;
+using storagefile::FreezeStorage;
+using storagefile::MeasureUsedSpace;
 
 TEST(DefragBench, HundredMebibytes) {
     ScratchFolder scratch;

@@ -148,7 +148,7 @@ void writeFlags(IStorageObject* storage, ULONGLONG flags) {
 // its key overlay. (The kinds the transfer engine's change notification
 // gives a file: Deleted, then Created.)
 void refreshStorageItem(const std::wstring& path) {
-    ItemIdList item(ILCreateFromPathW(path.c_str()));
+    folder::ItemIdList item(ILCreateFromPathW(path.c_str()));
     if (!item)
         return;
     SHChangeNotify(SHCNE_DELETE, SHCNF_IDLIST | SHCNF_FLUSH, item.get(), nullptr);
@@ -208,7 +208,7 @@ bool DeleteKey(HWND owner, const std::wstring& storagePath) {
         return false;
     KeyTable::instance().remove(id);
     // Nobody keeps using the storage with a key that is about to go.
-    FreezeStorage(storagePath, true);
+    storagefile::FreezeStorage(storagePath, true);
     DeleteInstalledCertificate(std::move(certificate));
     return false;
 }

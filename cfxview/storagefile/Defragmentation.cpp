@@ -17,9 +17,12 @@
 #include <cwctype>
 #include <string>
 
-namespace cfx {
+namespace cfx::storagefile {
 
 using Microsoft::WRL::ComPtr;
+using server::checkServerCall;
+using server::createRoot;
+using server::kMessageCaption;
 
 namespace {
 
@@ -142,7 +145,8 @@ INT_PTR stepHandler(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam, voi
         return TRUE;
     }
     if (message == context.failedMessage) {
-        showError(dialog, static_cast<DWORD>(wParam), reinterpret_cast<const wchar_t*>(lParam));
+        server::showError(dialog, static_cast<DWORD>(wParam),
+                          reinterpret_cast<const wchar_t*>(lParam));
         EndDialog(dialog, 0);
         return TRUE;
     }
@@ -167,7 +171,7 @@ ULONGLONG fragmentation(const DefragContext& context) {
 } // namespace
 
 DefragContext::DefragContext(std::wstring storagePath) : path(std::move(storagePath)) {
-    ComPtr<IStorageObject> storage = openStorage(createRoot().Get(), path);
+    ComPtr<IStorageObject> storage = server::openStorage(createRoot().Get(), path);
     frozenAtStart = IsStorageFrozen(storage.Get(), path);
     doneMessage = registerPrivateMessage();
     failedMessage = registerPrivateMessage();
@@ -212,7 +216,7 @@ void AnalyseAndDefragment(HWND owner, const std::wstring& path) {
             MessageBoxW(owner, L"Defragmentation has finished successfully", kMessageCaption,
                         MB_ICONINFORMATION);
     } catch (...) {
-        showCurrentException(owner, L"Unable to complete operation.");
+        server::showCurrentException(owner, L"Unable to complete operation.");
     }
 }
 
@@ -224,4 +228,4 @@ ULONGLONG MeasureUsedSpace(const std::wstring& path) {
     return usedSpace(storage.Get());
 }
 
-} // namespace cfx
+} // namespace cfx::storagefile

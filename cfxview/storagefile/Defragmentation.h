@@ -11,7 +11,7 @@
 
 #include <string>
 
-namespace cfx {
+namespace cfx::storagefile {
 
 // What one command shares with its workers. A worker writes its results and
 // then posts doneMessage or failedMessage to its dialog; the command reads
@@ -46,4 +46,4 @@ void AnalyseAndDefragment(HWND owner, const std::wstring& path);
 // sub-storages. The file must not be open elsewhere.
 ULONGLONG MeasureUsedSpace(const std::wstring& path);
 
-} // namespace cfx
+} // namespace cfx::storagefile

@@ -11,9 +11,14 @@
 #include <shellapi.h>
 #include <shlobj.h>
 
-namespace cfx {
+namespace cfx::storagefile {
 
+using folder::ItemIdList;
 using Microsoft::WRL::ComPtr;
+using server::checkServerCall;
+using server::createRoot;
+using server::openStorage;
+using server::readFrozen;
 
 bool IsStorageFrozen(IStorageObject* storage, const std::wstring& path) {
     ComPtr<IStorageServer> root = createRoot();
@@ -36,14 +41,14 @@ void FreezeStorage(const std::wstring& path, bool freeze) {
         return;
     ComPtr<IStorageServer> root = createRoot();
     notNull(root.Get());
-    const GUID id = readStorageId(storage.Get());
+    const GUID id = server::readStorageId(storage.Get());
     Variant value(freeze);
     checkServerCall(storage->SetProperty(StorageProperty_Frozen, value.get()), storage.Get());
     const Bstr file = makeBstr(path);
     if (freeze) {
         // The key goes with the opening: whoever opens the storage after a
         // thaw unlocks it anew.
-        KeyTable::instance().remove(id);
+        server::KeyTable::instance().remove(id);
         checkServerCall(root->ReleaseStorage(file.get()), root.Get());
     }
     checkServerCall(root->SetStorageFrozen(file.get(), freeze ? 1 : 0), root.Get());
@@ -67,24 +72,24 @@ void NotifyStorageChanged(const std::wstring& path) {
 
 namespace {
 
-bool runFreezeCommand(HWND page, const std::wstring& path, bool freeze, const wchar_t* prefix) {
+bool runFreeze(HWND page, const std::wstring& path, bool freeze, const wchar_t* prefix) {
     try {
         FreezeStorage(path, freeze);
         return true;
     } catch (...) {
-        showCurrentException(page, prefix);
+        server::showCurrentException(page, prefix);
         return false;
     }
 }
 
 } // namespace
 
-bool FreezeCommand(HWND page, const std::wstring& path) {
-    return runFreezeCommand(page, path, true, L"Unable to freeze the storage.");
+bool freezeCommand(HWND page, const std::wstring& path) {
+    return runFreeze(page, path, true, L"Unable to freeze the storage.");
 }
 
-bool UnfreezeCommand(HWND page, const std::wstring& path) {
-    return runFreezeCommand(page, path, false, L"Unable to unfreeze the storage.");
+bool unfreezeCommand(HWND page, const std::wstring& path) {
+    return runFreeze(page, path, false, L"Unable to unfreeze the storage.");
 }
 
-} // namespace cfx
+} // namespace cfx::storagefile

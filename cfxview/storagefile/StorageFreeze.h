@@ -11,7 +11,7 @@
 
 #include <string>
 
-namespace cfx {
+namespace cfx::storagefile {
 
 // The server's record decides; where it has none, the Frozen property does
 // (and a set one is told to the server again).
@@ -28,7 +28,7 @@ void NotifyStorageChanged(const std::wstring& path);
 // The property page's two commands: FreezeStorage with a failure shown in the
 // error box after "Unable to freeze the storage." (or "... unfreeze ...").
 // True when the state was set.
-bool FreezeCommand(HWND page, const std::wstring& path);
-bool UnfreezeCommand(HWND page, const std::wstring& path);
+bool freezeCommand(HWND page, const std::wstring& path);
+bool unfreezeCommand(HWND page, const std::wstring& path);
 
-} // namespace cfx
+} // namespace cfx::storagefile

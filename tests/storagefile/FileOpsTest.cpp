@@ -29,6 +29,8 @@ using cfx::test::Box;
 using cfx::test::BoxRecord;
 using cfx::test::Icon;
 using cfx::test::UiRobot;
+using namespace cfx::server;
+using namespace cfx::storagefile;
 using Events = std::vector<std::pair<LONG, bool>>;
 
 // The dialogs, icons and animations come from cfxview.dll, as in a host.
@@ -190,12 +192,12 @@ TEST_F(FileOps, FrozenTheFileIsFreeToMoveUntilThawed) {
     ASSERT_TRUE(CreateDirectoryW(away.c_str(), nullptr));
     EXPECT_FALSE(MoveFileW(path.c_str(), (path + L"2").c_str())) << "the server let go unasked";
     UiRobot robot;
-    ASSERT_TRUE(FreezeCommand(nullptr, path));
-    EXPECT_TRUE(FreezeCommand(nullptr, path) && frozen(path));
+    ASSERT_TRUE(freezeCommand(nullptr, path));
+    EXPECT_TRUE(freezeCommand(nullptr, path) && frozen(path));
     std::wstring from = path; // renamed, moved away and back
     for (const std::wstring& to : {path + L"2", away + L"\\held", path})
         ASSERT_TRUE(MoveFileW(std::exchange(from, to).c_str(), to.c_str()));
-    ASSERT_TRUE(UnfreezeCommand(nullptr, path));
+    ASSERT_TRUE(unfreezeCommand(nullptr, path));
     robot.verify();
     EXPECT_FALSE(frozen(path));
     EXPECT_EQ(patternBytes(10000, 1), kept(path));
@@ -209,11 +211,11 @@ struct BadPath {
     const wchar_t* prefix;
 };
 const BadPath kBadPaths[] = {
-    {"FreezeMissing", nullptr, [](auto& p) { EXPECT_FALSE(FreezeCommand(0, p)); },
+    {"FreezeMissing", nullptr, [](auto& p) { EXPECT_FALSE(freezeCommand(0, p)); },
      L"Unable to freeze the storage."},
-    {"UnfreezeMissing", nullptr, [](auto& p) { EXPECT_FALSE(UnfreezeCommand(0, p)); },
+    {"UnfreezeMissing", nullptr, [](auto& p) { EXPECT_FALSE(unfreezeCommand(0, p)); },
      L"Unable to unfreeze the storage."},
-    {"FreezeText", "text", [](auto& p) { EXPECT_FALSE(FreezeCommand(0, p)); },
+    {"FreezeText", "text", [](auto& p) { EXPECT_FALSE(freezeCommand(0, p)); },
      L"Unable to freeze the storage."},
     {"AnalyseMissing", nullptr, [](auto& p) { AnalyseAndDefragment(0, p); },
      L"Unable to complete operation."},

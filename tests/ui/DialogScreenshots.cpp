@@ -243,6 +243,8 @@ INT_PTR waitShotHandler(HWND dialog, UINT message, WPARAM, LPARAM, void* context
     if (message != WM_APP)
         return FALSE;
     auto& shot = *static_cast<WaitShot*>(context);
+    // The dialog manager shows the dialog only once its queue is empty.
+    ShowWindow(dialog, SW_SHOW);
     SendDlgItemMessageW(dialog, IDC_WAIT_ANIMATION, ACM_STOP, 0, 0);
     repaint(dialog);
     shot.ok = save(cfx::test::captureWindow(dialog, true), shot.path);
