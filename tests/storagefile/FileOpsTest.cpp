@@ -20,7 +20,6 @@
 #include <cstdio>
 #include <functional>
 #include <memory>
-#include <thread>
 
 namespace cfx::store::test {
 namespace {
@@ -93,39 +92,33 @@ void expectAnalysis(
 
 // The shell's change notifications below a folder, as Explorer gets them,
 // each with what probe answered when it came.
-class ShellEvents {
-public:
-    explicit ShellEvents(const std::wstring& folder) {
-        window_ = CreateWindowExW(0, L"STATIC", L"", 0, 0, 0, 0, 0, HWND_MESSAGE, 0, 0, 0);
-        SetWindowLongPtrW(window_, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
-        SetWindowLongPtrW(window_, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(&proc));
+struct ShellEvents {
+    ShellEvents(
+        const std::wstring& folder, std::function<bool()> probeWith = [] { return true; })
+        : probe(std::move(probeWith)) {
+        SetWindowLongPtrW(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
+        SetWindowLongPtrW(window, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(&proc));
         SHChangeNotifyEntry entry{ILCreateFromPathW(folder.c_str()), TRUE};
-        id_ = SHChangeNotifyRegister(window_, SHCNRF_ShellLevel | SHCNRF_InterruptLevel,
-                                     SHCNE_ALLEVENTS, WM_APP, 1, &entry);
+        id = SHChangeNotifyRegister(window, SHCNRF_ShellLevel | SHCNRF_InterruptLevel,
+                                    SHCNE_ALLEVENTS, WM_APP, 1, &entry);
         ILFree(const_cast<LPITEMIDLIST>(entry.pidl));
     }
-    ~ShellEvents() {
-        SHChangeNotifyDeregister(id_);
-        DestroyWindow(window_);
-    }
+    ~ShellEvents() { SHChangeNotifyDeregister(id), DestroyWindow(window); }
     Events take() {
         for (MSG message; PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE);)
             DispatchMessageW(&message);
-        return std::move(events_);
+        return std::move(events);
     }
-    std::function<bool()> probe = [] { return true; };
-
-private:
-    static LRESULT CALLBACK proc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
-        auto* self = reinterpret_cast<ShellEvents*>(GetWindowLongPtrW(window, GWLP_USERDATA));
-        if (message != WM_APP)
-            return DefWindowProcW(window, message, wParam, lParam);
-        self->events_.emplace_back(static_cast<LONG>(lParam), self->probe());
-        return 0;
+    static LRESULT CALLBACK proc(HWND to, UINT message, WPARAM wParam, LPARAM lParam) {
+        auto* self = reinterpret_cast<ShellEvents*>(GetWindowLongPtrW(to, GWLP_USERDATA));
+        if (message == WM_APP)
+            self->events.emplace_back(static_cast<LONG>(lParam), self->probe());
+        return DefWindowProcW(to, message, wParam, lParam);
     }
-    HWND window_;
-    ULONG id_;
-    Events events_;
+    std::function<bool()> probe;
+    HWND window = CreateWindowExW(0, L"STATIC", L"", 0, 0, 0, 0, 0, HWND_MESSAGE, 0, 0, 0);
+    ULONG id;
+    Events events;
 };
 const Events kRefreshed = {{SHCNE_DELETE, true}, {SHCNE_CREATE, true}};
 
@@ -496,8 +489,7 @@ TEST_F(FileOps, DeleteAsksThenFreezesTheStorageBeforeTheKeyGoes) {
                                    L"install it at any moment you need.",
                            Icon::Warning, {IDYES, IDNO}))
         .answer(IDYES);
-    ShellEvents events(scratch_.path());
-    events.probe = [&] { return installed(key); };
+    ShellEvents events(scratch_.path(), [&] { return installed(key); });
     EXPECT_FALSE(DeleteKey(nullptr, path));
     robot.verify();
     EXPECT_FALSE(installed(key));
