@@ -3,6 +3,7 @@
 #include "common/Activation.h"
 #include "common/ErrorObjectHook.h"
 #include "common/Exceptions.h"
+#include "common/Variant.h"
 
 #include <comdef.h>
 #include <oaidl.h>
@@ -28,6 +29,13 @@ void checkServerCall(HRESULT hr, IUnknown* object, REFIID iid) {
         support->InterfaceSupportsErrorInfo(iid) != S_OK)
         info.Reset();                    // left over from some other call
     throw _com_error(hr, info.Detach()); // takes over the reference
+}
+
+ComPtr<IStorageObject> openStorage(IStorageServer* root, const std::wstring& path) {
+    ComPtr<IStorageObject> storage;
+    checkServerCall(notNull(root)->OpenStorage(makeBstr(path).get(), &storage), root);
+    notNull(storage.Get());
+    return storage;
 }
 
 ComPtr<IStorageServer> createRoot() {

@@ -8,6 +8,8 @@
 
 #include "cfxstorage.h"
 
+#include <string>
+
 namespace cfx::server {
 
 // Raises for a failed HRESULT; the description is taken only when the object
@@ -17,6 +19,9 @@ void checkServerCall(HRESULT hr, IUnknown* object, REFIID iid);
 template <class Interface> void checkServerCall(HRESULT hr, Interface* object) {
     checkServerCall(hr, object, __uuidof(Interface));
 }
+
+// The storage object of the container file at path, opened on root.
+Microsoft::WRL::ComPtr<IStorageObject> openStorage(IStorageServer* root, const std::wstring& path);
 
 // A new root object of the storage server, for one operation; the server is
 // reached in process, locally or remotely, whichever is registered (past a

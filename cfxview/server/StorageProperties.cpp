@@ -44,6 +44,16 @@ ULONGLONG readFlags(IStorageObject* item) {
     return value.get().ullVal;
 }
 
+bool readFrozen(IStorageObject* item) {
+    Variant value;
+    read(item, StorageProperty_Frozen, value);
+    if (value.type() == VT_EMPTY)
+        return false;
+    if (value.type() != VT_BOOL)
+        raise(E_UNEXPECTED);
+    return value.get().boolVal != VARIANT_FALSE;
+}
+
 GUID readStorageId(IStorageObject* item) {
     GUID id;
     if (FAILED(CLSIDFromString(readTextProperty(item, StorageProperty_Id).c_str(), &id)))

@@ -23,6 +23,9 @@ void writeTextProperty(IStorageObject* item, const GUID& property, const std::ws
 inline constexpr ULONGLONG kKeyAttached = 1;
 ULONGLONG readFlags(IStorageObject* item);
 
+// Frozen (VT_BOOL; absent reads as false).
+bool readFrozen(IStorageObject* item);
+
 // Id: the GUID in registry form.
 GUID readStorageId(IStorageObject* item);
 

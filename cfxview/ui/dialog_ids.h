@@ -5,6 +5,7 @@
 // Dialog templates.
 #define IDD_PROGRESS_MODERN 101
 #define IDD_PROGRESS_CLASSIC 108
+#define IDD_WAIT 123
 #define IDD_INPUT 132
 
 // Progress dialogs: both variants.
@@ -26,3 +27,7 @@
 #define IDC_INPUT_TEXT 1020
 #define IDC_INPUT_PASSWORD 1021
 #define IDC_INPUT_PASSWORD_OTHER 1022
+
+// Wait dialog of analysis and defragmentation.
+#define IDC_WAIT_ANIMATION 1014
+#define IDC_WAIT_TEXT 1015
