@@ -82,26 +82,38 @@ std::vector<ChildInfo> childrenOf(IStorageFolder* folder, const std::wstring& pa
 
 } // namespace
 
+namespace {
+
+// The item an Open call gives; a missing one (no object) fails with missing.
+template <class Item, class Open>
+ComPtr<Item> opened(const std::wstring& action, HRESULT missing, Open&& open) {
+    ComPtr<Item> item;
+    check(open(item.GetAddressOf()), action);
+    if (!item)
+        fail(action, missing);
+    return item;
+}
+
+} // namespace
+
 ComPtr<IStorageFolder> openFolder(IStorageFolder* parent, const std::wstring& name,
                                   const std::wstring& path, bool create) {
-    const std::wstring action = (create ? L"making folder " : L"opening folder ") + quoted(path);
-    ComPtr<IStorageFolder> folder;
-    check(parent->OpenFolder(makeBstr(name).get(), create ? VARIANT_TRUE : VARIANT_FALSE, &folder),
-          action);
-    if (!folder)
-        fail(action, STG_E_PATHNOTFOUND);
-    return folder;
+    return opened<IStorageFolder>((create ? L"making folder " : L"opening folder ") + quoted(path),
+                                  STG_E_PATHNOTFOUND, [&](IStorageFolder** folder) {
+                                      return parent->OpenFolder(
+                                          makeBstr(name).get(),
+                                          create ? VARIANT_TRUE : VARIANT_FALSE, folder);
+                                  });
 }
 
 ComPtr<IStorageFile> openFile(IStorageFolder* parent, const std::wstring& name,
                               const std::wstring& path, bool create) {
-    const std::wstring action = (create ? L"making " : L"opening ") + quoted(path);
-    ComPtr<IStorageFile> file;
-    check(parent->OpenFile(makeBstr(name).get(), create ? VARIANT_TRUE : VARIANT_FALSE, &file),
-          action);
-    if (!file)
-        fail(action, STG_E_FILENOTFOUND);
-    return file;
+    return opened<IStorageFile>((create ? L"making " : L"opening ") + quoted(path),
+                                STG_E_FILENOTFOUND, [&](IStorageFile** file) {
+                                    return parent->OpenFile(makeBstr(name).get(),
+                                                            create ? VARIANT_TRUE : VARIANT_FALSE,
+                                                            file);
+                                });
 }
 
 void forEachItem(IStorageFolder* folder, const std::wstring& path, bool recursive,
@@ -210,12 +222,10 @@ ComPtr<IStorageObject> StorageSession::item(const std::wstring& itemPath) const 
     if (names.empty())
         return storage_;
     ComPtr<IStorageFolder> parent = walk(names, names.size() - 1, false);
-    const std::wstring action = L"opening " + quoted(normalItemPath(itemPath));
-    ComPtr<IStorageObject> found;
-    check(parent->GetItem(makeBstr(names.back()).get(), &found), action);
-    if (!found)
-        fail(action, STG_E_FILENOTFOUND);
-    return found;
+    return opened<IStorageObject>(L"opening " + quoted(normalItemPath(itemPath)),
+                                  STG_E_FILENOTFOUND, [&](IStorageObject** found) {
+                                      return parent->GetItem(makeBstr(names.back()).get(), found);
+                                  });
 }
 
 ComPtr<IStorageFolder> StorageSession::folder(const std::wstring& itemPath, bool create) const {

@@ -9,9 +9,7 @@
 namespace cfx::tool {
 
 struct TransferCount {
-    ULONGLONG files = 0;
-    ULONGLONG folders = 0;
-    ULONGLONG bytes = 0;
+    ULONGLONG files = 0, folders = 0, bytes = 0;
 };
 
 // Copies a local file or folder, with everything below it, into the folder
