@@ -8,6 +8,7 @@
 #include "support/FakeStorageServer.h"
 
 #include <cstdio>
+#include <fstream>
 #include <iterator>
 #include <set>
 
