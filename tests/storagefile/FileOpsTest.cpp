@@ -170,8 +170,9 @@ protected:
         return readFile(file(openStorage(server_.Get(), path).Get(), L"kept.bin", false).Get());
     }
     void attach(const std::wstring& text, ULONGLONG flags) {
-        check(root_->SetProperty(StorageProperty_AttachedKey, Variant::text(text)->get()));
-        check(root_->SetProperty(StorageProperty_Flags, Variant::number(flags)->get()));
+        const Variant value(text);
+        check(root_->SetProperty(StorageProperty_AttachedKey, value.get()));
+        check(root_->SetProperty(StorageProperty_Flags, Variant(ULONGLONG(flags)).get()));
     }
     std::wstring attached() { return readTextProperty(root_.Get(), StorageProperty_AttachedKey); }
 

@@ -7,6 +7,7 @@
 
 
 #include <cstdio>
+#include <fstream>
 #include <iterator>
 #include <set>
 

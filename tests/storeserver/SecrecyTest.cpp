@@ -12,6 +12,7 @@
 #include "ToolProcess.h"
 
 #include "common/Base64.h"
+#include "common/Handles.h"
 
 #include "support/LoadedLibrary.h"
 
@@ -66,45 +67,41 @@ void addRuns(std::vector<Secret>& secrets, const std::string& what, std::vector<
 // primes, exponents, coefficient and private exponent.
 std::vector<BYTE> privateKeyOf(std::vector<BYTE> pfx) {
     CRYPT_DATA_BLOB blob{static_cast<DWORD>(pfx.size()), pfx.data()};
-    HCERTSTORE store = PFXImportCertStore(&blob, L"", CRYPT_EXPORTABLE | CRYPT_USER_KEYSET);
-    EXPECT_TRUE(store) << GetLastError();
-    std::vector<BYTE> parts;
-    PCCERT_CONTEXT certificate = store ? CertEnumCertificatesInStore(store, nullptr) : nullptr;
+    CertificateStore store(PFXImportCertStore(&blob, L"", CRYPT_EXPORTABLE | CRYPT_USER_KEYSET));
+    Certificate certificate(store ? CertEnumCertificatesInStore(store.get(), nullptr) : nullptr);
     HCRYPTPROV_OR_NCRYPT_KEY_HANDLE provider = 0;
     DWORD spec = 0, size = 0;
-    BOOL release = FALSE;
-    HCRYPTKEY key = 0;
+    BOOL owned = FALSE;
+    CryptProvider held;
+    CryptKey key;
+    std::vector<BYTE> exported;
     // The test keys are key-exchange keys; Wine names no usable key spec here.
-    if (certificate &&
-        CryptAcquireCertificatePrivateKey(certificate, 0, nullptr, &provider, &spec, &release) &&
-        CryptGetUserKey(provider, AT_KEYEXCHANGE, &key) &&
-        CryptExportKey(key, 0, PRIVATEKEYBLOB, 0, nullptr, &size)) {
-        std::vector<BYTE> exported(size);
-        if (CryptExportKey(key, 0, PRIVATEKEYBLOB, 0, exported.data(), &size)) {
-            const auto* header =
-                reinterpret_cast<const RSAPUBKEY*>(exported.data() + sizeof(BLOBHEADER));
-            const size_t publicEnd = sizeof(BLOBHEADER) + sizeof(RSAPUBKEY) + header->bitlen / 8;
-            parts.assign(exported.begin() + publicEnd, exported.begin() + size);
+    if (certificate && CryptAcquireCertificatePrivateKey(certificate.get(), 0, nullptr, &provider,
+                                                         &spec, &owned)) {
+        if (owned)
+            held.reset(provider);
+        if (CryptGetUserKey(provider, AT_KEYEXCHANGE, key.put()) &&
+            CryptExportKey(key.get(), 0, PRIVATEKEYBLOB, 0, nullptr, &size)) {
+            exported.resize(size);
+            if (!CryptExportKey(key.get(), 0, PRIVATEKEYBLOB, 0, exported.data(), &size))
+                exported.clear();
         }
     }
-    EXPECT_FALSE(parts.empty()) << "the key file's private key: " << GetLastError();
-    if (key)
-        CryptDestroyKey(key);
-    if (release)
-        CryptReleaseContext(provider, 0);
-    if (certificate)
-        CertFreeCertificateContext(certificate);
-    if (store)
-        CertCloseStore(store, 0);
-    return parts;
+    constexpr size_t kHeader = sizeof(BLOBHEADER) + sizeof(RSAPUBKEY);
+    const size_t publicEnd = std::min(
+        exported.size(),
+        exported.size() > kHeader
+            ? kHeader +
+                  reinterpret_cast<const RSAPUBKEY*>(&exported[sizeof(BLOBHEADER)])->bitlen / 8
+            : 0);
+    EXPECT_LT(publicEnd, exported.size()) << "the key file's private key: " << GetLastError();
+    return {exported.begin() + static_cast<ptrdiff_t>(publicEnd), exported.end()};
 }
 
 void collectFiles(const std::wstring& folder, std::vector<std::wstring>& files) {
     WIN32_FIND_DATAW found;
-    HANDLE search = FindFirstFileW((folder + L"\\*").c_str(), &found);
-    if (search == INVALID_HANDLE_VALUE)
-        return;
-    do {
+    FindHandle search(FindFirstFileW((folder + L"\\*").c_str(), &found));
+    for (bool more = bool(search); more; more = FindNextFileW(search.get(), &found)) {
         const std::wstring name = found.cFileName;
         if (name == L"." || name == L"..")
             continue;
@@ -112,8 +109,7 @@ void collectFiles(const std::wstring& folder, std::vector<std::wstring>& files) 
             collectFiles(folder + L"\\" + name, files);
         else
             files.push_back(folder + L"\\" + name);
-    } while (FindNextFileW(search, &found));
-    FindClose(search);
+    }
 }
 
 // The secrets found in a file.
@@ -128,22 +124,22 @@ std::vector<std::string> secretsIn(const std::vector<BYTE>& bytes,
     return found;
 }
 
-std::wstring windowsTemp() {
-    wchar_t folder[MAX_PATH];
-    GetWindowsDirectoryW(folder, MAX_PATH);
-    return std::wstring(folder) + L"\\Temp";
-}
-
-std::wstring userTemp() {
-    wchar_t folder[MAX_PATH];
-    DWORD length = GetTempPathW(MAX_PATH, folder);
-    return std::wstring(folder, length && folder[length - 1] == L'\\' ? length - 1 : length);
+// Every file in the user's and the system's temporary folders.
+std::vector<std::wstring> temporaryFiles() {
+    wchar_t user[MAX_PATH], windows[MAX_PATH];
+    DWORD length = GetTempPathW(MAX_PATH, user);
+    GetWindowsDirectoryW(windows, MAX_PATH);
+    std::vector<std::wstring> files;
+    collectFiles(std::wstring(user, length && user[length - 1] == L'\\' ? length - 1 : length),
+                 files);
+    collectFiles(std::wstring(windows) + L"\\Temp", files);
+    return files;
 }
 
 void setComment(IStorageObject* item, const std::wstring& comment) {
     // As the library sends a comment: Base64 text (of text it has enciphered).
-    check(
-        item->SetProperty(StorageProperty_Comment, Variant::text(toBase64(utf16(comment)))->get()));
+    const Variant value(toBase64(utf16(comment)));
+    check(item->SetProperty(StorageProperty_Comment, value.get()));
 }
 
 TEST(StorageSecrecy, NoNameContentCommentOrKeyInTheClearInTheFileOrInTemporaryFiles) {
@@ -197,9 +193,7 @@ TEST(StorageSecrecy, NoNameContentCommentOrKeyInTheClearInTheFileOrInTemporaryFi
     }
     // ...and nothing of it in the clear, once the server has let go of everything.
     ASSERT_TRUE(waitForServerExit());
-    std::vector<std::wstring> files;
-    collectFiles(userTemp(), files);
-    collectFiles(windowsTemp(), files);
+    const std::vector<std::wstring> files = temporaryFiles();
     ASSERT_NE(files.end(), std::find(files.begin(), files.end(), path)) << "the container";
     for (const std::wstring& scanned : files) {
         std::vector<std::string> found =

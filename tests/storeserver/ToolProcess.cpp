@@ -12,10 +12,9 @@ namespace cfx::store::test {
 ToolProcess::ToolProcess(const std::wstring& arguments, std::wstring outputFile)
     : outputFile_(std::move(outputFile)) {
     SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
-    KernelHandle output(CreateFileW(outputFile_.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit,
-                                    CREATE_ALWAYS, 0, nullptr));
-    if (output.get() == INVALID_HANDLE_VALUE) {
-        output.release();
+    FileHandle output(CreateFileW(outputFile_.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit,
+                                  CREATE_ALWAYS, 0, nullptr));
+    if (!output) {
         ADD_FAILURE() << "no output file for cfxtool.exe: " << GetLastError();
         return;
     }
