@@ -10,6 +10,7 @@
 #include "cfxstorage.h"
 #include "common/ComObjectBase.h"
 #include "common/ErrorObjectHook.h"
+#include "common/Handles.h"
 
 #include <objbase.h>
 #include <shellapi.h>
@@ -31,6 +32,7 @@ enum class Command { Serve, Register, Unregister };
 Command commandOf(LPWSTR commandLine) {
     int count = 0;
     LPWSTR* args = CommandLineToArgvW(commandLine, &count);
+    cfx::LocalMemory held(args);
     Command command = Command::Serve;
     for (int i = 1; args && i < count; ++i) {
         const wchar_t* arg = args[i];
@@ -41,7 +43,6 @@ Command commandOf(LPWSTR commandLine) {
         else if (lstrcmpiW(arg, L"UnregServer") == 0)
             command = Command::Unregister;
     }
-    LocalFree(args);
     return command;
 }
 

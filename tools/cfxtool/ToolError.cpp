@@ -2,6 +2,8 @@
 
 #include "StoreError.h"
 
+#include "common/Variant.h"
+
 #include <oleauto.h>
 #include <wrl/client.h>
 
@@ -52,10 +54,9 @@ void check(HRESULT hr, const std::wstring& action) {
     std::wstring description;
     Microsoft::WRL::ComPtr<IErrorInfo> info;
     if (GetErrorInfo(0, &info) == S_OK && info) {
-        BSTR text = nullptr;
-        if (SUCCEEDED(info->GetDescription(&text)) && text)
-            description.assign(text, SysStringLen(text));
-        SysFreeString(text);
+        Bstr text;
+        if (SUCCEEDED(info->GetDescription(text.put())))
+            description = fromBstr(text.get());
     }
     fail(action, hr, std::move(description));
 }
