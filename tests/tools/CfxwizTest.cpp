@@ -12,6 +12,8 @@
 #include "WizardOptions.h"
 #include "resource.h"
 
+#include <commctrl.h>
+
 #include <fstream>
 #include <thread>
 
@@ -237,6 +239,51 @@ TEST_P(CfxwizKeyPage, ExplainsAMistakeAndAsksAgain) {
 
 INSTANTIATE_TEST_SUITE_P(Mistakes, CfxwizKeyPage, testing::ValuesIn(kKeyMistakes),
                          [](const auto& test) { return std::string(test.param.name); });
+
+// The system's certificate selection dialog, from the key page's "Choose...".
+TEST_F(Cfxwiz, TakesTheCertificateChosenInTheSystemsDialog) {
+    firstCertificate();
+    // Text no certificate has: only the dialog's choice makes the page valid.
+    robot_.expect(keyPage()).fill(IDC_CERTIFICATE, L"Nobody").leaveOpen();
+    const Box selection = Box().messageBox(false).where(
+        [](const cfx::test::BoxRecord& box) {
+            for (const auto& control : box.controls)
+                if (control.className == L"SysListView32")
+                    return true;
+            return false;
+        },
+        "a list of certificates");
+    robot_.expect(selection).leaveOpen();
+    robot_.expect(optionsPage()).answer(IDOK);
+    robot_.expect(confirmPage().textContaining(L"Store test 1")).answer(IDOK);
+    WizardRun run({storage_});
+    auto next = [&](const Box& wanted) {
+        std::optional<cfx::test::BoxRecord> box;
+        while ((box = robot_.waitForBox()) && !wanted.matches(*box)) {
+        }
+        return box;
+    };
+    auto key = next(keyPage());
+    ASSERT_TRUE(key);
+    robot_.press(key->window, IDC_CHOOSE_CERTIFICATE);
+    auto dialog = next(selection);
+    ASSERT_TRUE(dialog);
+    HWND list = FindWindowExW(dialog->window, nullptr, L"SysListView32", nullptr);
+    std::wstring subject = L"Store test 1"; // the user clicks it
+    LVFINDINFOW find{LVFI_STRING, subject.c_str()};
+    int item = static_cast<int>(SendMessageW(list, LVM_FINDITEMW, static_cast<WPARAM>(-1),
+                                             reinterpret_cast<LPARAM>(&find)));
+    ASSERT_GE(item, 0);
+    LVITEMW state{};
+    state.stateMask = state.state = LVIS_SELECTED | LVIS_FOCUSED;
+    SendMessageW(list, LVM_SETITEMSTATE, static_cast<WPARAM>(item),
+                 reinterpret_cast<LPARAM>(&state));
+    robot_.press(dialog->window, IDOK);
+    robot_.press(key->window, IDOK);
+    EXPECT_EQ(cfx::wizard::kMade, run.result());
+    robot_.verify();
+    expectEmptyStorageOf(storage_, L"Store test 1");
+}
 
 class CfxwizCancels : public Cfxwiz, public testing::WithParamInterface<int> {};
 

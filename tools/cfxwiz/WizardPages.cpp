@@ -7,6 +7,7 @@
 #include "common/Exceptions.h"
 
 #include <commdlg.h>
+#include <cryptuiapi.h>
 
 namespace cfx::wizard {
 
@@ -69,6 +70,7 @@ void initKeyPage(HWND page, WizardState& state) {
     if (state.installed.empty()) {
         EnableWindow(GetDlgItem(page, IDC_USE_CERTIFICATE), FALSE);
         EnableWindow(list, FALSE);
+        EnableWindow(GetDlgItem(page, IDC_CHOOSE_CERTIFICATE), FALSE);
         state.useKeyFile = true;
     }
     SetDlgItemTextW(page, IDC_KEY_FILE, state.keyFile.c_str());
@@ -95,6 +97,28 @@ void browseKeyFile(HWND page) {
     if (GetOpenFileNameW(&dialog)) {
         SetDlgItemTextW(page, IDC_KEY_FILE, file);
         SetFocus(GetDlgItem(page, IDC_PASSWORD));
+    }
+}
+
+// The system's certificate selection, offered the certificates of the list;
+// the one chosen is selected in the list.
+void chooseCertificate(HWND page, const WizardState& state) {
+    cfx::CertificateStore keys(CertOpenStore(CERT_STORE_PROV_MEMORY, 0, 0, 0, nullptr));
+    if (!keys)
+        cfx::throwLastError();
+    for (const InstalledKey& key : state.installed)
+        cfx::checkLastError(CertAddCertificateContextToStore(keys.get(), key.certificate.get(),
+                                                             CERT_STORE_ADD_ALWAYS, nullptr));
+    cfx::Certificate chosen(CryptUIDlgSelectCertificateFromStore(
+        keys.get(), page, L"Choose the key of the new storage",
+        L"The new storage will open only with the private key of the certificate you choose.", 0, 0,
+        nullptr));
+    for (size_t i = 0; chosen && i < state.installed.size(); ++i) {
+        if (CertCompareCertificate(X509_ASN_ENCODING, chosen.get()->pCertInfo,
+                                   state.installed[i].certificate.get()->pCertInfo)) {
+            SendDlgItemMessageW(page, IDC_CERTIFICATE, CB_SETCURSEL, i, 0);
+            CheckRadioButton(page, IDC_USE_CERTIFICATE, IDC_USE_KEY_FILE, IDC_USE_CERTIFICATE);
+        }
     }
 }
 
@@ -140,7 +164,13 @@ bool keyPageCommand(HWND page, WizardState& state, int id, int code) {
         CheckRadioButton(page, IDC_USE_CERTIFICATE, IDC_USE_KEY_FILE, IDC_USE_CERTIFICATE);
     else if (id == IDC_BROWSE && code == BN_CLICKED)
         browseKeyFile(page);
-    else if (id == IDOK) {
+    else if (id == IDC_CHOOSE_CERTIFICATE && code == BN_CLICKED) {
+        try {
+            chooseCertificate(page, state);
+        } catch (...) {
+            warn(page, currentFailureText());
+        }
+    } else if (id == IDOK) {
         INT_PTR result = kShowAgain;
         try {
             result = leaveKeyPage(page, state);
