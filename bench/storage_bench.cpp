@@ -189,7 +189,7 @@ void throughEngine() {
             content.commit();
             auto digest = made.checksum();
             made.setProperty(StorageProperty_Checksum,
-                             Variant(std::wstring(cfx::toBase64(digest.data(), digest.size()))).get());
+                             cfx::Variant(std::wstring(cfx::toBase64(digest.data(), digest.size()))).get());
         }
         std::printf("%-44s %7.0f files/s\n",
                     durable ? "Small files, flushed commits" : "Small files, cached commits",

@@ -5,6 +5,7 @@
 #include "storeserver/RemoteStorage.h"
 
 #include "common/Base64.h"
+#include "common/Wine.h"
 #include "common/WineKeyContainers.h"
 #include "server/CertificateStore.h"
 #include "server/ErrorReport.h"
@@ -46,6 +47,8 @@ void uninstall(const Certificate& certificate) {
     } catch (const cfx::win_except&) {
     }
 }
+
+using Bytes = std::vector<BYTE>;
 
 const Bytes kSecret = {'s', 't', 'o', 'r', 'a', 'g', 'e', ' ', 'k', 'e', 'y', 0, 1, 2, 255};
 

@@ -31,15 +31,8 @@
 namespace {
 
 using cfx::KernelHandle;
-using cfx::test::Box;
-using cfx::test::BoxRecord;
-using cfx::test::UiRobot;
-using cfx::test::windowProcedureModule;
-using cfx::ui::CancelSink;
-using cfx::ui::IconHandle;
-using cfx::ui::ProgressDialog;
-using cfx::ui::ProgressDialogHost;
-using cfx::ui::ProgressDialogParams;
+using namespace cfx::test;
+using namespace cfx::ui;
 using namespace std::chrono_literals;
 
 // The longest a test waits for something that must happen (a second's close
@@ -151,9 +144,9 @@ private:
 class ProgressDialogTest : public testing::TestWithParam<Variant> {
 protected:
     void SetUp() override {
-        DWORD major = cfx::test::reportedMajorVersion();
+        DWORD major = reportedMajorVersion();
         if (major != GetParam().majorVersion) {
-            if (cfx::test::isWindowsXpChild())
+            if (isWindowsXpChild())
                 FAIL() << "Started to see Windows XP, but Wine reports major version " << major;
             GTEST_SKIP() << "The " << GetParam().name << " dialog needs Windows major version "
                          << GetParam().majorVersion << "; this run reports " << major;
@@ -161,7 +154,7 @@ protected:
         ASSERT_NE(library_.handle(), nullptr);
     }
 
-    ProgressDialogParams params(std::uint32_t kind = cfx::ui::CopyMany) const {
+    ProgressDialogParams params(std::uint32_t kind = CopyMany) const {
         ProgressDialogParams params;
         params.module = library_.handle();
         params.kind = kind;
@@ -175,7 +168,7 @@ protected:
 
     bool modern() const { return GetParam().majorVersion == 6; }
 
-    cfx::test::LoadedLibrary library_{L"cfxview.dll"};
+    LoadedLibrary library_{L"cfxview.dll"};
 };
 
 TEST_P(ProgressDialogTest, OpensItsTemplateAndShowsWhatItsSettersStore) {
@@ -192,10 +185,10 @@ TEST_P(ProgressDialogTest, OpensItsTemplateAndShowsWhatItsSettersStore) {
     EXPECT_EQ(box->window, window);
     EXPECT_EQ(box->owner, nullptr);
     EXPECT_NE(box->thread, GetCurrentThreadId()) << "the dialog runs on a thread of its own";
-    const cfx::test::BoxControl* lines[] = {box->control(GetParam().line1),
+    const BoxControl* lines[] = {box->control(GetParam().line1),
                                             box->control(GetParam().line2)};
-    const cfx::test::BoxControl* animation = box->control(IDC_PROGRESS_ANIMATION);
-    const cfx::test::BoxControl* bar = box->control(IDC_PROGRESS_BAR);
+    const BoxControl* animation = box->control(IDC_PROGRESS_ANIMATION);
+    const BoxControl* bar = box->control(IDC_PROGRESS_BAR);
     ASSERT_TRUE(lines[0] && lines[1] && animation && bar);
     EXPECT_EQ(lines[0]->text, kLine1);
     EXPECT_EQ(lines[1]->text, kLine2);
@@ -292,7 +285,7 @@ TEST_P(ProgressDialogTest, CancelAndTheCloseBoxCancelAndTheWindowEndsOnItsOwn) {
     for (bool closeBox : {false, true}) {
         SCOPED_TRACE(closeBox ? "close box" : "Cancel");
         RecordingSink sink;
-        ProgressDialogParams withSink = params(closeBox ? cfx::ui::CheckSingle : cfx::ui::CopyMany);
+        ProgressDialogParams withSink = params(closeBox ? CheckSingle : CopyMany);
         withSink.cancelDisabled = closeBox;
         withSink.cancelSink = &sink;
         UiRobot robot;
@@ -384,7 +377,7 @@ TEST_P(ProgressDialogTest, EveryKindOpensWithItsAnimation) {
     UiRobot robot;
     robot.expect(Box().messageBox(false)).times(8).leaveOpen();
     std::vector<std::shared_ptr<ProgressDialogHost>> hosts;
-    for (std::uint32_t kind = cfx::ui::CopySingle; kind <= cfx::ui::CheckMany; ++kind) {
+    for (std::uint32_t kind = CopySingle; kind <= CheckMany; ++kind) {
         ProgressDialogParams each = params(kind);
         each.title = L"Kind " + std::to_wstring(kind);
         hosts.push_back(ProgressDialogHost::create(each));
@@ -406,9 +399,9 @@ TEST_P(ProgressDialogTest, HeaderIsDrawnOverTheAnimationOfTheModernDialogOnly) {
     // A still picture to read: the clip stops at its current frame.
     SendMessageW(animation, ACM_STOP, 0, 0);
 
-    const std::uint32_t headerColor = cfx::test::pictureColor(RGB(224, 255, 255));
+    const std::uint32_t headerColor = pictureColor(RGB(224, 255, 255));
     auto headerPixels = [&](long& leftOfHeader) {
-        cfx::test::Picture picture = cfx::test::captureWindow(animation, false);
+        cfx::test::Picture picture = captureWindow(animation, false);
         EXPECT_GT(picture.width, 0);
         long count = 0;
         leftOfHeader = 0;
@@ -466,9 +459,9 @@ TEST_P(ProgressDialogTest, OpeningAndClosingGivesBackEverythingItTakes) {
     // decoder for good, and the system's caches grow to what six windows at a
     // time need.
     run(1);
-    cfx::test::ProcessObjects before = cfx::test::countProcessObjects();
+    ProcessObjects before = countProcessObjects();
     run(kCyclesEach);
-    cfx::test::ProcessObjects after = cfx::test::countProcessObjects();
+    ProcessObjects after = countProcessObjects();
     // One object kept per dialog would add 30. The system's caches may keep
     // a few more after windows that painted at the same time.
     constexpr long kSlack = kThreads * kCyclesEach / 3;
@@ -525,14 +518,14 @@ TEST(IconHandles, CopiesOwnDuplicatesOfTheIcon) {
 // Classic/ tests (and the variant choice) again in a program that Wine tells
 // it is Windows XP.
 TEST(ClassicVariant, RunsWhereWindowsXpIsReported) {
-    if (cfx::test::reportedMajorVersion() == 5)
+    if (reportedMajorVersion() == 5)
         GTEST_SKIP() << "This run is the one that reports Windows XP";
     wchar_t folder[MAX_PATH];
     ASSERT_GT(GetTempPathW(MAX_PATH, folder), 0u);
     std::wstring report = std::wstring(folder) + L"classic-progress-dialogs.xml";
     DeleteFileW(report.c_str());
     std::string problem;
-    long code = cfx::test::runAgainAsWindowsXp(
+    long code = runAgainAsWindowsXp(
         L"--gtest_filter=Classic/* --gtest_output=xml:\"" + report + L"\"",
         problem);
     EXPECT_EQ(code, 0) << (problem.empty() ? "the classic dialog tests failed" : problem);

@@ -7,10 +7,7 @@
 
 namespace {
 
-using cfx::test::Box;
-using cfx::test::BoxRecord;
-using cfx::test::Icon;
-using cfx::test::UiRobot;
+using namespace cfx::test;
 
 TEST(UiRobot, RecordsAndAnswersAMessageBox) {
     UiRobot robot;
