@@ -1,7 +1,9 @@
 #include "server/ServerCall.h"
 
 #include "module/Exceptions.h"
+#include "module/Module.h"
 #include "server/ErrorObjectHook.h"
+#include "server/StorageProperties.h"
 
 #include <comdef.h>
 #include <oaidl.h>
@@ -29,10 +31,31 @@ void checkServerCall(HRESULT hr, IUnknown* object, REFIID iid) {
     throw _com_error(hr, info.Detach()); // takes over the reference
 }
 
+namespace {
+
+// COM keeps a channel hook until the process ends and has no call to remove
+// it: the library that holds the hook's code stays loaded from then on, or a
+// FreeLibrary would leave COM calling into unmapped code. The hook lives as
+// long as the process, like the module, so its unit of the lock count is
+// given back: it must not keep DllCanUnloadNow from answering S_OK.
+void keepHookLoaded() {
+    HMODULE self = nullptr;
+    GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_PIN,
+                       reinterpret_cast<LPCWSTR>(&keepHookLoaded), &self);
+    module::unlock();
+}
+
+} // namespace
+
 ComPtr<IStorageServer> createRoot() {
     // Under Wine the server's error descriptions reach this process only
     // through the channel hook; once per process.
-    [[maybe_unused]] static const HRESULT hooked = carryErrorObjectsUnderWine();
+    [[maybe_unused]] static const HRESULT hooked = [] {
+        const HRESULT hr = carryErrorObjectsUnderWine();
+        if (hr == S_OK)
+            keepHookLoaded();
+        return hr;
+    }();
     constexpr DWORD kAnyServer = CLSCTX_INPROC_SERVER | CLSCTX_LOCAL_SERVER | CLSCTX_REMOTE_SERVER;
     ComPtr<IClassFactory> factory;
     HRESULT hr = CoGetClassObject(CLSID_StorageServer, kAnyServer, nullptr, IID_PPV_ARGS(&factory));
@@ -42,6 +65,26 @@ ComPtr<IStorageServer> createRoot() {
     ComPtr<IStorageServer> root;
     checkServerCall(factory->CreateInstance(nullptr, IID_PPV_ARGS(&root)), factory.Get());
     return root;
+}
+
+bool storageClosedToUser(BSTR path) {
+    bool frozen = false;
+    {
+        ComPtr<IStorageServer> server = createRoot();
+        ComPtr<IStorageObject> storage;
+        checkServerCall(server->OpenStorage(path, &storage), server.Get());
+        frozen = readFrozen(not_null(storage.Get()));
+    }
+    ComPtr<IStorageServer> server = createRoot();
+    LONG state = StorageStateOpen;
+    checkServerCall(server->GetStorageState(path, &state), server.Get());
+    if (state == StorageStateFrozen)
+        return true;
+    if (state == StorageStateUnknown && frozen) {
+        checkServerCall(server->SetStorageFrozen(path, 1), server.Get());
+        return true;
+    }
+    return false;
 }
 
 } // namespace cfx

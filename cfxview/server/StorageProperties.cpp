@@ -40,6 +40,14 @@ std::vector<BYTE> readBytesProperty(IStorageObject* item, const GUID& property) 
     return fromBase64(readTextProperty(item, property));
 }
 
+std::vector<BYTE> readRequiredBytesProperty(IStorageObject* item, const GUID& property) {
+    Value value;
+    read(item, property, value);
+    if (value.v.vt != VT_BSTR)
+        raise(E_UNEXPECTED);
+    return fromBase64(std::wstring(value.v.bstrVal, SysStringLen(value.v.bstrVal)));
+}
+
 void writeTextProperty(IStorageObject* item, const GUID& property, const std::wstring& text) {
     Value value;
     value.v.vt = VT_BSTR;
@@ -57,6 +65,16 @@ ULONGLONG readFlags(IStorageObject* item) {
     if (value.v.vt != VT_UI8)
         raise(E_UNEXPECTED);
     return value.v.ullVal;
+}
+
+bool readFrozen(IStorageObject* item) {
+    Value value;
+    read(item, StorageProperty_Frozen, value);
+    if (value.v.vt == VT_EMPTY)
+        return false;
+    if (value.v.vt != VT_BOOL)
+        raise(E_UNEXPECTED);
+    return value.v.boolVal != VARIANT_FALSE;
 }
 
 GUID readStorageId(IStorageObject* item) {
