@@ -6,8 +6,8 @@
 // program) in the prefix it runs in, the way the tests do.
 #include "support/MemoryStorage.h"
 
-#include "module/Exceptions.h"
-#include "module/Handles.h"
+#include "common/Exceptions.h"
+#include "common/Handles.h"
 #include "server/StorageThread.h"
 
 #include "BenchClock.h"

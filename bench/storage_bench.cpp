@@ -7,9 +7,9 @@
 // It registers cfxstore.exe (beside the program) in the prefix it runs in.
 #include "support/TestCertificate.h"
 
-#include "module/Exceptions.h"
-#include "module/Handles.h"
-#include "server/ErrorObjectHook.h"
+#include "common/ErrorObjectHook.h"
+#include "common/Exceptions.h"
+#include "common/Handles.h"
 
 #include "BenchClock.h"
 
@@ -57,7 +57,7 @@ void registerServer() {
     PROCESS_INFORMATION process{};
     if (!CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
                         &startup, &process))
-        tools::throw_last_error();
+        cfx::throwLastError();
     cfx::KernelHandle thread(process.hThread), running(process.hProcess);
     WaitForSingleObject(running.get(), INFINITE);
 }

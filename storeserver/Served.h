@@ -1,14 +1,15 @@
-// The storage server's catch ladder: every COM entry point of the server runs
-// its body through served(), which turns an exception into its HRESULT and
-// leaves an error object whose description names the item, so that the
-// client's error box says what went wrong and where.
+// Every COM entry point of the storage server runs its body through served(),
+// which maps an exception with the support library's catch ladder and leaves
+// an error object whose description names the item, so that the client's
+// error box says what went wrong and where.
 #pragma once
 
 #include "StoreError.h"
-#include "server/ErrorObjectHook.h"
+
+#include "common/ErrorObjectHook.h"
+#include "common/Variant.h"
 
 #include <windows.h>
-#include <oleauto.h>
 
 #include <string>
 
@@ -27,9 +28,5 @@ template <class Body> HRESULT served(REFIID iid, Body&& body) noexcept {
         return hr;
     }
 }
-
-// A BSTR the caller owns; raises bad_alloc.
-BSTR newBstr(const std::wstring& text);
-std::wstring fromBstr(BSTR text);
 
 } // namespace cfx::storeserver

@@ -3,13 +3,13 @@
 #include "Served.h"
 #include "ServerItemInfo.h"
 
-#include "module/Exceptions.h"
+#include "common/Exceptions.h"
 
 namespace cfx::storeserver {
 
 STDMETHODIMP ServerEnum::Next(IStorageItem** item) {
     return served(IID_IStorageEnum, [&] {
-        *not_null(item) = nullptr;
+        *notNull(item) = nullptr;
         if (next_ < items_.size())
             *item = new ServerItemInfo(items_[next_++]);
     });

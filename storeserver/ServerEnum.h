@@ -4,7 +4,7 @@
 #include "StoreTypes.h"
 
 #include "cfxstorage.h"
-#include "module/ComObjectBase.h"
+#include "common/ComObjectBase.h"
 
 #include <vector>
 

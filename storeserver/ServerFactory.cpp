@@ -2,14 +2,18 @@
 
 #include "StorageServer.h"
 
-#include "module/Exceptions.h"
-#include "module/Module.h"
+#include "common/Exceptions.h"
 
 namespace cfx::storeserver {
 
+volatile LONG& serverLockCount() noexcept {
+    static volatile LONG count = 0;
+    return count;
+}
+
 STDMETHODIMP ServerFactory::CreateInstance(IUnknown* outer, REFIID iid, void** out) {
     return guarded([&]() -> HRESULT {
-        *not_null(out) = nullptr;
+        *notNull(out) = nullptr;
         if (outer)
             return CLASS_E_NOAGGREGATION;
         auto* server = new StorageServer;
@@ -21,9 +25,9 @@ STDMETHODIMP ServerFactory::CreateInstance(IUnknown* outer, REFIID iid, void** o
 
 STDMETHODIMP ServerFactory::LockServer(BOOL lock) {
     if (lock)
-        module::lock();
+        InterlockedIncrement(&serverLockCount());
     else
-        module::unlock();
+        InterlockedDecrement(&serverLockCount());
     return S_OK;
 }
 

@@ -1,9 +1,14 @@
-// The class object the server registers for the storage server's class.
+// The class object the server registers for the storage server's class, and
+// the server's lock count: every live object of the process (each counts
+// itself once the server has named the count) and every outstanding
+// LockServer lock. The server leaves when no client holds any of them.
 #pragma once
 
-#include "module/ComObjectBase.h"
+#include "common/ComObjectBase.h"
 
 namespace cfx::storeserver {
+
+volatile LONG& serverLockCount() noexcept;
 
 class ServerFactory : public ComObject<IClassFactory> {
 public:

@@ -8,7 +8,7 @@ namespace cfx::storeserver {
 
 STDMETHODIMP ServerFile::OpenStream(IStream** stream) {
     return serve([&] {
-        *not_null(stream) = nullptr;
+        *notNull(stream) = nullptr;
         store::FileStream opened = place_.use([](store::Item& item) { return item.openStream(); });
         *stream = new ServerStream(place_, std::move(opened));
     });
@@ -16,7 +16,7 @@ STDMETHODIMP ServerFile::OpenStream(IStream** stream) {
 
 STDMETHODIMP ServerFile::ComputeChecksum(BYTE checksum[16]) {
     return serve([&] {
-        not_null(checksum);
+        notNull(checksum);
         auto digest = place_.use([](store::Item& item) { return item.checksum(); });
         std::copy(digest.begin(), digest.end(), checksum);
     });

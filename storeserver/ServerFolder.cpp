@@ -14,14 +14,14 @@ IStorageObject* objectFor(const ItemPlace& place, store::ItemType type) {
 
 STDMETHODIMP ServerFolder::EnumItems(IStorageEnum** items) {
     return serve([&] {
-        *not_null(items) = nullptr;
+        *notNull(items) = nullptr;
         *items = new ServerEnum(place_.use([](store::Item& folder) { return folder.list(); }));
     });
 }
 
 STDMETHODIMP ServerFolder::OpenFolder(BSTR name, VARIANT_BOOL create, IStorageFolder** folder) {
     return serve([&] {
-        *not_null(folder) = nullptr;
+        *notNull(folder) = nullptr;
         // A path of several names ("a\\b") is walked from this folder down.
         const std::wstring path = fromBstr(name);
         store::Item found = place_.use([&](store::Item& parent) {
@@ -38,7 +38,7 @@ STDMETHODIMP ServerFolder::OpenFolder(BSTR name, VARIANT_BOOL create, IStorageFo
 
 STDMETHODIMP ServerFolder::OpenFile(BSTR name, VARIANT_BOOL create, IStorageFile** file) {
     return serve([&] {
-        *not_null(file) = nullptr;
+        *notNull(file) = nullptr;
         std::optional<store::Item> found = place_.use(
             [&](store::Item& parent) { return parent.openFile(fromBstr(name), create != 0); });
         if (found)
@@ -59,7 +59,7 @@ STDMETHODIMP ServerFolder::DeleteItem(BSTR name) {
 
 STDMETHODIMP ServerFolder::GetItem(BSTR name, IStorageObject** item) {
     return serve([&] {
-        *not_null(item) = nullptr;
+        *notNull(item) = nullptr;
         store::Item found =
             place_.use([&](store::Item& folder) { return folder.item(fromBstr(name)); });
         const store::ItemType type = found.type();
@@ -69,7 +69,7 @@ STDMETHODIMP ServerFolder::GetItem(BSTR name, IStorageObject** item) {
 
 STDMETHODIMP ServerFolder::GetItemInfo(BSTR name, IStorageItem** item) {
     return serve([&] {
-        *not_null(item) = nullptr;
+        *notNull(item) = nullptr;
         *item = new ServerItemInfo(
             place_.use([&](store::Item& folder) { return folder.item(fromBstr(name)).info(); }));
     });

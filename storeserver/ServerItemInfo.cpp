@@ -2,29 +2,29 @@
 
 #include "Served.h"
 
-#include "module/Exceptions.h"
+#include "common/Exceptions.h"
 
 namespace cfx::storeserver {
 
 STDMETHODIMP ServerItemInfo::GetType(LONG* type) {
-    return served(IID_IStorageItem, [&] { *not_null(type) = LONG(info_.type); });
+    return served(IID_IStorageItem, [&] { *notNull(type) = LONG(info_.type); });
 }
 
 STDMETHODIMP ServerItemInfo::GetName(BSTR* name) {
     return served(IID_IStorageItem, [&] {
-        *not_null(name) = nullptr;
-        *name = newBstr(info_.name);
+        *notNull(name) = nullptr;
+        *name = allocBstr(info_.name);
     });
 }
 
 STDMETHODIMP ServerItemInfo::GetTimes(::ItemTimes* times) {
     return served(IID_IStorageItem, [&] {
-        *not_null(times) = {info_.times.access, info_.times.creation, info_.times.write};
+        *notNull(times) = {info_.times.access, info_.times.creation, info_.times.write};
     });
 }
 
 STDMETHODIMP ServerItemInfo::GetSize(ULONGLONG* size) {
-    return served(IID_IStorageItem, [&] { *not_null(size) = info_.size; });
+    return served(IID_IStorageItem, [&] { *notNull(size) = info_.size; });
 }
 
 STDMETHODIMP ServerItemInfo::InterfaceSupportsErrorInfo(REFIID iid) {

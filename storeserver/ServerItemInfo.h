@@ -5,7 +5,7 @@
 #include "StoreTypes.h"
 
 #include "cfxstorage.h"
-#include "module/ComObjectBase.h"
+#include "common/ComObjectBase.h"
 
 namespace cfx::storeserver {
 

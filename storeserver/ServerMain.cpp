@@ -8,8 +8,8 @@
 #include "ServerRegistration.h"
 
 #include "cfxstorage.h"
-#include "module/Module.h"
-#include "server/ErrorObjectHook.h"
+#include "common/ComObjectBase.h"
+#include "common/ErrorObjectHook.h"
 
 #include <objbase.h>
 #include <shellapi.h>
@@ -46,11 +46,12 @@ Command commandOf(LPWSTR commandLine) {
 }
 
 int serve() {
+    cfx::countObjectsIn(&serverLockCount());
     cfx::carryErrorObjectsUnderWine();
     auto* factory = new ServerFactory;
     // The factory's unit (and the error hook's) of the lock count; anything
     // above it is a client's.
-    const LONG idle = cfx::module::lockCount();
+    const LONG idle = serverLockCount();
     DWORD cookie = 0;
     HRESULT hr = CoRegisterClassObject(CLSID_StorageServer, static_cast<IClassFactory*>(factory),
                                        CLSCTX_LOCAL_SERVER, REGCLS_MULTIPLEUSE, &cookie);
@@ -67,7 +68,7 @@ int serve() {
                 break;
             TranslateMessage(&msg);
             DispatchMessageW(&msg);
-            const bool noClient = cfx::module::lockCount() <= idle;
+            const bool noClient = serverLockCount() <= idle;
             if (noClient != waiting) {
                 waiting = noClient;
                 KillTimer(nullptr, timer);

@@ -7,8 +7,8 @@
 #include "Served.h"
 
 #include "cfxstorage.h"
-#include "module/ComObjectBase.h"
-#include "module/Exceptions.h"
+#include "common/ComObjectBase.h"
+#include "common/Exceptions.h"
 
 #include <new>
 
@@ -23,35 +23,35 @@ public:
 
     STDMETHODIMP GetType(LONG* type) override {
         return serve([&] {
-            *not_null(type) = place_.use([](store::Item& item) { return LONG(item.type()); });
+            *notNull(type) = place_.use([](store::Item& item) { return LONG(item.type()); });
         });
     }
     STDMETHODIMP GetName(BSTR* name) override {
         return serve([&] {
-            *not_null(name) = nullptr;
-            *name = newBstr(place_.use([](store::Item& item) { return item.name(); }));
+            *notNull(name) = nullptr;
+            *name = allocBstr(place_.use([](store::Item& item) { return item.name(); }));
         });
     }
     STDMETHODIMP GetTimes(::ItemTimes* times) override {
         return serve([&] {
-            not_null(times);
+            notNull(times);
             store::ItemTimes found = place_.use([](store::Item& item) { return item.times(); });
             *times = {found.access, found.creation, found.write};
         });
     }
     STDMETHODIMP GetSize(ULONGLONG* size) override {
         return serve(
-            [&] { *not_null(size) = place_.use([](store::Item& item) { return item.size(); }); });
+            [&] { *notNull(size) = place_.use([](store::Item& item) { return item.size(); }); });
     }
     STDMETHODIMP GetPath(BSTR* path) override {
         return serve([&] {
-            *not_null(path) = nullptr;
-            *path = newBstr(place_.use([](store::Item& item) { return item.path(); }));
+            *notNull(path) = nullptr;
+            *path = allocBstr(place_.use([](store::Item& item) { return item.path(); }));
         });
     }
     STDMETHODIMP GetProperty(GUID id, VARIANT* value) override {
         return serve([&] {
-            VariantInit(not_null(value));
+            VariantInit(notNull(value));
             place_.use([&](store::Item& item) { item.getProperty(id, value); });
         });
     }
@@ -63,8 +63,8 @@ public:
     }
     STDMETHODIMP ListProperties(ULONG* count, GUID** ids) override {
         return serve([&] {
-            *not_null(count) = 0;
-            *not_null(ids) = nullptr;
+            *notNull(count) = 0;
+            *notNull(ids) = nullptr;
             auto found = place_.use([](store::Item& item) { return item.listProperties(); });
             if (found.empty())
                 return;

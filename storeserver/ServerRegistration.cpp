@@ -1,8 +1,8 @@
 #include "ServerRegistration.h"
 
 #include "cfxstorage.h"
-#include "module/Handles.h"
-#include "server/ErrorObjectHook.h"
+#include "common/ErrorObjectHook.h"
+#include "common/Handles.h"
 
 #include <objbase.h>
 

@@ -2,7 +2,7 @@
 
 #include "Served.h"
 
-#include "module/Exceptions.h"
+#include "common/Exceptions.h"
 
 #include <algorithm>
 #include <new>
@@ -41,7 +41,7 @@ STDMETHODIMP ServerStream::Read(void* buffer, ULONG size, ULONG* read) {
         if (size == 0)
             return;
         ULONG count = use([&](store::FileStream& stream) {
-            return stream.read(position_, not_null(buffer), size);
+            return stream.read(position_, notNull(buffer), size);
         });
         position_ += count;
         if (read)
@@ -55,7 +55,7 @@ STDMETHODIMP ServerStream::Write(const void* buffer, ULONG size, ULONG* written)
             *written = 0;
         if (size == 0)
             return;
-        use([&](store::FileStream& stream) { stream.write(position_, not_null(buffer), size); });
+        use([&](store::FileStream& stream) { stream.write(position_, notNull(buffer), size); });
         written_ = true;
         position_ += size;
         if (written)
@@ -96,7 +96,7 @@ STDMETHODIMP ServerStream::SetSize(ULARGE_INTEGER size) {
 STDMETHODIMP ServerStream::CopyTo(IStream* target, ULARGE_INTEGER size, ULARGE_INTEGER* read,
                                   ULARGE_INTEGER* written) {
     return serve([&] {
-        not_null(target);
+        notNull(target);
         BYTE block[65536];
         ULONGLONG left = size.QuadPart, totalRead = 0, totalWritten = 0;
         while (left > 0) {
@@ -139,7 +139,7 @@ STDMETHODIMP ServerStream::UnlockRegion(ULARGE_INTEGER, ULARGE_INTEGER, DWORD) {
 
 STDMETHODIMP ServerStream::Stat(STATSTG* stat, DWORD flags) {
     return serve([&] {
-        not_null(stat);
+        notNull(stat);
         STATSTG result{};
         store::ItemInfo info = file_.use([](store::Item& item) { return item.info(); });
         if (!(flags & STATFLAG_NONAME)) {
@@ -161,7 +161,7 @@ STDMETHODIMP ServerStream::Stat(STATSTG* stat, DWORD flags) {
 
 STDMETHODIMP ServerStream::Clone(IStream** clone) {
     return serve([&] {
-        *not_null(clone) = nullptr;
+        *notNull(clone) = nullptr;
         use([](store::FileStream&) {});
         *clone = new ServerStream(file_, stream_, position_);
     });

@@ -5,7 +5,7 @@
 
 #include "OpenStorages.h"
 
-#include "module/ComObjectBase.h"
+#include "common/ComObjectBase.h"
 
 #include <objidl.h>
 

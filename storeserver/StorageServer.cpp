@@ -4,8 +4,8 @@
 #include "Served.h"
 #include "ServerFolder.h"
 
-#include "module/Exceptions.h"
-#include "module/Handles.h"
+#include "common/Exceptions.h"
+#include "common/Handles.h"
 
 namespace cfx::storeserver {
 
@@ -42,7 +42,7 @@ LONG StorageServer::liveObjects() noexcept {
 
 STDMETHODIMP StorageServer::OpenStorage(BSTR path, IStorageObject** storage) {
     return serve([&] {
-        *not_null(storage) = nullptr;
+        *notNull(storage) = nullptr;
         auto entry = OpenStorages::instance().entry(fromBstr(path));
         entry->open();
         *storage = new ServerFolder(ItemPlace(entry, std::nullopt));
@@ -60,7 +60,7 @@ STDMETHODIMP StorageServer::ReleaseStorage(BSTR path) {
 STDMETHODIMP StorageServer::CreateStorage(BSTR path, ULONG certificateSize, const BYTE* certificate,
                                           IStorageObject** storage) {
     return serve([&] {
-        *not_null(storage) = nullptr;
+        *notNull(storage) = nullptr;
         if (!certificate || certificateSize == 0)
             store::fail(E_INVALIDARG, L"A storage is made for a certificate; none was given.");
         auto entry = OpenStorages::instance().entry(fromBstr(path));
@@ -75,13 +75,13 @@ STDMETHODIMP StorageServer::DefragmentStorage(BSTR path) {
 
 STDMETHODIMP StorageServer::ListStorages(SAFEARRAY** paths) {
     return serve([&] {
-        *not_null(paths) = nullptr;
+        *notNull(paths) = nullptr;
         const std::vector<std::wstring> open = OpenStorages::instance().openPaths();
         SAFEARRAY* list = SafeArrayCreateVector(VT_BSTR, 0, static_cast<ULONG>(open.size()));
         if (!list)
             throw std::bad_alloc();
         for (LONG i = 0; i < static_cast<LONG>(open.size()); ++i) {
-            Bstr text(newBstr(open[static_cast<size_t>(i)]));
+            Bstr text = makeBstr(open[static_cast<size_t>(i)]);
             HRESULT hr = SafeArrayPutElement(list, &i, text.get()); // copies the string
             if (FAILED(hr)) {
                 SafeArrayDestroy(list);
@@ -98,8 +98,8 @@ STDMETHODIMP StorageServer::LockStorage(BSTR path) {
 
 STDMETHODIMP StorageServer::GetServerInfo(DWORD* processId, LONG* rootObjects) {
     return serve([&] {
-        *not_null(processId) = GetCurrentProcessId();
-        *not_null(rootObjects) = liveRoots;
+        *notNull(processId) = GetCurrentProcessId();
+        *notNull(rootObjects) = liveRoots;
     });
 }
 
@@ -118,7 +118,7 @@ STDMETHODIMP StorageServer::SetStorageFrozen(BSTR path, LONG frozen) {
 
 STDMETHODIMP StorageServer::GetStorageState(BSTR path, LONG* state) {
     return serve([&] {
-        *not_null(state) = StorageStateUnknown;
+        *notNull(state) = StorageStateUnknown;
         if (auto entry = OpenStorages::instance().find(fromBstr(path)))
             *state = entry->state();
     });

@@ -3,7 +3,7 @@
 #pragma once
 
 #include "cfxstorage.h"
-#include "module/ComObjectBase.h"
+#include "common/ComObjectBase.h"
 
 namespace cfx::storeserver {
 

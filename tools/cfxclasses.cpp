@@ -1,9 +1,8 @@
 // cfxclasses: loads cfxview.dll the way COM does and prints the classes it
 // serves with the interfaces each one answers, probing the shell interfaces a
-// host may ask for.
-#include "module/ClassTable.h"
-#include "module/Module.h"
-#include "storagefile/IconOverlay.h"
+// host may ask for. It knows the library only from outside: its exported
+// entry points and its public class identifiers.
+#include "idl/cfxview_classes.h"
 
 #include <windows.h>
 #include <shlobj.h>
@@ -77,14 +76,14 @@ int main() {
     }
 
     CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
-    HANDLE mutex = OpenMutexW(SYNCHRONIZE, FALSE, cfx::module::kPresenceMutexName);
-    std::printf("%ls\npresence mutex \"%ls\": %s\n\n", path.c_str(),
-                cfx::module::kPresenceMutexName, mutex ? "present" : "MISSING");
+    HANDLE mutex = OpenMutexW(SYNCHRONIZE, FALSE, cfx::kPresenceMutexName);
+    std::printf("%ls\npresence mutex \"%ls\": %s\n\n", path.c_str(), cfx::kPresenceMutexName,
+                mutex ? "present" : "MISSING");
     if (mutex)
         CloseHandle(mutex);
 
     int failures = 0;
-    for (const cfx::ClassEntry& entry : cfx::class_table::entries()) {
+    for (const cfx::PublicClass& entry : cfx::kPublicClasses) {
         std::printf("%s  %ls\n", guidText(*entry.clsid).c_str(), entry.name);
         IClassFactory* factory = nullptr;
         IUnknown* object = nullptr;

@@ -1,6 +1,6 @@
 #include "folder/FolderColumns.h"
 
-#include "module/Handles.h"
+#include "common/Handles.h"
 
 #include <shlwapi.h>
 

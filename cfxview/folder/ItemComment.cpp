@@ -1,6 +1,6 @@
 #include "folder/ItemComment.h"
 
-#include "server/Base64.h"
+#include "common/Base64.h"
 #include "server/KeyTable.h"
 #include "server/StorageProperties.h"
 

@@ -3,7 +3,7 @@
 // where the shell has no file icon extractor of its own (see FileExtractIcon).
 #pragma once
 
-#include "module/ComObjectBase.h"
+#include "common/ComObjectBase.h"
 
 #include <shlobj.h>
 

@@ -8,7 +8,8 @@
 #include "folder/StorageItemEnumerator.h"
 #include "folder/StorageItemId.h"
 #include "module/ClassTable.h"
-#include "module/Exceptions.h"
+#include "common/Exceptions.h"
+#include "common/Variant.h"
 #include "module/Module.h"
 #include "server/ErrorReport.h"
 #include "server/KeyTable.h"
@@ -60,13 +61,6 @@ constexpr const char* kBackgroundVerbs[] = {"cfx:new_folder", "paste"};
 
 constexpr wchar_t kCommandFailed[] = L"Unable to complete operation";
 constexpr wchar_t kRenameFailed[] = L"Unable to rename selected item";
-
-Bstr newBstr(const std::wstring& text) {
-    Bstr value(SysAllocStringLen(text.data(), static_cast<UINT>(text.size())));
-    if (!value)
-        throw std::bad_alloc();
-    return value;
-}
 
 ItemIdList cloned(LPCITEMIDLIST list) {
     ItemIdList copy(ILClone(list));
@@ -190,7 +184,7 @@ void StorageFolder::initializeHere(PCIDLIST_ABSOLUTE list, bool& rootObjectMade)
     ItemIdList own = cloned(list);
 
     if (root_) {
-        const Bstr path = newBstr(pathOf(list));
+        const Bstr path = makeBstr(pathOf(list));
         storageId_ = GUID{};
         ComPtr<IStorageServer> server = createRoot();
         rootObjectMade = true;
@@ -198,7 +192,7 @@ void StorageFolder::initializeHere(PCIDLIST_ABSOLUTE list, bool& rootObjectMade)
             raise(E_ACCESSDENIED);
         ComPtr<IStorageObject> storage;
         checkServerCall(server->OpenStorage(path.get(), &storage), server.Get());
-        storage_.reset(not_null(storage.Get()));
+        storage_.reset(notNull(storage.Get()));
     } else {
         if (!isFolder(lastItem(list)))
             raise(E_FAIL);
@@ -206,13 +200,13 @@ void StorageFolder::initializeHere(PCIDLIST_ABSOLUTE list, bool& rootObjectMade)
         if (!below)
             raise(E_FAIL);
         // The whole path from the storage's root, in one call.
-        const Bstr path = newBstr(cfx::storagePath(below));
-        IUnknown* kept = not_null(location_.rootFolder.onStorageThread());
+        const Bstr path = makeBstr(cfx::storagePath(below));
+        IUnknown* kept = notNull(location_.rootFolder.onStorageThread());
         ComPtr<IStorageFolder> root;
         checkServerCall(kept->QueryInterface(IID_PPV_ARGS(&root)), kept);
         ComPtr<IStorageFolder> folder;
         checkServerCall(root->OpenFolder(path.get(), VARIANT_FALSE, &folder), root.Get());
-        storage_.reset(not_null(folder.Get()));
+        storage_.reset(notNull(folder.Get()));
     }
     ownList_ = std::move(own);
 }
@@ -257,11 +251,11 @@ STDMETHODIMP StorageFolder::ParseDisplayName(HWND, IBindCtx*, LPWSTR name, ULONG
         ItemIdList parsed;
         bool lastIsFolder = false;
         for (std::size_t i = 0; i < components.size(); ++i) {
-            const Bstr component = newBstr(components[i]);
+            const Bstr component = makeBstr(components[i]);
             ComPtr<IStorageItem> item;
             checkServerCall(folder->GetItemInfo(component.get(), &item), folder.Get());
             ItemIdList id;
-            makeItemId(not_null(item.Get()), id.put());
+            makeItemId(notNull(item.Get()), id.put());
             lastIsFolder = isFolder(id.get());
             combineInto(parsed, id.get());
             // The last name may be a file: only names with more below are opened.
@@ -269,7 +263,7 @@ STDMETHODIMP StorageFolder::ParseDisplayName(HWND, IBindCtx*, LPWSTR name, ULONG
                 ComPtr<IStorageFolder> next;
                 checkServerCall(folder->OpenFolder(component.get(), VARIANT_FALSE, &next),
                                 folder.Get());
-                folder = not_null(next.Get());
+                folder = notNull(next.Get());
             }
         }
         if (attributes)
@@ -282,13 +276,13 @@ STDMETHODIMP StorageFolder::ParseDisplayName(HWND, IBindCtx*, LPWSTR name, ULONG
 STDMETHODIMP StorageFolder::EnumObjects(HWND, SHCONTF flags, IEnumIDList** items) {
     return guarded([&]() -> HRESULT {
         KeyTable::instance().find(storageId());
-        not_null(items);
+        notNull(items);
         *items = nullptr;
 
         ComPtr<IStorageFolder> folder = folderHere();
         ComPtr<IStorageEnum> listing;
         checkServerCall(folder->EnumItems(&listing), folder.Get());
-        not_null(listing.Get());
+        notNull(listing.Get());
         std::vector<ItemIdList> found;
         for (;;) {
             ComPtr<IStorageItem> item;
@@ -419,7 +413,7 @@ STDMETHODIMP StorageFolder::CreateViewObject(HWND owner, REFIID iid, void** out)
 STDMETHODIMP StorageFolder::GetAttributesOf(UINT count, PCUITEMID_CHILD_ARRAY items,
                                             SFGAOF* attributes) {
     return guarded([&]() -> HRESULT {
-        not_null(attributes);
+        notNull(attributes);
         if (count && !items)
             return E_INVALIDARG;
         std::size_t folders = 0, others = 0;
@@ -432,7 +426,7 @@ STDMETHODIMP StorageFolder::GetAttributesOf(UINT count, PCUITEMID_CHILD_ARRAY it
             if (*attributes & SFGAO_VALIDATE) {
                 if (!folder)
                     folder = folderHere();
-                const Bstr name = newBstr(nameOf(items[i]));
+                const Bstr name = makeBstr(nameOf(items[i]));
                 ComPtr<IStorageItem> info;
                 checkServerCall(folder->GetItemInfo(name.get(), &info), folder.Get());
             }
@@ -478,7 +472,7 @@ STDMETHODIMP StorageFolder::GetUIObjectOf(HWND owner, UINT count, PCUITEMID_CHIL
 
 STDMETHODIMP StorageFolder::GetDisplayNameOf(PCUITEMID_CHILD item, SHGDNF flags, STRRET* name) {
     return guarded([&] {
-        not_null(name);
+        notNull(name);
         std::wstring text = nameOf(item);
         if (flags != SHGDN_NORMAL && !(flags & (SHGDN_INFOLDER | SHGDN_FOREDITING))) {
             // The parsing and address forms: the full path through the storage file.
@@ -511,7 +505,7 @@ STDMETHODIMP StorageFolder::SetNameOf(HWND owner, PCUITEMID_CHILD item, LPCWSTR 
     try {
         const std::wstring oldName = nameOf(item);
         const bool folder = isFolder(item);
-        std::wstring newName = not_null(name);
+        std::wstring newName = notNull(name);
         // The user edited the name the folder showed: a file's without its
         // extension when extensions are hidden, a folder's always whole.
         if (!folder && extensionsHidden())
@@ -532,14 +526,14 @@ STDMETHODIMP StorageFolder::SetNameOf(HWND owner, PCUITEMID_CHILD item, LPCWSTR 
             dialog->SetRange(0, 1);
 
         ComPtr<IStorageFolder> here = folderHere();
-        const Bstr from = newBstr(oldName), to = newBstr(newName);
+        const Bstr from = makeBstr(oldName), to = makeBstr(newName);
         checkServerCall(here->RenameItem(from.get(), to.get()), here.Get());
         if (dialog)
             dialog->SetPos(1);
         ComPtr<IStorageItem> info;
         checkServerCall(here->GetItemInfo(to.get(), &info), here.Get());
         ItemIdList renamed;
-        makeItemId(not_null(info.Get()), renamed.put());
+        makeItemId(notNull(info.Get()), renamed.put());
 
         ItemIdList before = combine(ownList_.get(), item);
         ItemIdList after = combine(ownList_.get(), renamed.get());
@@ -553,7 +547,7 @@ STDMETHODIMP StorageFolder::SetNameOf(HWND owner, PCUITEMID_CHILD item, LPCWSTR 
         progress.reset();
         return S_OK;
     } catch (...) {
-        const HRESULT hr = hresult_of_current_exception();
+        const HRESULT hr = hresultOfCurrentException();
         progress.reset();
         showError(boxOwner, static_cast<DWORD>(hr), kRenameFailed);
         return hr;
@@ -595,7 +589,7 @@ STDMETHODIMP StorageFolder::GetDetailsOf(PCUITEMID_CHILD item, UINT column, SHEL
     return guarded([&]() -> HRESULT {
         if (column >= kFolderColumnCount)
             return E_FAIL;
-        not_null(details);
+        notNull(details);
         const FolderColumn& row = kFolderColumns[column];
         details->fmt = row.format;
         details->cxChar = row.width;
@@ -637,7 +631,7 @@ STDMETHODIMP StorageFolder::QueryContextMenu(HMENU menu, UINT index, UINT first,
         for (std::size_t i = 0; i < std::size(kBackgroundCommands); ++i)
             if (!InsertMenuW(menu, index + static_cast<UINT>(i), MF_BYPOSITION,
                              first + static_cast<UINT>(i), kBackgroundCommands[i].text))
-                tools::throw_last_error();
+                throwLastError();
         return MAKE_HRESULT(SEVERITY_SUCCESS, 0,
                             static_cast<USHORT>(std::size(kBackgroundCommands)));
     });
@@ -645,7 +639,7 @@ STDMETHODIMP StorageFolder::QueryContextMenu(HMENU menu, UINT index, UINT first,
 
 STDMETHODIMP StorageFolder::InvokeCommand(CMINVOKECOMMANDINFO* info) {
     return guarded([&]() -> HRESULT {
-        not_null(info);
+        notNull(info);
         std::size_t offset = std::size(kBackgroundVerbs);
         if (IS_INTRESOURCE(info->lpVerb)) {
             offset = LOWORD(reinterpret_cast<UINT_PTR>(info->lpVerb));
@@ -759,7 +753,7 @@ LPCITEMIDLIST StorageFolder::storageFileList() const noexcept {
 
 ComPtr<IStorageFolder> StorageFolder::folderHere() {
     ComPtr<IStorageFolder> folder = storage_.folderForThisThread();
-    not_null(folder.Get());
+    notNull(folder.Get());
     return folder;
 }
 
@@ -785,10 +779,10 @@ void StorageFolder::refreshView() {
 
 ComPtr<IStorageObject> StorageFolder::itemHere(const std::wstring& name) {
     ComPtr<IStorageFolder> folder = folderHere();
-    const Bstr itemName = newBstr(name);
+    const Bstr itemName = makeBstr(name);
     ComPtr<IStorageObject> item;
     checkServerCall(folder->GetItem(itemName.get(), &item), folder.Get());
-    return ComPtr<IStorageObject>(not_null(item.Get()));
+    return ComPtr<IStorageObject>(notNull(item.Get()));
 }
 
 std::wstring StorageFolder::commentOf(const std::wstring& name) {

@@ -5,8 +5,9 @@
 // item objects. Its IContextMenu is the view's background menu.
 #pragma once
 
-#include "module/ComObjectBase.h"
-#include "module/Handles.h"
+#include "common/ComObjectBase.h"
+#include "common/Handles.h"
+#include "folder/StorageItemId.h"
 #include "server/StoragePointer.h"
 #include "server/StorageUnlock.h"
 #include "ui/CancelSink.h"

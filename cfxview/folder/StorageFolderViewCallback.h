@@ -2,7 +2,7 @@
 // view to follow every change notification under the folder's list.
 #pragma once
 
-#include "module/ComObjectBase.h"
+#include "common/ComObjectBase.h"
 
 #include <shlobj.h>
 #include <wrl/client.h>

@@ -1,6 +1,6 @@
 #include "folder/StorageItemEnumerator.h"
 
-#include "module/Exceptions.h"
+#include "common/Exceptions.h"
 
 namespace cfx {
 
@@ -23,7 +23,7 @@ STDMETHODIMP StorageItemEnumerator::Next(ULONG count, PITEMID_CHILD* items, ULON
         if (!fetched && count > 1)
             return E_INVALIDARG;
         if (count > 0)
-            not_null(items);
+            notNull(items);
         ULONG taken = 0;
         for (; taken < count && position_ < items_.size(); ++taken, ++position_)
             items[taken] = cloned(items_[position_].get()).release();

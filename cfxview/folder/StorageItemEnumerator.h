@@ -3,8 +3,9 @@
 // server again. It holds no folder and no server object.
 #pragma once
 
-#include "module/ComObjectBase.h"
-#include "module/Handles.h"
+#include "common/ComObjectBase.h"
+#include "common/Handles.h"
+#include "folder/StorageItemId.h"
 
 #include <shlobj.h>
 

@@ -1,6 +1,6 @@
 #include "folder/StorageItemId.h"
 
-#include "module/Exceptions.h"
+#include "common/Exceptions.h"
 #include "server/ServerCall.h"
 
 #include <oleauto.h>
@@ -43,8 +43,8 @@ std::uint16_t cbOf(LPCITEMIDLIST id) noexcept {
 
 // Make-item-id, reading the type from the server unless it is known.
 void buildItemId(IStorageItem* item, std::optional<LONG> knownType, LPITEMIDLIST* out) {
-    not_null(item);
-    not_null(out);
+    notNull(item);
+    notNull(out);
 
     Bstr name;
     checkServerCall(item->GetName(name.put()), item);
@@ -172,7 +172,7 @@ ItemIdList combine(LPCITEMIDLIST a, LPCITEMIDLIST b) {
 }
 
 void combineInto(LPITEMIDLIST* a, LPCITEMIDLIST b) {
-    not_null(a);
+    notNull(a);
     ItemIdList result = combine(*a, b);
     if (*a)
         ILFree(*a);

@@ -3,7 +3,7 @@
 // Every other file reads and writes identifiers only through these functions.
 #pragma once
 
-#include "module/Handles.h"
+#include "common/Handles.h"
 
 #include <windows.h>
 #include <shlobj.h>
@@ -15,6 +15,8 @@
 #include "cfxstorage.h"
 
 namespace cfx {
+
+using ItemIdList = UniqueHandle<LPITEMIDLIST, &ILFree>;
 
 // The kind field holds the server's item type as it came; values other than
 // these two can occur in identifiers and are treated as files.

@@ -1,6 +1,6 @@
 #include "folder/ThreadMailbox.h"
 
-#include "module/Exceptions.h"
+#include "common/Exceptions.h"
 
 #include <comdef.h>
 
@@ -17,21 +17,21 @@ namespace {
 KernelHandle createAutoResetEvent() {
     KernelHandle event(CreateEventW(nullptr, FALSE, FALSE, nullptr));
     if (!event)
-        tools::throw_last_error();
+        throwLastError();
     return event;
 }
 
 bool isAlive(HANDLE thread) {
     DWORD code = 0;
     if (!GetExitCodeThread(thread, &code))
-        tools::throw_last_error();
+        throwLastError();
     return code == STILL_ACTIVE && WaitForSingleObject(thread, 0) == WAIT_TIMEOUT;
 }
 
 KernelHandle openThread(DWORD threadId, DWORD access) {
     KernelHandle thread(OpenThread(access, FALSE, threadId));
     if (!thread)
-        tools::throw_last_error();
+        throwLastError();
     return thread;
 }
 
@@ -39,18 +39,16 @@ KernelHandle openThread(DWORD threadId, DWORD access) {
 void runPackage(CallPackage& package) {
     try {
         package.operation();
-    } catch (const _com_error& e) {
-        package.status = CallPackage::Failed;
-        package.hresult = e.Error();
-    } catch (HRESULT hr) {
-        package.status = CallPackage::Failed;
-        package.hresult = hr;
-    } catch (const std::exception& e) {
-        package.status = CallPackage::StandardException;
-        package.text = e.what();
     } catch (...) {
-        package.status = CallPackage::Failed;
-        package.hresult = E_UNEXPECTED;
+        // A standard exception travels as its text, anything else as its HRESULT.
+        CaughtException caught = caughtException();
+        if (caught.standard) {
+            package.status = CallPackage::StandardException;
+            package.text = std::move(caught.what);
+        } else {
+            package.status = CallPackage::Failed;
+            package.hresult = caught.hr;
+        }
     }
     try {
         post(package.requester, kMessageDone, reinterpret_cast<UINT_PTR>(&package));
@@ -83,7 +81,7 @@ ThreadMailbox::ThreadMailbox()
     : filled_(createAutoResetEvent()), taken_(createAutoResetEvent()),
       senderLock_(CreateMutexW(nullptr, FALSE, nullptr)) {
     if (!senderLock_)
-        tools::throw_last_error();
+        throwLastError();
 }
 
 ThreadMailbox& ThreadMailbox::of(DWORD threadId) {
@@ -107,7 +105,7 @@ bool post(DWORD targetThread, UINT message, UINT_PTR parameter, DWORD patience) 
     // An abandoned lock (a sender ended by force) is still the lock.
     DWORD locked = WaitForSingleObject(mailbox.senderLock_.get(), patience);
     if (locked == WAIT_FAILED)
-        tools::throw_last_error();
+        throwLastError();
     if (locked == WAIT_TIMEOUT)
         return false;
     MutexHold hold{mailbox.senderLock_.get()};
@@ -132,7 +130,7 @@ bool post(DWORD targetThread, UINT message, UINT_PTR parameter, DWORD patience) 
         waited += retry;
     }
     if (result == WAIT_FAILED)
-        tools::throw_last_error();
+        throwLastError();
     return true;
 }
 
@@ -144,7 +142,7 @@ std::optional<ThreadMessage> receive(HANDLE watchedThread) {
     for (;;) {
         DWORD result = WaitForMultipleObjects(watchedThread ? 2 : 1, handles, FALSE, INFINITE);
         if (result == WAIT_FAILED)
-            tools::throw_last_error();
+            throwLastError();
         if (result != WAIT_OBJECT_0)
             return std::nullopt;
         // A message its sender has withdrawn leaves a stale signal behind.

@@ -5,7 +5,7 @@
 // while it waits. Windows messages are not involved.
 #pragma once
 
-#include "module/Handles.h"
+#include "common/Handles.h"
 
 #include <windows.h>
 

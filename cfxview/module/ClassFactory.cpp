@@ -1,7 +1,7 @@
 #include "module/ClassFactory.h"
 
+#include "common/Exceptions.h"
 #include "module/ClassTable.h"
-#include "module/Exceptions.h"
 #include "module/Module.h"
 
 namespace cfx {

@@ -2,7 +2,7 @@
 // the one CLSID it was made for.
 #pragma once
 
-#include "module/ComObjectBase.h"
+#include "common/ComObjectBase.h"
 
 namespace cfx {
 

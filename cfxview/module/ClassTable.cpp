@@ -1,7 +1,7 @@
 #include "module/ClassTable.h"
 
+#include "common/Exceptions.h"
 #include "folder/StorageFolder.h"
-#include "module/Exceptions.h"
 #include "storagefile/FrozenOverlay.h"
 #include "storagefile/InaccessibleOverlay.h"
 #include "storagefile/KeyOverlay.h"
@@ -26,12 +26,12 @@ OwnedObject createRootFolder() {
 
 const std::vector<ClassEntry>& entries() {
     static const std::vector<ClassEntry> table = {
-        {&CLSID_StorageFolder, L"Storage folder", &createRootFolder},
-        {&CLSID_StoragePropertyPage, L"Storage property page", &create<StoragePropertyPage>},
-        {&CLSID_StorageContextMenu, L"Storage context menu", &create<StorageContextMenu>},
-        {&CLSID_FrozenOverlay, L"Frozen icon overlay", &create<FrozenOverlay>},
-        {&CLSID_InaccessibleOverlay, L"Inaccessible icon overlay", &create<InaccessibleOverlay>},
-        {&CLSID_KeyOverlay, L"Key icon overlay", &create<KeyOverlay>},
+        {&CLSID_StorageFolder, &createRootFolder},
+        {&CLSID_StoragePropertyPage, &create<StoragePropertyPage>},
+        {&CLSID_StorageContextMenu, &create<StorageContextMenu>},
+        {&CLSID_FrozenOverlay, &create<FrozenOverlay>},
+        {&CLSID_InaccessibleOverlay, &create<InaccessibleOverlay>},
+        {&CLSID_KeyOverlay, &create<KeyOverlay>},
     };
     return table;
 }

@@ -1,7 +1,7 @@
 // The library's exported entry points.
+#include "common/Exceptions.h"
 #include "module/ClassFactory.h"
 #include "module/ClassTable.h"
-#include "module/Exceptions.h"
 #include "module/Module.h"
 #include "server/StorageThread.h"
 #include "storagefile/Registration.h"

@@ -1,7 +1,8 @@
 #include "module/Module.h"
 
-#include "module/Exceptions.h"
-#include "module/Handles.h"
+#include "common/ComObjectBase.h"
+#include "common/Exceptions.h"
+#include "common/Handles.h"
 
 #include <sddl.h>
 
@@ -13,18 +14,23 @@ HINSTANCE g_instance = nullptr;
 volatile LONG g_lockCount = 0;
 KernelHandle g_presenceMutex;
 
+// Every program that links the module (the DLL, and test programs that host
+// its objects) counts its objects in the module lock count, from before the
+// first object is made.
+[[maybe_unused]] const bool g_objectsCounted = (countObjectsIn(&g_lockCount), true);
+
 // Everyone may open the mutex: it only announces that the library is loaded.
 KernelHandle createPresenceMutex() {
     LocalMemory descriptor;
     if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(
             L"D:(A;;GA;;;WD)", SDDL_REVISION_1,
             reinterpret_cast<PSECURITY_DESCRIPTOR*>(descriptor.put()), nullptr))
-        tools::throw_last_error();
+        throwLastError();
 
     SECURITY_ATTRIBUTES attributes{sizeof attributes, descriptor.get(), FALSE};
     KernelHandle created(CreateMutexW(&attributes, TRUE, kPresenceMutexName));
     if (!created)
-        tools::throw_last_error();
+        throwLastError();
 
     // The handle the library keeps is inheritable, so that processes started
     // from a host of the library also keep the mutex alive.
@@ -32,7 +38,7 @@ KernelHandle createPresenceMutex() {
     KernelHandle kept;
     if (!DuplicateHandle(process, created.get(), process, kept.put(), 0, TRUE,
                          DUPLICATE_SAME_ACCESS))
-        tools::throw_last_error();
+        throwLastError();
     return kept;
 }
 

@@ -3,11 +3,11 @@
 // library is loaded somewhere.
 #pragma once
 
+#include "idl/cfxview_classes.h"
+
 #include <windows.h>
 
 namespace cfx::module {
-
-inline constexpr wchar_t kPresenceMutexName[] = L"Global\\Coffrex 3.0 (Demo)";
 
 // Process attach and detach; attach raises when the presence mutex cannot be made.
 void attach(HINSTANCE instance);

@@ -1,11 +1,13 @@
 // The certificate operations that unlocking a storage and the key commands
 // are built from. A storage key is a certificate with a private key in the
 // current user's "MY" store, exchanged as a PKCS#12 (".pfx") file. Every
-// failed CryptoAPI call raises tools::win_except with GetLastError(); only
-// ImportKeyFile shows a message of its own.
+// failed CryptoAPI call raises win_except with GetLastError(); only
+// ImportKeyFile shows a message of its own. ImportPfxBlob comes from the
+// support library, which cfxtool shares.
 #pragma once
 
-#include "server/CryptHandles.h"
+#include "common/Handles.h"
+#include "common/PfxImport.h"
 
 #include "cfxstorage.h"
 
@@ -15,6 +17,15 @@
 #include <vector>
 
 namespace cfx {
+
+// A certificate's private key, ready to use. Members are destroyed in reverse
+// order: the key before the provider that holds it.
+struct PrivateKey {
+    Certificate certificate;
+    CryptProvider provider;
+    CryptKey key;
+    HWND owner = nullptr; // owns the provider's prompts; not owned here
+};
 
 // The certificate of a system store whose key identifier is keyId; no match
 // raises CRYPT_E_NOT_FOUND.
@@ -28,10 +39,7 @@ Certificate FindInstalledKey(IStorageObject* storage);
 std::vector<BYTE> GetCertificateProperty(PCCERT_CONTEXT certificate, DWORD propertyId);
 std::vector<BYTE> GetKeyIdentifier(PCCERT_CONTEXT certificate);
 
-// Imports a PKCS#12 file's certificates, their private keys going into the
-// current user's key containers, exportable. A null password tries the empty
-// one, then none at all.
-std::vector<Certificate> ImportPfxBlob(const std::vector<BYTE>& pfx, const wchar_t* password);
+// ImportPfxBlob on the file's bytes.
 std::vector<Certificate> ImportPfxFile(const std::wstring& path, const wchar_t* password);
 
 // owner, when given, owns the provider's prompts.

@@ -1,25 +1,14 @@
 #include "server/ErrorReport.h"
 
-#include "module/Exceptions.h"
-#include "module/Handles.h"
+#include "common/Exceptions.h"
+#include "common/Handles.h"
+#include "common/SystemMessage.h"
 
 #include <cwchar>
 
 namespace cfx {
 
 namespace {
-
-bool formatSystemMessage(DWORD code, LANGID language, std::wstring& text) {
-    wchar_t* buffer = nullptr;
-    DWORD length =
-        FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM, nullptr, code,
-                       language, reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
-    LocalMemory holder(buffer);
-    if (!length || !buffer)
-        return false;
-    text.assign(buffer, length);
-    return true;
-}
 
 CriticalSection& errorBoxLock() {
     static CriticalSection lock;
@@ -29,9 +18,8 @@ CriticalSection& errorBoxLock() {
 } // namespace
 
 std::wstring errorText(DWORD code) {
-    std::wstring text;
-    if (formatSystemMessage(code, GetUserDefaultLangID(), text) ||
-        formatSystemMessage(code, GetSystemDefaultLangID(), text))
+    std::wstring text = systemMessage(code, LineBreak::Keep);
+    if (!text.empty())
         return text;
     wchar_t digits[16];
     std::swprintf(digits, 16, L"%lX", static_cast<unsigned long>(code));
@@ -54,7 +42,7 @@ void showError(HWND owner, DWORD code, const wchar_t* prefix) {
 }
 
 void showCurrentException(HWND owner, const wchar_t* prefix) {
-    showError(owner, static_cast<DWORD>(hresult_of_current_exception()), prefix);
+    showError(owner, static_cast<DWORD>(hresultOfCurrentException()), prefix);
 }
 
 void showServerNotFound(HWND owner, HRESULT hr) {

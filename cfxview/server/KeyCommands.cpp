@@ -1,8 +1,8 @@
 #include "server/KeyCommands.h"
 
-#include "module/Exceptions.h"
-#include "module/Handles.h"
-#include "server/Base64.h"
+#include "common/Exceptions.h"
+#include "common/Handles.h"
+#include "common/Variant.h"
 #include "server/CertificateStore.h"
 #include "server/ServerCall.h"
 #include "server/StorageProperties.h"
@@ -22,12 +22,9 @@ namespace {
 using Microsoft::WRL::ComPtr;
 
 ComPtr<IStorageObject> openStorage(IStorageServer* root, const std::wstring& path) {
-    Bstr name(SysAllocStringLen(path.data(), static_cast<UINT>(path.size())));
-    if (!name)
-        throw std::bad_alloc();
     ComPtr<IStorageObject> storage;
-    checkServerCall(root->OpenStorage(name.get(), &storage), root);
-    not_null(storage.Get());
+    checkServerCall(root->OpenStorage(makeBstr(path).get(), &storage), root);
+    notNull(storage.Get());
     return storage;
 }
 
@@ -36,7 +33,7 @@ ComPtr<IStorageObject> openStorage(IStorageServer* root, const std::wstring& pat
 std::wstring temporaryKeyFile() {
     wchar_t folder[MAX_PATH];
     if (!SHGetSpecialFolderPathW(nullptr, folder, CSIDL_LOCAL_APPDATA, TRUE))
-        throw tools::win_except(ERROR_FILE_NOT_FOUND);
+        throw win_except(ERROR_FILE_NOT_FOUND);
     GUID id;
     check(CoCreateGuid(&id));
     wchar_t name[40];
@@ -45,15 +42,13 @@ std::wstring temporaryKeyFile() {
 }
 
 void writeFile(const std::wstring& path, const std::vector<BYTE>& bytes) {
-    KernelHandle file(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                                  FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (file.get() == INVALID_HANDLE_VALUE) {
-        file.release();
-        tools::throw_last_error();
-    }
+    FileHandle file(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file)
+        throwLastError();
     DWORD written = 0;
     if (!WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr))
-        tools::throw_last_error();
+        throwLastError();
 }
 
 } // namespace
@@ -85,13 +80,13 @@ bool InstallKeyFromFile(HWND owner) {
     // The common dialogs are loaded only when a command needs them.
     static HMODULE dialogs = LoadLibraryW(L"comdlg32.dll");
     if (!dialogs)
-        tools::throw_last_error();
+        throwLastError();
     static auto getOpenFileName = reinterpret_cast<OpenFileName>(
         reinterpret_cast<void*>(GetProcAddress(dialogs, "GetOpenFileNameW")));
     static auto extendedError = reinterpret_cast<ExtendedError>(
         reinterpret_cast<void*>(GetProcAddress(dialogs, "CommDlgExtendedError")));
     if (!getOpenFileName || !extendedError)
-        tools::throw_last_error();
+        throwLastError();
 
     wchar_t file[MAX_PATH] = {};
     OPENFILENAMEW dialog{};

@@ -1,7 +1,7 @@
 #include "server/KeyState.h"
 
-#include "module/Exceptions.h"
-#include "server/CryptHandles.h"
+#include "common/Exceptions.h"
+#include "common/Handles.h"
 
 #include <cstring>
 
@@ -54,23 +54,21 @@ std::vector<BYTE> answerKeyState(const std::vector<BYTE>& request,
 
     // The session key is a public key only: a verification context holds it.
     CryptProvider provider;
-    if (!CryptAcquireContextW(provider.put(), nullptr, nullptr, PROV_RSA_AES, CRYPT_VERIFYCONTEXT))
-        tools::throw_last_error();
+    checkLastError(
+        CryptAcquireContextW(provider.put(), nullptr, nullptr, PROV_RSA_AES, CRYPT_VERIFYCONTEXT));
     CryptKey sessionKey;
-    if (!CryptImportKey(provider.get(), request.data() + prefix + 4, payloadSize, 0, 0,
-                        sessionKey.put()))
-        tools::throw_last_error();
+    checkLastError(CryptImportKey(provider.get(), request.data() + prefix + 4, payloadSize, 0, 0,
+                                  sessionKey.put()));
     DWORD bits = 0, size = sizeof bits;
-    if (!CryptGetKeyParam(sessionKey.get(), KP_KEYLEN, reinterpret_cast<BYTE*>(&bits), &size, 0))
-        tools::throw_last_error();
+    checkLastError(
+        CryptGetKeyParam(sessionKey.get(), KP_KEYLEN, reinterpret_cast<BYTE*>(&bits), &size, 0));
     std::vector<BYTE> wrapped((bits + 7) / 8);
     if (wrapped.size() < storageKey.size())
         raise(E_UNEXPECTED);
     std::memcpy(wrapped.data(), storageKey.data(), storageKey.size());
     DWORD length = static_cast<DWORD>(storageKey.size());
-    if (!CryptEncrypt(sessionKey.get(), 0, TRUE, 0, wrapped.data(), &length,
-                      static_cast<DWORD>(wrapped.size())))
-        tools::throw_last_error();
+    checkLastError(CryptEncrypt(sessionKey.get(), 0, TRUE, 0, wrapped.data(), &length,
+                                static_cast<DWORD>(wrapped.size())));
     wrapped.resize(length);
 
     std::vector<BYTE> answer(request.begin(), request.begin() + static_cast<ptrdiff_t>(prefix));

@@ -1,6 +1,6 @@
 #include "server/KeyTable.h"
 
-#include "module/Exceptions.h"
+#include "common/Exceptions.h"
 
 namespace cfx {
 
@@ -42,7 +42,7 @@ void KeyTable::releaseReference(const GUID& id) {
 void KeyTable::add(const GUID& id, StorageKeyBytes key, const Certificate& certificate) {
     CriticalSection::Lock hold(lock_);
     if (entries_.count(id))
-        throw tools::win_except(ERROR_ALREADY_INITIALIZED);
+        throw win_except(ERROR_ALREADY_INITIALIZED);
     entries_.emplace(id, KeyEntry{id, 1, std::move(key), certificate});
 }
 

@@ -3,9 +3,8 @@
 // frozen or the process ends; folders that use it hold references.
 #pragma once
 
-#include "module/ComObjectBase.h"
-#include "module/Handles.h"
-#include "server/CryptHandles.h"
+#include "common/ComObjectBase.h"
+#include "common/Handles.h"
 
 #include <windows.h>
 

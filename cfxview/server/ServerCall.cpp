@@ -1,8 +1,8 @@
 #include "server/ServerCall.h"
 
-#include "module/Exceptions.h"
+#include "common/ErrorObjectHook.h"
+#include "common/Exceptions.h"
 #include "module/Module.h"
-#include "server/ErrorObjectHook.h"
 #include "server/StorageProperties.h"
 
 #include <comdef.h>
@@ -61,7 +61,7 @@ ComPtr<IStorageServer> createRoot() {
     HRESULT hr = CoGetClassObject(CLSID_StorageServer, kAnyServer, nullptr, IID_PPV_ARGS(&factory));
     if (FAILED(hr))
         raise(hr);
-    not_null(factory.Get());
+    notNull(factory.Get());
     ComPtr<IStorageServer> root;
     checkServerCall(factory->CreateInstance(nullptr, IID_PPV_ARGS(&root)), factory.Get());
     return root;
@@ -73,7 +73,7 @@ bool storageClosedToUser(BSTR path) {
         ComPtr<IStorageServer> server = createRoot();
         ComPtr<IStorageObject> storage;
         checkServerCall(server->OpenStorage(path, &storage), server.Get());
-        frozen = readFrozen(not_null(storage.Get()));
+        frozen = readFrozen(notNull(storage.Get()));
     }
     ComPtr<IStorageServer> server = createRoot();
     LONG state = StorageStateOpen;

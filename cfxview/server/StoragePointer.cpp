@@ -1,6 +1,6 @@
 #include "server/StoragePointer.h"
 
-#include "module/Exceptions.h"
+#include "common/Exceptions.h"
 #include "server/ServerCall.h"
 #include "server/StorageThread.h"
 

@@ -1,39 +1,28 @@
 #include "server/StorageProperties.h"
 
-#include "module/Exceptions.h"
-#include "module/Handles.h"
-#include "server/Base64.h"
+#include "common/Base64.h"
+#include "common/Exceptions.h"
+#include "common/Variant.h"
 #include "server/ServerCall.h"
-
-#include <oleauto.h>
 
 namespace cfx {
 
 namespace {
 
-// A VARIANT cleared when it goes.
-struct Value {
-    VARIANT v;
-    Value() noexcept { VariantInit(&v); }
-    ~Value() { VariantClear(&v); }
-    Value(const Value&) = delete;
-    Value& operator=(const Value&) = delete;
-};
-
-void read(IStorageObject* item, const GUID& property, Value& value) {
-    checkServerCall(not_null(item)->GetProperty(property, &value.v), item);
+void read(IStorageObject* item, const GUID& property, Variant& value) {
+    checkServerCall(notNull(item)->GetProperty(property, value.put()), item);
 }
 
 } // namespace
 
 std::wstring readTextProperty(IStorageObject* item, const GUID& property) {
-    Value value;
+    Variant value;
     read(item, property, value);
-    if (value.v.vt == VT_EMPTY)
+    if (value.type() == VT_EMPTY)
         return {};
-    if (value.v.vt != VT_BSTR)
+    if (value.type() != VT_BSTR)
         raise(E_UNEXPECTED);
-    return std::wstring(value.v.bstrVal, SysStringLen(value.v.bstrVal));
+    return value.text();
 }
 
 std::vector<BYTE> readBytesProperty(IStorageObject* item, const GUID& property) {
@@ -41,40 +30,36 @@ std::vector<BYTE> readBytesProperty(IStorageObject* item, const GUID& property) 
 }
 
 std::vector<BYTE> readRequiredBytesProperty(IStorageObject* item, const GUID& property) {
-    Value value;
+    Variant value;
     read(item, property, value);
-    if (value.v.vt != VT_BSTR)
+    if (value.type() != VT_BSTR)
         raise(E_UNEXPECTED);
-    return fromBase64(std::wstring(value.v.bstrVal, SysStringLen(value.v.bstrVal)));
+    return fromBase64(value.text());
 }
 
 void writeTextProperty(IStorageObject* item, const GUID& property, const std::wstring& text) {
-    Value value;
-    value.v.vt = VT_BSTR;
-    value.v.bstrVal = SysAllocStringLen(text.data(), static_cast<UINT>(text.size()));
-    if (!value.v.bstrVal)
-        throw std::bad_alloc();
-    checkServerCall(not_null(item)->SetProperty(property, value.v), item);
+    Variant value(text);
+    checkServerCall(notNull(item)->SetProperty(property, value.get()), item);
 }
 
 ULONGLONG readFlags(IStorageObject* item) {
-    Value value;
+    Variant value;
     read(item, StorageProperty_Flags, value);
-    if (value.v.vt == VT_EMPTY)
+    if (value.type() == VT_EMPTY)
         return 0;
-    if (value.v.vt != VT_UI8)
+    if (value.type() != VT_UI8)
         raise(E_UNEXPECTED);
-    return value.v.ullVal;
+    return value.get().ullVal;
 }
 
 bool readFrozen(IStorageObject* item) {
-    Value value;
+    Variant value;
     read(item, StorageProperty_Frozen, value);
-    if (value.v.vt == VT_EMPTY)
+    if (value.type() == VT_EMPTY)
         return false;
-    if (value.v.vt != VT_BOOL)
+    if (value.type() != VT_BOOL)
         raise(E_UNEXPECTED);
-    return value.v.boolVal != VARIANT_FALSE;
+    return value.get().boolVal != VARIANT_FALSE;
 }
 
 GUID readStorageId(IStorageObject* item) {

@@ -1,8 +1,8 @@
 #include "server/StorageThread.h"
 
+#include "common/Exceptions.h"
+#include "common/Handles.h"
 #include "folder/ThreadMailbox.h"
-#include "module/Exceptions.h"
-#include "module/Handles.h"
 
 #include <objbase.h>
 #include <process.h>
@@ -39,11 +39,11 @@ void start() {
         return;
     KernelHandle ready(CreateEventW(nullptr, FALSE, FALSE, nullptr));
     if (!ready)
-        tools::throw_last_error();
+        throwLastError();
     KernelHandle thread(reinterpret_cast<HANDLE>(
         _beginthreadex(nullptr, 0, &storageThreadMain, ready.get(), 0, nullptr)));
     if (!thread)
-        tools::throw_last_error();
+        throwLastError();
     WaitForSingleObject(ready.get(), INFINITE);
     g_thread = std::move(thread);
 }
@@ -91,7 +91,7 @@ bool isCurrent() noexcept {
 void run(const std::function<void()>& operation) {
     DWORD storageThread = g_threadId;
     if (!storageThread)
-        throw tools::win_except(ERROR_INVALID_THREAD_ID);
+        throw win_except(ERROR_INVALID_THREAD_ID);
     if (storageThread == GetCurrentThreadId())
         operation();
     else

@@ -1,7 +1,7 @@
 #include "server/StorageUnlock.h"
 
-#include "module/Exceptions.h"
-#include "server/Base64.h"
+#include "common/Base64.h"
+#include "common/Exceptions.h"
 #include "server/CertificateStore.h"
 #include "server/ErrorReport.h"
 #include "server/KeyCommands.h"
@@ -37,7 +37,7 @@ struct InProgress {
     InProgress& operator=(const InProgress&) = delete;
 };
 
-bool isKeyNotFound(const tools::win_except& e) {
+bool isKeyNotFound(const win_except& e) {
     return static_cast<HRESULT>(e.code()) == CRYPT_E_NOT_FOUND;
 }
 
@@ -45,7 +45,7 @@ bool isKeyNotFound(const tools::win_except& e) {
 Certificate findKeyCertificate(const std::vector<BYTE>& keyId) {
     try {
         return FindByKeyIdentifier(keyId);
-    } catch (const tools::win_except& e) {
+    } catch (const win_except& e) {
         if (!isKeyNotFound(e))
             throw;
         return Certificate();
@@ -69,7 +69,7 @@ bool unlockLocked(UnlockSite& folder) {
         const HWND owner = folder.ownerWindow();
         if (MessageBoxW(owner, kAttachedKeyQuestion, kKeyCaption, MB_YESNO | MB_ICONWARNING) !=
             IDYES)
-            throw tools::win_except(ERROR_CANCELLED);
+            throw win_except(ERROR_CANCELLED);
         keyInstallers().installAttachedKey(owner, folder.storagePath());
         certificate = findKeyCertificate(keyId);
     }
@@ -122,7 +122,7 @@ bool UnlockStorageKey(UnlockSite& folder) {
     } catch (...) {
         // Whatever the failure maps to (a Windows error 0 maps to S_OK), the
         // storage was not unlocked.
-        showError(folder.ownerWindow(), static_cast<DWORD>(hresult_of_current_exception()));
+        showError(folder.ownerWindow(), static_cast<DWORD>(hresultOfCurrentException()));
         return false;
     }
     if (keyInstalled)

@@ -1,6 +1,6 @@
 #include "storagefile/IconOverlay.h"
 
-#include "module/Exceptions.h"
+#include "common/Exceptions.h"
 #include "module/Module.h"
 
 #include <string>
@@ -15,16 +15,16 @@ STDMETHODIMP IconOverlay::IsMemberOf(LPCWSTR, DWORD) {
 
 STDMETHODIMP IconOverlay::GetOverlayInfo(LPWSTR iconFile, int size, int* index, DWORD* flags) {
     return guarded([&] {
-        not_null(iconFile);
-        *not_null(index) = iconIndex_;
-        *not_null(flags) = ISIOI_ICONFILE | ISIOI_ICONINDEX;
+        notNull(iconFile);
+        *notNull(index) = iconIndex_;
+        *notNull(flags) = ISIOI_ICONFILE | ISIOI_ICONINDEX;
 
         std::wstring path(MAX_PATH, L'\0');
         for (;;) {
             DWORD length = GetModuleFileNameW(module::instance(), path.data(),
                                               static_cast<DWORD>(path.size()));
             if (length == 0)
-                tools::throw_last_error();
+                throwLastError();
             if (length < path.size()) {
                 path.resize(length);
                 break;

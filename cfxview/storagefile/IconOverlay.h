@@ -2,7 +2,7 @@
 // the library's own file) and their priority. Each handler decides membership.
 #pragma once
 
-#include "module/ComObjectBase.h"
+#include "common/ComObjectBase.h"
 
 #include <shlobj.h>
 

@@ -1,7 +1,7 @@
 // The "Coffrex tools" page of a storage file's Properties dialog.
 #pragma once
 
-#include "module/ComObjectBase.h"
+#include "common/ComObjectBase.h"
 
 #include <shlobj.h>
 

@@ -1,6 +1,6 @@
 #include "ui/ActivationContext.h"
 
-#include "module/Exceptions.h"
+#include "common/Exceptions.h"
 #include "module/Module.h"
 #include "ui/resource.h"
 
@@ -14,7 +14,7 @@ ActivationContext::ActivationContext(HMODULE module) {
     request.lpResourceName = MAKEINTRESOURCEW(IDR_MANIFEST);
     HANDLE created = CreateActCtxW(&request);
     if (created == INVALID_HANDLE_VALUE)
-        tools::throw_last_error();
+        throwLastError();
     handle_.reset(created);
 }
 
@@ -27,7 +27,7 @@ const ActivationContext& ActivationContext::library() {
 
 ActivationScope::ActivationScope(const ActivationContext& context) {
     if (!ActivateActCtx(context.get(), &cookie_))
-        tools::throw_last_error();
+        throwLastError();
 }
 
 ActivationScope::~ActivationScope() {

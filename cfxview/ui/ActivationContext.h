@@ -4,16 +4,19 @@
 // whatever the host process itself asked for.
 #pragma once
 
-#include "module/Handles.h"
+#include "common/Handles.h"
 
 #include <windows.h>
 
 namespace cfx::ui {
 
+// CreateActCtxW fails with INVALID_HANDLE_VALUE: the holder keeps null instead.
+using ActivationContextHandle = UniqueHandle<HANDLE, &ReleaseActCtx>;
+
 class ActivationContext {
 public:
     // The context of a module's manifest resource 2. The module must be loaded
-    // as an image (not as a data file). Raises tools::win_except on failure.
+    // as an image (not as a data file). Raises win_except on failure.
     explicit ActivationContext(HMODULE module);
 
     HANDLE get() const noexcept { return handle_.get(); }
@@ -28,7 +31,7 @@ private:
 };
 
 // Activates a context on the calling thread for the lifetime of the scope;
-// scopes nest. Raises tools::win_except when activation fails.
+// scopes nest. Raises win_except when activation fails.
 class ActivationScope {
 public:
     ActivationScope() : ActivationScope(ActivationContext::library()) {}

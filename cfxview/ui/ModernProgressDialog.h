@@ -3,7 +3,7 @@
 // white panel, the bar and Cancel below.
 #pragma once
 
-#include "module/Handles.h"
+#include "common/Handles.h"
 #include "ui/ProgressDialog.h"
 
 #include <string>

@@ -1,6 +1,6 @@
 #include "ui/ProgressDialogHost.h"
 
-#include "module/Exceptions.h"
+#include "common/Exceptions.h"
 #include "ui/ClassicProgressDialog.h"
 #include "ui/DialogActivation.h"
 #include "ui/ModernProgressDialog.h"
@@ -26,29 +26,29 @@ std::unique_ptr<ProgressDialog> ProgressDialogHost::makeDialog(const ProgressDia
     OSVERSIONINFOW version{};
     version.dwOSVersionInfoSize = sizeof version;
     if (!GetVersionExW(&version))
-        tools::throw_last_error();
+        throwLastError();
     switch (version.dwMajorVersion) {
     case 6:
         return std::make_unique<ModernProgressDialog>(params);
     case 5:
         return std::make_unique<ClassicProgressDialog>(params);
     default:
-        throw tools::win_except(ERROR_NOT_SUPPORTED);
+        throw win_except(ERROR_NOT_SUPPORTED);
     }
 }
 
 ProgressDialogHost::ProgressDialogHost(const ProgressDialogParams& params) : params_(params) {
     closeMessage_ = RegisterWindowMessageW(kCloseMessageName);
     if (!closeMessage_)
-        tools::throw_last_error();
+        throwLastError();
     dialog_ = makeDialog(params_);
     initialized_.reset(CreateEventW(nullptr, FALSE, FALSE, nullptr));
     if (!initialized_)
-        tools::throw_last_error();
+        throwLastError();
     thread_.reset(reinterpret_cast<HANDLE>(
         _beginthreadex(nullptr, 0, &ProgressDialogHost::dialogThread, this, 0, nullptr)));
     if (!thread_)
-        tools::throw_last_error();
+        throwLastError();
     WaitForSingleObject(initialized_.get(), INFINITE);
 }
 

@@ -5,7 +5,7 @@
 // - and waits for the thread.
 #pragma once
 
-#include "module/Handles.h"
+#include "common/Handles.h"
 #include "ui/ProgressDialog.h"
 #include "ui/ProgressDialogParams.h"
 

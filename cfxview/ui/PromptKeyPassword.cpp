@@ -1,6 +1,6 @@
 #include "ui/PromptKeyPassword.h"
 
-#include "module/Exceptions.h"
+#include "common/Exceptions.h"
 #include "server/ErrorReport.h"
 #include "ui/InputDialog.h"
 #include "ui/resource.h"
@@ -16,7 +16,7 @@ bool PromptKeyPassword(HMODULE module, HWND owner, std::wstring& password) {
     request.icon = IDI_DOCUMENT;
     INT_PTR result = InputDialog(owner, request);
     if (result == -1)
-        tools::throw_last_error();
+        throwLastError();
     if (result != 1)
         return false;
     password = std::move(request.result);

@@ -1,6 +1,5 @@
 #include "Container.h"
 
-#include "Base64.h"
 #include "Cmac.h"
 #include "FileContents.h"
 #include "ItemName.h"
@@ -9,6 +8,8 @@
 #include "StoreError.h"
 
 #include "cfxstorage.h"
+#include "common/Base64.h"
+#include "common/Variant.h"
 
 #include <algorithm>
 #include <cstring>
@@ -85,9 +86,7 @@ std::wstring guidText(const GUID& id) {
 
 void setText(VARIANT* value, const std::wstring& text) {
     VariantInit(value);
-    value->bstrVal = SysAllocStringLen(text.data(), static_cast<UINT>(text.size()));
-    if (!value->bstrVal)
-        throw std::bad_alloc();
+    value->bstrVal = allocBstr(text);
     value->vt = VT_BSTR;
 }
 
@@ -212,11 +211,10 @@ ComPtr<IStorage> createDocfile(const std::wstring& path) {
 }
 
 void flushFile(const std::wstring& path) {
-    HANDLE h = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                           FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (h == INVALID_HANDLE_VALUE)
+    FileHandle file(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                                FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file)
         failLastError(L"Unable to open " + quoted(path));
-    KernelHandle file(h);
     if (!FlushFileBuffers(file.get()))
         failLastError(L"Unable to flush " + quoted(path));
 }
@@ -794,8 +792,7 @@ void Container::setProperty(const Item& item, const GUID& property, const VARIAN
         if (property == StorageProperty_KeyState) {
             if (value.vt != VT_BSTR)
                 wrongType(L"KeyState", L"Base64 text (VT_BSTR)");
-            KeyStateRecord record = KeyStateRecord::decode(
-                fromBase64(value.bstrVal ? value.bstrVal : L"", SysStringLen(value.bstrVal)));
+            KeyStateRecord record = KeyStateRecord::decode(keyTextBytes(fromBstr(value.bstrVal)));
             return unlockLocked(SessionKey::instance().unwrap(record));
         }
         if (isOpenProperty(property)) {
@@ -805,11 +802,11 @@ void Container::setProperty(const Item& item, const GUID& property, const VARIAN
                     wrongType(L"Frozen", L"VT_BOOL");
                 stored = PropertyValue::fromVariant(value);
             } else if (property == StorageProperty_Flags) {
-                VARIANT converted;
-                VariantInit(&converted);
-                if (FAILED(VariantChangeType(&converted, const_cast<VARIANT*>(&value), 0, VT_UI8)))
+                Variant converted;
+                if (FAILED(VariantChangeType(converted.put(), const_cast<VARIANT*>(&value), 0,
+                                             VT_UI8)))
                     wrongType(L"Flags", L"an unsigned 64-bit number (VT_UI8)");
-                stored = PropertyValue::fromVariant(converted);
+                stored = PropertyValue::fromVariant(converted.get());
             } else {
                 if (value.vt != VT_BSTR)
                     wrongType(L"AttachedKey", L"Base64 text (VT_BSTR)");
@@ -1187,9 +1184,9 @@ void defragmentContainer(const std::wstring& path) {
     JournaledFile::recover(path);
     {
         // Only a compound file goes to the compound-file layer.
-        HANDLE h = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                               FILE_ATTRIBUTE_NORMAL, nullptr);
-        if (h == INVALID_HANDLE_VALUE) {
+        FileHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+        if (!file) {
             DWORD error = GetLastError();
             if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND)
                 fail(STG_E_FILENOTFOUND, L"The storage file " + quoted(path) + L" does not exist.");
@@ -1199,7 +1196,6 @@ void defragmentContainer(const std::wstring& path) {
             SetLastError(error);
             failLastError(L"Unable to open " + quoted(path));
         }
-        KernelHandle file(h);
         BYTE signature[8] = {};
         DWORD got = 0;
         if (!ReadFile(file.get(), signature, 8, &got, nullptr) || got != 8 ||

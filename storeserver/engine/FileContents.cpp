@@ -4,6 +4,8 @@
 #include "KeyMaterial.h"
 #include "StoreError.h"
 
+#include "common/Handles.h"
+
 #include <wincrypt.h>
 
 #include <algorithm>
@@ -225,24 +227,20 @@ void FileContents::resize(ULONGLONG size) {
 }
 
 std::array<BYTE, 16> FileContents::digest() {
-    HCRYPTHASH hash = 0;
-    if (!CryptCreateHash(cryptoProvider(), CALG_MD5, 0, 0, &hash))
+    CryptHash hash;
+    if (!CryptCreateHash(cryptoProvider(), CALG_MD5, 0, 0, hash.put()))
         failLastError(L"Unable to compute the checksum of " + shownName(file_.name));
-    struct Holder {
-        HCRYPTHASH hash;
-        ~Holder() { CryptDestroyHash(hash); }
-    } holder{hash};
     std::vector<BYTE> buffer(kChunk);
     for (ULONGLONG position = 0; position < file_.size;) {
         ULONG n = read(position, buffer.data(), static_cast<ULONG>(buffer.size()));
-        if (!CryptHashData(hash, buffer.data(), n, 0))
+        if (!CryptHashData(hash.get(), buffer.data(), n, 0))
             failLastError(L"Unable to compute the checksum of " + shownName(file_.name));
         position += n;
     }
     SecureZeroMemory(buffer.data(), buffer.size());
     std::array<BYTE, 16> result{};
     DWORD size = 16;
-    if (!CryptGetHashParam(hash, HP_HASHVAL, result.data(), &size, 0))
+    if (!CryptGetHashParam(hash.get(), HP_HASHVAL, result.data(), &size, 0))
         failLastError(L"Unable to compute the checksum of " + shownName(file_.name));
     return result;
 }

@@ -122,10 +122,10 @@ Identity identityOf(HANDLE file, const std::wstring& path) {
     return {info.dwVolumeSerialNumber, (ULONGLONG(info.nFileIndexHigh) << 32) | info.nFileIndexLow};
 }
 
-KernelHandle openMain(const std::wstring& path) {
-    HANDLE h = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                           FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (h == INVALID_HANDLE_VALUE) {
+FileHandle openMain(const std::wstring& path) {
+    FileHandle file(CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file) {
         DWORD error = GetLastError();
         HRESULT hr = HRESULT_FROM_WIN32(error);
         if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND)
@@ -138,7 +138,7 @@ KernelHandle openMain(const std::wstring& path) {
                  L"Access to the storage file " + quoted(path) + L" is denied.");
         fail(hr, L"Unable to open " + quoted(path) + L": " + systemText(hr));
     }
-    return KernelHandle(h);
+    return file;
 }
 
 // Writes back every complete record of the journal and cuts the file to the
@@ -185,9 +185,9 @@ std::wstring JournaledFile::journalPath(const std::wstring& path) {
 
 bool JournaledFile::recover(const std::wstring& path) {
     std::wstring journalName = journalPath(path);
-    HANDLE j = CreateFileW(journalName.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (j == INVALID_HANDLE_VALUE) {
+    FileHandle journal(CreateFileW(journalName.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                   OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!journal) {
         DWORD error = GetLastError();
         if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND)
             return false;
@@ -197,8 +197,7 @@ bool JournaledFile::recover(const std::wstring& path) {
         SetLastError(error);
         failLastError(L"Unable to open the journal " + quoted(journalName));
     }
-    KernelHandle journal(j);
-    KernelHandle file = openMain(path);
+    FileHandle file = openMain(path);
     Identity identity = identityOf(file.get(), path);
     bool restored = playBack(journal.get(), file.get(), path, &identity);
     journal.reset();
@@ -220,11 +219,10 @@ Microsoft::WRL::ComPtr<JournaledFile> JournaledFile::open(const std::wstring& pa
     f.size_ = f.committedSize_ = fileSize(f.file_.get(), path);
     std::wstring journalName = journalPath(path);
     // Others may read the journal (to copy it, say), never change it.
-    HANDLE j = CreateFileW(journalName.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ,
-                           nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_HIDDEN, nullptr);
-    if (j == INVALID_HANDLE_VALUE)
+    f.journal_.reset(CreateFileW(journalName.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ,
+                                 nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_HIDDEN, nullptr));
+    if (!f.journal_)
         failLastError(L"Unable to make the journal " + quoted(journalName));
-    f.journal_.reset(j);
     return result;
 }
 

@@ -14,7 +14,7 @@
 // The object is used by one thread at a time (the container's lock).
 #pragma once
 
-#include "module/Handles.h"
+#include "common/Handles.h"
 
 #include <windows.h>
 #include <objidl.h>
@@ -87,8 +87,8 @@ private:
     std::atomic<ULONG> references_{1};
     std::wstring path_;
     bool durable_;
-    KernelHandle file_;
-    KernelHandle journal_;
+    FileHandle file_;
+    FileHandle journal_;
     DWORD volume_ = 0;
     ULONGLONG fileIndex_ = 0;
 

@@ -1,33 +1,14 @@
 #include "KeyClient.h"
 
-#include "Base64.h"
 #include "KeyStateRecord.h"
 #include "StoreError.h"
+
+#include "common/Base64.h"
+#include "common/Handles.h"
 
 #include <cstring>
 
 namespace cfx::store {
-
-namespace {
-
-struct KeyHolder {
-    HCRYPTKEY key = 0;
-    ~KeyHolder() {
-        if (key)
-            CryptDestroyKey(key);
-    }
-};
-
-struct ProviderHolder {
-    HCRYPTPROV provider = 0;
-    bool release = false;
-    ~ProviderHolder() {
-        if (provider && release)
-            CryptReleaseContext(provider, 0);
-    }
-};
-
-} // namespace
 
 std::vector<BYTE> keyIdOfKeyState(const std::vector<BYTE>& record) {
     return KeyStateRecord::decode(record).keyId;
@@ -55,12 +36,12 @@ std::vector<BYTE> answerKeyState(const std::vector<BYTE>& request, const Storage
     KeyStateRecord record = KeyStateRecord::decode(request);
     if (record.kind != KeyStateRecord::Kind::Request)
         fail(E_INVALIDARG, L"The key-state record is not a request.");
-    KeyHolder sessionKey;
+    CryptKey sessionKey;
     if (!CryptImportKey(cryptoProvider(), record.payload.data(),
-                        static_cast<DWORD>(record.payload.size()), 0, 0, &sessionKey.key))
+                        static_cast<DWORD>(record.payload.size()), 0, 0, sessionKey.put()))
         failLastError(L"Unable to import the storage server's session key");
     DWORD bits = 0, size = sizeof bits;
-    if (!CryptGetKeyParam(sessionKey.key, KP_KEYLEN, reinterpret_cast<BYTE*>(&bits), &size, 0))
+    if (!CryptGetKeyParam(sessionKey.get(), KP_KEYLEN, reinterpret_cast<BYTE*>(&bits), &size, 0))
         failLastError(L"Unable to read the length of the session key");
     DWORD capacity = (bits + 7) / 8;
     if (capacity < StorageKey::size() + 11)
@@ -68,7 +49,7 @@ std::vector<BYTE> answerKeyState(const std::vector<BYTE>& request, const Storage
     std::vector<BYTE> wrapped(capacity);
     std::memcpy(wrapped.data(), key.data(), key.size());
     DWORD length = static_cast<DWORD>(key.size());
-    if (!CryptEncrypt(sessionKey.key, 0, TRUE, 0, wrapped.data(), &length, capacity))
+    if (!CryptEncrypt(sessionKey.get(), 0, TRUE, 0, wrapped.data(), &length, capacity))
         failLastError(L"Unable to encipher the storage key for the server");
     wrapped.resize(length);
     record.kind = KeyStateRecord::Kind::Answer;
@@ -78,39 +59,33 @@ std::vector<BYTE> answerKeyState(const std::vector<BYTE>& request, const Storage
 
 std::wstring answerWithCertificate(PCCERT_CONTEXT certificate, const std::wstring& keyRecord,
                                    const std::wstring& keyState, DWORD acquireFlags) {
-    std::vector<BYTE> record = fromBase64(keyRecord);
-    std::vector<BYTE> request = fromBase64(keyState);
-    ProviderHolder provider;
+    std::vector<BYTE> record = keyTextBytes(keyRecord);
+    std::vector<BYTE> request = keyTextBytes(keyState);
+    HCRYPTPROV provider = 0;
     DWORD keySpec = 0;
-    BOOL release = FALSE;
-    if (!CryptAcquireCertificatePrivateKey(certificate, acquireFlags, nullptr, &provider.provider,
-                                           &keySpec, &release))
+    BOOL callerFrees = FALSE;
+    if (!CryptAcquireCertificatePrivateKey(certificate, acquireFlags, nullptr, &provider, &keySpec,
+                                           &callerFrees))
         failLastError(L"Unable to acquire the certificate's private key");
-    provider.release = release != FALSE;
-    KeyHolder privateKey;
-    if (!CryptGetUserKey(provider.provider, keySpec, &privateKey.key))
+    // A provider that the certificate caches stays the certificate's.
+    CryptProvider owned(callerFrees ? provider : 0);
+    CryptKey privateKey;
+    if (!CryptGetUserKey(provider, keySpec, privateKey.put()))
         failLastError(L"Unable to open the certificate's private key");
-    StorageKey key = decryptKeyRecord(privateKey.key, record);
+    StorageKey key = decryptKeyRecord(privateKey.get(), record);
     return toBase64(answerKeyState(request, key));
 }
 
 std::wstring answerWithStore(HCERTSTORE store, const std::wstring& keyRecord,
                              const std::wstring& keyState, DWORD acquireFlags) {
-    std::vector<BYTE> keyId = keyIdOfKeyState(fromBase64(keyState));
+    std::vector<BYTE> keyId = keyIdOfKeyState(keyTextBytes(keyState));
     CRYPT_HASH_BLOB blob{static_cast<DWORD>(keyId.size()), keyId.data()};
-    PCCERT_CONTEXT certificate =
-        CertFindCertificateInStore(store, X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, 0,
-                                   CERT_FIND_KEY_IDENTIFIER, &blob, nullptr);
+    Certificate certificate(CertFindCertificateInStore(store,
+                                                       X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, 0,
+                                                       CERT_FIND_KEY_IDENTIFIER, &blob, nullptr));
     if (!certificate)
         failLastError(L"Unable to find the storage's key certificate");
-    try {
-        std::wstring answer = answerWithCertificate(certificate, keyRecord, keyState, acquireFlags);
-        CertFreeCertificateContext(certificate);
-        return answer;
-    } catch (...) {
-        CertFreeCertificateContext(certificate);
-        throw;
-    }
+    return answerWithCertificate(certificate.get(), keyRecord, keyState, acquireFlags);
 }
 
 } // namespace cfx::store

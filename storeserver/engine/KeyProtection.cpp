@@ -10,22 +10,6 @@ namespace {
 
 constexpr DWORD kEncoding = X509_ASN_ENCODING | PKCS_7_ASN_ENCODING;
 
-struct KeyHolder {
-    HCRYPTKEY key = 0;
-    ~KeyHolder() {
-        if (key)
-            CryptDestroyKey(key);
-    }
-};
-
-struct CertificateHolder {
-    PCCERT_CONTEXT context = nullptr;
-    ~CertificateHolder() {
-        if (context)
-            CertFreeCertificateContext(context);
-    }
-};
-
 DWORD keyBytes(HCRYPTKEY key) {
     DWORD bits = 0, size = sizeof bits;
     if (!CryptGetKeyParam(key, KP_KEYLEN, reinterpret_cast<BYTE*>(&bits), &size, 0))
@@ -59,26 +43,26 @@ std::vector<BYTE> certificateKeyId(PCCERT_CONTEXT certificate) {
 
 CertificateProtection protectForCertificate(const BYTE* certificate, size_t size,
                                             const StorageKey& key) {
-    CertificateHolder cert;
-    cert.context = CertCreateCertificateContext(kEncoding, certificate, static_cast<DWORD>(size));
-    if (!cert.context)
+    Certificate cert(
+        CertCreateCertificateContext(kEncoding, certificate, static_cast<DWORD>(size)));
+    if (!cert)
         fail(E_INVALIDARG, L"The certificate is not a DER-encoded X.509 certificate.");
-    CERT_PUBLIC_KEY_INFO& info = cert.context->pCertInfo->SubjectPublicKeyInfo;
+    CERT_PUBLIC_KEY_INFO& info = cert.get()->pCertInfo->SubjectPublicKeyInfo;
     if (!info.Algorithm.pszObjId || std::strcmp(info.Algorithm.pszObjId, szOID_RSA_RSA) != 0)
         fail(E_INVALIDARG, L"The certificate's key is not an RSA key.");
 
     CertificateProtection result;
-    result.keyId = certificateKeyId(cert.context);
-    KeyHolder publicKey;
-    if (!CryptImportPublicKeyInfo(cryptoProvider(), X509_ASN_ENCODING, &info, &publicKey.key))
+    result.keyId = certificateKeyId(cert.get());
+    CryptKey publicKey;
+    if (!CryptImportPublicKeyInfo(cryptoProvider(), X509_ASN_ENCODING, &info, publicKey.put()))
         failLastError(L"Unable to import the certificate's public key");
-    DWORD capacity = keyBytes(publicKey.key);
+    DWORD capacity = keyBytes(publicKey.get());
     if (capacity < StorageKey::size() + 11)
         fail(E_INVALIDARG, L"The certificate's RSA key is too short.");
     result.keyRecord.assign(capacity, 0);
     std::memcpy(result.keyRecord.data(), key.data(), key.size());
     DWORD length = static_cast<DWORD>(key.size());
-    if (!CryptEncrypt(publicKey.key, 0, TRUE, 0, result.keyRecord.data(), &length, capacity))
+    if (!CryptEncrypt(publicKey.get(), 0, TRUE, 0, result.keyRecord.data(), &length, capacity))
         failLastError(L"Unable to encipher the storage key for the certificate");
     result.keyRecord.resize(length);
     return result;
@@ -90,28 +74,19 @@ SessionKey& SessionKey::instance() {
 }
 
 SessionKey::SessionKey() {
-    if (!CryptAcquireContextW(&provider_, nullptr, nullptr, PROV_RSA_AES,
+    if (!CryptAcquireContextW(provider_.put(), nullptr, nullptr, PROV_RSA_AES,
                               CRYPT_VERIFYCONTEXT | CRYPT_SILENT))
         failLastError(L"Unable to reach the cryptographic provider");
-    if (!CryptGenKey(provider_, AT_KEYEXCHANGE, 2048u << 16, &key_)) {
-        DWORD error = GetLastError();
-        CryptReleaseContext(provider_, 0);
-        SetLastError(error);
+    if (!CryptGenKey(provider_.get(), AT_KEYEXCHANGE, 2048u << 16, key_.put()))
         failLastError(L"Unable to make the session key");
-    }
     DWORD size = 0;
-    if (!CryptExportKey(key_, 0, PUBLICKEYBLOB, 0, nullptr, &size))
+    if (!CryptExportKey(key_.get(), 0, PUBLICKEYBLOB, 0, nullptr, &size))
         failLastError(L"Unable to export the session key");
     publicBlob_.resize(size);
-    if (!CryptExportKey(key_, 0, PUBLICKEYBLOB, 0, publicBlob_.data(), &size))
+    if (!CryptExportKey(key_.get(), 0, PUBLICKEYBLOB, 0, publicBlob_.data(), &size))
         failLastError(L"Unable to export the session key");
     publicBlob_.resize(size);
     randomBytes(session_.data(), session_.size());
-}
-
-SessionKey::~SessionKey() {
-    CryptDestroyKey(key_);
-    CryptReleaseContext(provider_, 0);
 }
 
 std::vector<BYTE> SessionKey::request(const std::vector<BYTE>& keyId) {
@@ -134,7 +109,7 @@ StorageKey SessionKey::unwrap(const KeyStateRecord& answer) {
     BOOL decrypted;
     {
         std::lock_guard<std::mutex> hold(mutex_);
-        decrypted = CryptDecrypt(key_, 0, TRUE, 0, buffer.data(), &length);
+        decrypted = CryptDecrypt(key_.get(), 0, TRUE, 0, buffer.data(), &length);
     }
     if (!decrypted || length != StorageKey::size()) {
         SecureZeroMemory(buffer.data(), buffer.size());

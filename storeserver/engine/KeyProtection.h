@@ -14,6 +14,8 @@
 #include "KeyMaterial.h"
 #include "KeyStateRecord.h"
 
+#include "common/Handles.h"
+
 #include <windows.h>
 #include <wincrypt.h>
 
@@ -55,11 +57,11 @@ public:
 
 private:
     SessionKey();
-    ~SessionKey();
 
     std::mutex mutex_;
-    HCRYPTPROV provider_ = 0;
-    HCRYPTKEY key_ = 0;
+    // The key before the provider that holds it, when they go.
+    CryptProvider provider_;
+    CryptKey key_;
     std::array<BYTE, 8> session_{};
     std::vector<BYTE> publicBlob_;
 };

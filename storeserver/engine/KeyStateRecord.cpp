@@ -1,8 +1,12 @@
 #include "KeyStateRecord.h"
 
 #include "ByteCodec.h"
+#include "StoreError.h"
+
+#include "common/Base64.h"
 
 #include <algorithm>
+#include <stdexcept>
 
 namespace cfx::store {
 
@@ -42,6 +46,14 @@ KeyStateRecord KeyStateRecord::decode(const std::vector<BYTE>& bytes) {
     record.payload = r.blob();
     r.expectEnd();
     return record;
+}
+
+std::vector<BYTE> keyTextBytes(const std::wstring& text) {
+    try {
+        return fromBase64(text);
+    } catch (const std::invalid_argument&) {
+        fail(E_INVALIDARG, L"An argument is invalid");
+    }
 }
 
 } // namespace cfx::store

@@ -20,6 +20,7 @@
 #include <windows.h>
 
 #include <array>
+#include <string>
 #include <vector>
 
 namespace cfx::store {
@@ -37,5 +38,9 @@ struct KeyStateRecord {
     // Raises E_INVALIDARG for bytes that are not a key-state record.
     static KeyStateRecord decode(const std::vector<BYTE>& bytes);
 };
+
+// The bytes of a key property's Base64 text (KeyState, KeyRecord); text that
+// does not decode raises E_INVALIDARG ("An argument is invalid").
+std::vector<BYTE> keyTextBytes(const std::wstring& text);
 
 } // namespace cfx::store

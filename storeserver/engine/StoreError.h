@@ -1,25 +1,19 @@
 // The one exception the storage engine raises: a standard HRESULT with a text
-// that names the storage or item concerned. It is a _com_error, so the
-// library's catch ladder maps it like any failed COM call; the storage
-// server's entry points also take the text for the caller's error object.
+// that names the storage or item concerned (the support library's
+// DescribedError). Every catch ladder maps it like any failed COM call; the
+// storage server's entry points also take the text for the caller's error
+// object.
 #pragma once
 
+#include "common/Exceptions.h"
+
 #include <windows.h>
-#include <comdef.h>
 
 #include <string>
 
 namespace cfx::store {
 
-class StoreError : public _com_error {
-public:
-    StoreError(HRESULT hr, std::wstring description);
-
-    const std::wstring& description() const noexcept { return description_; }
-
-private:
-    std::wstring description_;
-};
+using StoreError = DescribedError;
 
 [[noreturn]] void fail(HRESULT hr, std::wstring description);
 
@@ -39,7 +33,8 @@ HRESULT describeCurrentException(std::wstring& description) noexcept;
 // 'text' in single quotes, as descriptions name items and paths.
 std::wstring quoted(const std::wstring& text);
 
-// The system's text for an HRESULT, without the trailing line break.
+// The system's text for an HRESULT without the trailing line break, or
+// "Error 0x80004005." for a code the system does not know.
 std::wstring systemText(HRESULT hr);
 
 } // namespace cfx::store

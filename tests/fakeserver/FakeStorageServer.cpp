@@ -3,10 +3,10 @@
 // "-Embedding"; it serves from one single-threaded apartment and exits once
 // every object it handed out has been released, or when no client comes.
 #include "support/MemoryStorage.h"
-#include "server/ErrorObjectHook.h"
+#include "common/ErrorObjectHook.h"
 
-#include "module/ComObjectBase.h"
-#include "module/Exceptions.h"
+#include "common/ComObjectBase.h"
+#include "common/Exceptions.h"
 #include "module/Module.h"
 
 #include <utility>
@@ -23,7 +23,7 @@ public:
 
     STDMETHODIMP CreateInstance(IUnknown* outer, REFIID iid, void** out) override {
         return cfx::guarded([&]() -> HRESULT {
-            *cfx::not_null(out) = nullptr;
+            *cfx::notNull(out) = nullptr;
             if (outer)
                 return CLASS_E_NOAGGREGATION;
             served_ = true;

@@ -4,8 +4,8 @@
 // unloaded while its storage thread runs.
 #include "folder/FolderTestSupport.h"
 
-#include "module/ClassTable.h"
-#include "server/ErrorObjectHook.h"
+#include "idl/cfxview_classes.h"
+#include "common/ErrorObjectHook.h"
 
 #include <tlhelp32.h>
 

@@ -1,7 +1,7 @@
 #include "folder/FolderTestSupport.h"
 
 #include "KeyClient.h"
-#include "module/ClassTable.h"
+#include "idl/cfxview_classes.h"
 #include "server/ErrorReport.h"
 
 #include <shlwapi.h>

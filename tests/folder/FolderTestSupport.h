@@ -7,6 +7,7 @@
 #include "storeserver/RemoteStorage.h"
 #include "support/LoadedLibrary.h"
 #include "support/UiRobot.h"
+#include "folder/StorageItemId.h"
 
 #include <shlobj.h>
 

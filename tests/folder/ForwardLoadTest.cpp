@@ -2,8 +2,8 @@
 // and every failure must come back to the thread that asked, each thread's
 // calls must run in the order it made them, and nothing may wait for ever.
 #include "folder/ThreadMailbox.h"
-#include "module/Exceptions.h"
-#include "module/Handles.h"
+#include "common/Exceptions.h"
+#include "common/Handles.h"
 #include "server/StorageThread.h"
 
 #include <windows.h>
@@ -37,7 +37,7 @@ enum class Kind {
     CallBack,      // calls back into the requester, which contributes to the value
     CallBackFails, // calls back into the requester, which raises _com_error
     ComError,      // raises _com_error with an HRESULT of its own
-    WindowsError,  // raises tools::win_except
+    WindowsError,  // raises cfx::win_except
     ThrownHresult, // throws a bare HRESULT
 };
 constexpr Kind kMix[] = {Kind::Result,       Kind::CallBack,      Kind::ComError,
@@ -132,7 +132,7 @@ void runRequester(int requester, StorageLedger& ledger, Findings& findings,
                 case Kind::ComError:
                     throw _com_error(failureOf(requester, call));
                 case Kind::WindowsError:
-                    throw tools::win_except(windowsErrorOf(requester, call));
+                    throw cfx::win_except(windowsErrorOf(requester, call));
                 case Kind::ThrownHresult:
                     throw failureOf(requester, call);
                 }
@@ -158,7 +158,7 @@ void runRequester(int requester, StorageLedger& ledger, Findings& findings,
                 findings.complain(call, "unexpected _com_error " + std::to_string(e.Error()));
             if (kind == Kind::CallBackFails && !calledBack)
                 findings.complain(call, "the failing callback did not run on the requester");
-        } catch (const tools::win_except& e) {
+        } catch (const cfx::win_except& e) {
             findings.complain(call, std::string("a Windows error came back: ") + e.what());
         } catch (const std::runtime_error& e) {
             if (kind != Kind::WindowsError || typeid(e) != typeid(std::runtime_error) ||
@@ -183,7 +183,7 @@ TEST(ForwardLoad, ManyRequestersGetTheirOwnResultsInOrder) {
     // The texts a Windows error's runtime_error must carry, made here once.
     std::map<DWORD, std::string> texts;
     for (DWORD code : kWindowsErrors)
-        texts[code] = tools::win_except(code).what();
+        texts[code] = cfx::win_except(code).what();
 
     StorageLedger ledger;
     std::array<Findings, kRequesters> findings;

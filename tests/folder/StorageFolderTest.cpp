@@ -5,6 +5,8 @@
 #include "folder/FolderTestSupport.h"
 
 #include "server/ErrorReport.h"
+#include "server/StoragePointer.h"
+#include "server/StorageThread.h"
 
 #include <shellapi.h>
 #include <shlwapi.h>
@@ -647,15 +649,40 @@ TEST_F(StorageFolderTest, ALockedStorageWithoutItsKeyPromptsTwice) {
 TEST_F(StorageFolderTest, ListsAThousandItems) {
     const std::wstring path = scratch_->file(L"many.demo-coffrex");
     {
-        ComPtr<IStorageServer> server = connectServer();
-        ComPtr<IStorageFolder> root = createStorage(server.Get(), path);
+        // Made in process by the server's engine: a thousand calls across
+        // processes would cost more than the listing under test.
+        auto storage = newContainer(path, store::Container::Options{false});
+        store::Item root = storage->root();
         for (int i = 0; i < 1000; ++i)
-            file(root.Get(), L"item " + std::to_wstring(i) + L".bin", true);
+            root.openFile(L"item " + std::to_wstring(i) + L".bin", true);
+        storage->close();
     }
     ComPtr<IShellFolder2> many = unlockedFolder(path);
     const std::vector<std::wstring> names = namesOf(many.Get(), listChildren(many.Get()));
     ASSERT_EQ(1000u, names.size());
     EXPECT_EQ(1000u, std::set<std::wstring>(names.begin(), names.end()).size());
+}
+
+// The folder's server pointer, replaced: its creating thread must get the new
+// object, not the proxy it unmarshalled for the old one.
+TEST(StoragePointerTest, ResetHandsTheCreatingThreadTheNewObject) {
+    ScratchFolder scratch;
+    ComPtr<IStorageServer> server = connectServer();
+    for (const wchar_t* name : {L"a", L"b"})
+        file(createStorage(server.Get(), scratch.file(name)).Get(), name, true);
+    storage_thread::startOrStop(true);
+    {
+        StoragePointer pointer;
+        for (const wchar_t* name : {L"a", L"b"}) {
+            storage_thread::run([&] {
+                pointer.reset(openStorage(connectServer().Get(), scratch.file(name)).Get());
+            });
+            EXPECT_EQ(std::vector<std::wstring>{name},
+                      listNames(pointer.folderForThisThread().Get()));
+        }
+        storage_thread::run([&] { pointer.reset(nullptr); });
+    }
+    storage_thread::startOrStop(false);
 }
 
 } // namespace

@@ -12,7 +12,7 @@
 // reads type-dependent strings inside identifiers and may run past a short one.
 #include "folder/StorageItemId.h"
 
-#include "module/Exceptions.h"
+#include "common/Exceptions.h"
 #include "support/FakeStorageItem.h"
 
 #include <gtest/gtest.h>

@@ -2,8 +2,8 @@
 // identifier is refused, and the list operations the folder builds on it.
 #include "folder/StorageItemId.h"
 
-#include "module/ComObjectBase.h"
-#include "module/Exceptions.h"
+#include "common/ComObjectBase.h"
+#include "common/Exceptions.h"
 #include "support/FakeStorageItem.h"
 #include "support/ImageView.h"
 

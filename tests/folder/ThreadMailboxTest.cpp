@@ -1,8 +1,8 @@
 // Thread mailboxes, the message loop, forwarded calls and the storage thread
 // that serves them, exercised with real threads of the test program.
 #include "folder/ThreadMailbox.h"
-#include "module/Exceptions.h"
-#include "module/Handles.h"
+#include "common/Exceptions.h"
+#include "common/Handles.h"
 #include "server/StorageThread.h"
 #include "support/TestText.h"
 
@@ -142,7 +142,7 @@ Outcome forwardedOutcome(DWORD target, std::function<void()> operation) {
     } catch (const _com_error& e) {
         outcome.kind = Outcome::ComError;
         outcome.hresult = e.Error();
-    } catch (const tools::win_except& e) {
+    } catch (const cfx::win_except& e) {
         outcome.kind = Outcome::WindowsError;
         outcome.text = e.what();
     } catch (const std::runtime_error& e) {
@@ -400,8 +400,8 @@ TEST(MessageLoop, RunsPackagesAndReportsHowTheyEnded) {
          STG_E_FILENOTFOUND, ""},
         {"standard exception", [] { throw std::logic_error("out of order"); },
          CallPackage::StandardException, S_OK, "out of order"},
-        {"Windows error", [] { throw tools::win_except(ERROR_CANCELLED); },
-         CallPackage::StandardException, S_OK, tools::win_except(ERROR_CANCELLED).what()},
+        {"Windows error", [] { throw cfx::win_except(ERROR_CANCELLED); },
+         CallPackage::StandardException, S_OK, cfx::win_except(ERROR_CANCELLED).what()},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -509,23 +509,22 @@ TEST(Forward, ThrownHresultComesBackAsComError) {
 
 TEST(Forward, WindowsErrorComesBackAsRuntimeErrorWithItsText) {
     LoopThread target;
-    const std::string text = tools::win_except(ERROR_CANCELLED).what();
+    const std::string text = cfx::win_except(ERROR_CANCELLED).what();
     ASSERT_FALSE(text.empty());
 
-    Outcome outcome =
-        forwardedOutcome(target.id(), [] { throw tools::win_except(ERROR_CANCELLED); });
+    Outcome outcome = forwardedOutcome(target.id(), [] { throw cfx::win_except(ERROR_CANCELLED); });
     EXPECT_EQ(outcome.kind, Outcome::RuntimeError) << "the Windows error itself came back";
     EXPECT_EQ(outcome.text, text);
 
     // The code does not travel: an entry point answers E_UNEXPECTED, not
     // HRESULT_FROM_WIN32(ERROR_CANCELLED).
     EXPECT_TRUE(hrIs(E_UNEXPECTED, guarded([&] {
-                         forward(target.id(), [] { throw tools::win_except(ERROR_CANCELLED); });
+                         forward(target.id(), [] { throw cfx::win_except(ERROR_CANCELLED); });
                      })));
     EXPECT_TRUE(hrIs(E_UNEXPECTED, guarded([&] {
                          forward(target.id(), [] {
                              SetLastError(ERROR_ACCESS_DENIED);
-                             tools::throw_last_error();
+                             cfx::throwLastError();
                          });
                      })));
 }
@@ -849,7 +848,7 @@ TEST_F(StorageThreadTest, RunWithoutAThreadRaisesInvalidThreadId) {
     try {
         storage_thread::run([&] { ran = true; });
         ADD_FAILURE() << "run returned without a storage thread";
-    } catch (const tools::win_except& e) {
+    } catch (const cfx::win_except& e) {
         EXPECT_EQ(e.code(), static_cast<DWORD>(ERROR_INVALID_THREAD_ID));
     } catch (...) {
         ADD_FAILURE() << "not a Windows error";
@@ -904,7 +903,7 @@ TEST_F(StorageThreadTest, RunFromAnotherThreadIsForwarded) {
                          storage_thread::run([] { throw _com_error(E_ACCESSDENIED); });
                      })));
     EXPECT_TRUE(hrIs(E_UNEXPECTED, guarded([] {
-                         storage_thread::run([] { throw tools::win_except(ERROR_CANCELLED); });
+                         storage_thread::run([] { throw cfx::win_except(ERROR_CANCELLED); });
                      })));
 
     // The storage thread's apartment is single-threaded.
@@ -931,8 +930,8 @@ TEST_F(StorageThreadTest, RunOnTheStorageThreadRunsDirectly) {
         // Run directly, the exception is the original one; a forward would
         // have made a runtime_error of it.
         try {
-            storage_thread::run([] { throw tools::win_except(ERROR_CANCELLED); });
-        } catch (const tools::win_except& e) {
+            storage_thread::run([] { throw cfx::win_except(ERROR_CANCELLED); });
+        } catch (const cfx::win_except& e) {
             windowsErrorKept = e.code() == ERROR_CANCELLED;
         } catch (...) {
         }

@@ -1,13 +1,13 @@
 // The certificate store operations on real keys: PKCS#12 files that openssl
 // made at build time (bin/testkeys), imported into the test's own prefix.
 // The tests share the prefix's "MY" store; each installs what it needs.
-#include "module/Exceptions.h"
-#include "module/Handles.h"
-#include "server/Base64.h"
+#include "common/Exceptions.h"
+#include "common/Handles.h"
+#include "common/Base64.h"
 #include "server/CertificateStore.h"
-#include "server/ErrorObjectHook.h"
+#include "common/ErrorObjectHook.h"
 #include "server/ErrorReport.h"
-#include "server/WineKeyContainers.h"
+#include "common/WineKeyContainers.h"
 #include "support/MemoryStorage.h"
 #include "support/UiRobot.h"
 
@@ -53,7 +53,7 @@ void install(const Certificate& certificate) {
 DWORD winErrorOf(const std::function<void()>& action) {
     try {
         action();
-    } catch (const tools::win_except& e) {
+    } catch (const cfx::win_except& e) {
         return e.code();
     }
     return ERROR_SUCCESS;
@@ -112,7 +112,7 @@ testing::AssertionResult roundTrips(const Certificate& imported) {
             DecryptWithPrivateKey(AcquirePrivateKey(found), encryptFor(found.get(), kSecret));
     });
     if (error != ERROR_SUCCESS)
-        return testing::AssertionFailure() << tools::win_except(error).what();
+        return testing::AssertionFailure() << cfx::win_except(error).what();
     if (decrypted != kSecret)
         return testing::AssertionFailure() << "decrypted to other bytes";
     return testing::AssertionSuccess();
@@ -137,7 +137,7 @@ TEST(Base64, TextThatDoesNotDecodeIsAnInvalidArgument) {
         } catch (const std::invalid_argument& e) {
             EXPECT_STREQ("An argument is invalid", e.what());
             // What an entry point makes of it.
-            EXPECT_EQ(E_UNEXPECTED, hresult_of_current_exception());
+            EXPECT_EQ(E_UNEXPECTED, hresultOfCurrentException());
         }
     }
 }

@@ -3,7 +3,7 @@
 // the error box, and the storage key kept out of every file.
 #include "storeserver/RemoteStorage.h"
 
-#include "server/Base64.h"
+#include "common/Base64.h"
 #include "server/CertificateStore.h"
 #include "server/ErrorReport.h"
 #include "server/KeyTable.h"
@@ -47,13 +47,13 @@ void install(const Certificate& certificate) {
     CertificateStore my(CertOpenSystemStoreW(0, L"MY"));
     if (!my || !CertAddCertificateContextToStore(my.get(), certificate.get(),
                                                  CERT_STORE_ADD_REPLACE_EXISTING, nullptr))
-        tools::throw_last_error();
+        cfx::throwLastError();
 }
 
 void uninstall(const Certificate& certificate) {
     try {
         DeleteInstalledCertificate(FindByKeyIdentifier(GetKeyIdentifier(certificate.get())));
-    } catch (const tools::win_except&) {
+    } catch (const cfx::win_except&) {
     }
 }
 

@@ -6,10 +6,10 @@
 #include "support/LoadedLibrary.h"
 #include "support/MemoryStorage.h"
 #include "support/TestText.h"
-#include "server/ErrorObjectHook.h"
+#include "common/ErrorObjectHook.h"
 #include "support/TestCertificate.h"
 
-#include "module/Handles.h"
+#include "common/Handles.h"
 
 #include <windows.h>
 #include <oleauto.h>

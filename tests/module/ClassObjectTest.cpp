@@ -1,7 +1,7 @@
 // The six classes as the shell meets them: through DllGetClassObject, the
 // class factory and QueryInterface on the loaded DLL.
 #include "module/ClassTable.h"
-#include "module/Exceptions.h"
+#include "common/Exceptions.h"
 #include "storagefile/IconOverlay.h"
 #include "support/LoadedLibrary.h"
 

@@ -1,5 +1,5 @@
 // The catch ladder every entry point goes through.
-#include "module/Exceptions.h"
+#include "common/Exceptions.h"
 
 #include <gtest/gtest.h>
 
@@ -21,13 +21,13 @@ TEST(CatchLadder, MapsEachExceptionKind) {
 }
 
 TEST(CatchLadder, TurnsWindowsErrorsIntoHresults) {
-    EXPECT_EQ(thrown(tools::win_except(ERROR_ACCESS_DENIED)), HRESULT(0x80070005));
-    EXPECT_EQ(thrown(tools::win_except(ERROR_FILE_NOT_FOUND)), HRESULT(0x80070002));
+    EXPECT_EQ(thrown(cfx::win_except(ERROR_ACCESS_DENIED)), HRESULT(0x80070005));
+    EXPECT_EQ(thrown(cfx::win_except(ERROR_FILE_NOT_FOUND)), HRESULT(0x80070002));
     // Only the low 16 bits of a positive code survive.
-    EXPECT_EQ(thrown(tools::win_except(0x12345)), HRESULT(0x80072345));
+    EXPECT_EQ(thrown(cfx::win_except(0x12345)), HRESULT(0x80072345));
     // CryptoAPI reports HRESULT-shaped codes through GetLastError: kept as they are.
-    EXPECT_EQ(thrown(tools::win_except(static_cast<DWORD>(NTE_BAD_KEYSET))), NTE_BAD_KEYSET);
-    EXPECT_EQ(thrown(tools::win_except(0)), S_OK);
+    EXPECT_EQ(thrown(cfx::win_except(static_cast<DWORD>(NTE_BAD_KEYSET))), NTE_BAD_KEYSET);
+    EXPECT_EQ(thrown(cfx::win_except(0)), S_OK);
 }
 
 TEST(CatchLadder, ReturnsTheBodysOwnResult) {
@@ -40,16 +40,16 @@ TEST(CatchLadder, RaisesThroughTheLibrarysHelpers) {
     EXPECT_EQ(cfx::guarded([] { cfx::raise(E_INVALIDARG); }), E_INVALIDARG);
     EXPECT_EQ(cfx::guarded([] { cfx::check(S_FALSE); }), S_OK);
     EXPECT_EQ(cfx::guarded([] { cfx::check(DISP_E_TYPEMISMATCH); }), DISP_E_TYPEMISMATCH);
-    EXPECT_EQ(cfx::guarded([] { cfx::not_null(static_cast<int*>(nullptr)); }), E_POINTER);
+    EXPECT_EQ(cfx::guarded([] { cfx::notNull(static_cast<int*>(nullptr)); }), E_POINTER);
     EXPECT_EQ(cfx::guarded([] {
                   SetLastError(ERROR_INVALID_HANDLE);
-                  tools::throw_last_error();
+                  cfx::throwLastError();
               }),
               HRESULT(0x80070006));
 }
 
 TEST(WindowsError, CarriesTheSystemText) {
-    tools::win_except error(ERROR_ACCESS_DENIED);
+    cfx::win_except error(ERROR_ACCESS_DENIED);
     EXPECT_EQ(error.code(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
     ASSERT_FALSE(error.message().empty());
     EXPECT_NE(error.message().back(), L'\n');

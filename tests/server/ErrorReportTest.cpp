@@ -5,8 +5,8 @@
 
 #include "support/UiRobot.h"
 
-#include "module/Exceptions.h"
-#include "module/Handles.h"
+#include "common/Exceptions.h"
+#include "common/Handles.h"
 #include "server/ErrorReport.h"
 
 #include <windows.h>
@@ -214,10 +214,10 @@ TEST_F(ErrorBox, CurrentExceptionShowsItsHresult) {
         {"_com_error", [] { throw _com_error(E_ACCESSDENIED); }, E_ACCESSDENIED},
         {"HRESULT", [] { throw HRESULT_FROM_WIN32(ERROR_SHARING_VIOLATION); },
          HRESULT_FROM_WIN32(ERROR_SHARING_VIOLATION)},
-        {"win_except", [] { throw tools::win_except(ERROR_CANCELLED); },
+        {"win_except", [] { throw cfx::win_except(ERROR_CANCELLED); },
          HRESULT_FROM_WIN32(ERROR_CANCELLED)},
         // A code that is already an HRESULT is shown as it is.
-        {"win_except with an HRESULT", [] { throw tools::win_except(NTE_BAD_KEYSET); },
+        {"win_except with an HRESULT", [] { throw cfx::win_except(NTE_BAD_KEYSET); },
          NTE_BAD_KEYSET},
         {"bad_alloc", [] { throw std::bad_alloc(); }, E_OUTOFMEMORY},
         {"runtime_error", [] { throw std::runtime_error("elsewhere"); }, E_UNEXPECTED},

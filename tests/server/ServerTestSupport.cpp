@@ -2,7 +2,7 @@
 
 #include "support/LoadedLibrary.h"
 #include "support/MemoryStorage.h"
-#include "server/ErrorObjectHook.h"
+#include "common/ErrorObjectHook.h"
 
 #include <objbase.h>
 

@@ -3,7 +3,7 @@
 // storage thread or on a thread of its own.
 #pragma once
 
-#include "module/Handles.h"
+#include "common/Handles.h"
 #include "support/TestText.h"
 
 #include <windows.h>

@@ -9,7 +9,7 @@
 #include "support/TestCertificate.h"
 #include "support/UiRobot.h"
 
-#include "module/Exceptions.h"
+#include "common/Exceptions.h"
 #include "server/ErrorReport.h"
 #include "server/ServerCall.h"
 #include "server/StoragePointer.h"
@@ -39,7 +39,7 @@ HRESULT obtainRoot(HWND owner, ComPtr<IStorageServer>& root) {
         root = createRoot();
         return S_OK;
     } catch (...) {
-        HRESULT hr = hresult_of_current_exception();
+        HRESULT hr = hresultOfCurrentException();
         showServerNotFound(owner, hr);
         return hr;
     }
@@ -366,7 +366,7 @@ TEST_F(StorageServerTest, OwnThreadKeepsItsPointerOthersNeedTheStorageThread) {
         [&] {
             try {
                 pointer.folderForThisThread();
-            } catch (const tools::win_except& e) {
+            } catch (const cfx::win_except& e) {
                 raisedWinExcept = true;
                 code = e.code();
             } catch (...) {
@@ -385,7 +385,7 @@ TEST_F(StorageServerTest, RunWithoutStorageThreadRaises) {
     DWORD code = 0;
     try {
         storage_thread::run([&] { ran = true; });
-    } catch (const tools::win_except& e) {
+    } catch (const cfx::win_except& e) {
         code = e.code();
     }
     EXPECT_FALSE(ran);

@@ -3,9 +3,10 @@
 // F.5.5) and CMAC (SP 800-38B, AES-256 examples), with the processor's AES
 // instructions and with the portable rounds; and Base64 as properties use it.
 #include "Aes256.h"
-#include "Base64.h"
+#include "common/Base64.h"
 #include "Cmac.h"
 #include "KeyMaterial.h"
+#include "KeyStateRecord.h"
 #include "StoreTestSupport.h"
 
 #include <gtest/gtest.h>
@@ -150,8 +151,8 @@ TEST(Base64Test, SkipsCharactersOutsideTheAlphabet) {
 }
 
 TEST(Base64Test, ADanglingCharacterDoesNotDecode) {
-    EXPECT_TRUE(failsWith(E_INVALIDARG, [] { fromBase64(L"TWFuT"); }));
-    EXPECT_EQ(failureText([] { fromBase64(L"A"); }), L"An argument is invalid");
+    EXPECT_TRUE(failsWith(E_INVALIDARG, [] { keyTextBytes(L"TWFuT"); }));
+    EXPECT_EQ(failureText([] { keyTextBytes(L"A"); }), L"An argument is invalid");
 }
 
 } // namespace

@@ -1,7 +1,7 @@
 // The container through the engine's interface: trees, names, contents,
 // times, properties, checksums, renames and deletes, locking and freezing,
 // closing and reopening, and that nothing readable reaches the file.
-#include "Base64.h"
+#include "common/Base64.h"
 #include "Container.h"
 #include "ItemName.h"
 #include "StoreTestSupport.h"

@@ -8,7 +8,7 @@
 //   4. sets the root's generation property to k, which commits 1 to 4,
 //      and prints k.
 // A killed writer must leave exactly what some generation's commit left.
-#include "Base64.h"
+#include "common/Base64.h"
 #include "Container.h"
 #include "KeyClient.h"
 
@@ -23,6 +23,7 @@
 #include <vector>
 
 using namespace cfx::store;
+using cfx::fromBase64;
 
 namespace {
 

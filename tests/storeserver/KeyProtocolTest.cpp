@@ -1,7 +1,7 @@
 // The keys of a storage: the key record a certificate's private key opens,
 // the key-state record and its answer, and the refusals: another storage's
 // key, another session's answer, records that are not answers.
-#include "Base64.h"
+#include "common/Base64.h"
 #include "Container.h"
 #include "KeyClient.h"
 #include "KeyStateRecord.h"

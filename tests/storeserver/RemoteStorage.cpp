@@ -2,8 +2,8 @@
 
 #include "KeyClient.h"
 
-#include "module/Exceptions.h"
-#include "server/ErrorObjectHook.h"
+#include "common/Exceptions.h"
+#include "common/ErrorObjectHook.h"
 #include "support/FakeStorageServer.h"
 #include "support/LoadedLibrary.h"
 

@@ -7,8 +7,8 @@
 #include "StoreTestSupport.h"
 
 #include "cfxstorage.h"
-#include "module/Exceptions.h"
-#include "module/Handles.h"
+#include "common/Exceptions.h"
+#include "common/Handles.h"
 
 #include <wrl/client.h>
 

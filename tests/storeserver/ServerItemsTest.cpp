@@ -2,7 +2,7 @@
 // files, names, properties, times, contents and checksums.
 #include "RemoteStorage.h"
 
-#include "Base64.h"
+#include "common/Base64.h"
 #include "KeyClient.h"
 
 #include "support/MemoryStorage.h"

@@ -1,6 +1,6 @@
 #include "StoreTestSupport.h"
 
-#include "Base64.h"
+#include "common/Base64.h"
 #include "KeyClient.h"
 #include "StoreError.h"
 

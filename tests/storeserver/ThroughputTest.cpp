@@ -1,7 +1,7 @@
 // How fast a 64 MiB file goes through the engine in process, written and
 // read in 4096-byte blocks as the storage server's clients move them. The
 // figures are printed; the limits only catch a collapse.
-#include "Base64.h"
+#include "common/Base64.h"
 #include "Container.h"
 #include "StoreTestSupport.h"
 

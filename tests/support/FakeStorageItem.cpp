@@ -1,6 +1,6 @@
 #include "support/FakeStorageItem.h"
 
-#include "server/ErrorObjectHook.h"
+#include "common/ErrorObjectHook.h"
 
 #include <oleauto.h>
 

@@ -3,7 +3,7 @@
 // way the server does, with an HRESULT and an error description.
 #pragma once
 
-#include "module/ComObjectBase.h"
+#include "common/ComObjectBase.h"
 
 #include <oaidl.h>
 

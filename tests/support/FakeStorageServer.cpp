@@ -3,7 +3,7 @@
 #include "support/LoadedLibrary.h"
 
 #include "cfxstorage.h"
-#include "module/Handles.h"
+#include "common/Handles.h"
 
 #include <objbase.h>
 #include <tlhelp32.h>

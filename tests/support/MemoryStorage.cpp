@@ -1,8 +1,8 @@
 #include "support/MemoryStorage.h"
 
-#include "module/ComObjectBase.h"
-#include "server/ErrorObjectHook.h"
-#include "module/Exceptions.h"
+#include "common/ComObjectBase.h"
+#include "common/ErrorObjectHook.h"
+#include "common/Exceptions.h"
 
 #include <oleauto.h>
 #include <wincrypt.h>
@@ -132,10 +132,10 @@ std::wstring base64(const BYTE* bytes, DWORD size) {
     DWORD length = 0;
     DWORD flags = CRYPT_STRING_BASE64 | CRYPT_STRING_NOCRLF;
     if (!CryptBinaryToStringW(bytes, size, flags, nullptr, &length))
-        tools::throw_last_error();
+        cfx::throwLastError();
     std::wstring text(length, L'\0');
     if (!CryptBinaryToStringW(bytes, size, flags, text.data(), &length))
-        tools::throw_last_error();
+        cfx::throwLastError();
     text.resize(length);
     return text;
 }
@@ -187,16 +187,16 @@ public:
           times_(node.times), size_(node.bytes.size()) {}
 
     STDMETHODIMP GetType(LONG* type) override {
-        return serve([&] { *not_null(type) = type_; });
+        return serve([&] { *notNull(type) = type_; });
     }
     STDMETHODIMP GetName(BSTR* name) override {
-        return serve([&] { *not_null(name) = newBstr(name_); });
+        return serve([&] { *notNull(name) = newBstr(name_); });
     }
     STDMETHODIMP GetTimes(ItemTimes* times) override {
-        return serve([&] { *not_null(times) = times_; });
+        return serve([&] { *notNull(times) = times_; });
     }
     STDMETHODIMP GetSize(ULONGLONG* size) override {
-        return serve([&] { *not_null(size) = size_; });
+        return serve([&] { *notNull(size) = size_; });
     }
     STDMETHODIMP InterfaceSupportsErrorInfo(REFIID iid) override {
         return IsEqualIID(iid, IID_IStorageItem) ? S_OK : S_FALSE;
@@ -215,7 +215,7 @@ public:
 
     STDMETHODIMP Next(IStorageItem** item) override {
         return serve([&] {
-            *not_null(item) = nullptr;
+            *notNull(item) = nullptr;
             if (next_ < items_.size())
                 *item = new ItemInfo(*items_[next_++]);
         });
@@ -327,7 +327,7 @@ public:
                 if (got == 0)
                     break;
                 totalRead += got;
-                check(not_null(target)->Write(block, got, &put));
+                check(notNull(target)->Write(block, got, &put));
                 totalWritten += put;
                 left -= got;
             }
@@ -349,7 +349,7 @@ public:
     }
     STDMETHODIMP Stat(STATSTG* stat, DWORD flags) override {
         return serve([&] {
-            not_null(stat);
+            notNull(stat);
             const Node& node = place_.node();
             STATSTG result{};
             if (!(flags & STATFLAG_NONAME)) {
@@ -369,7 +369,7 @@ public:
         });
     }
     STDMETHODIMP Clone(IStream** clone) override {
-        return serve([&] { *not_null(clone) = new MemoryStream(place_, position_); });
+        return serve([&] { *notNull(clone) = new MemoryStream(place_, position_); });
     }
 
 private:
@@ -389,23 +389,23 @@ public:
 
     STDMETHODIMP GetType(LONG* type) override {
         return serve(
-            [&] { *not_null(type) = place_.node().folder ? StorageItemFolder : StorageItemFile; });
+            [&] { *notNull(type) = place_.node().folder ? StorageItemFolder : StorageItemFile; });
     }
     STDMETHODIMP GetName(BSTR* name) override {
-        return serve([&] { *not_null(name) = newBstr(place_.node().name); });
+        return serve([&] { *notNull(name) = newBstr(place_.node().name); });
     }
     STDMETHODIMP GetTimes(ItemTimes* times) override {
-        return serve([&] { *not_null(times) = place_.node().times; });
+        return serve([&] { *notNull(times) = place_.node().times; });
     }
     STDMETHODIMP GetSize(ULONGLONG* size) override {
-        return serve([&] { *not_null(size) = place_.node().bytes.size(); });
+        return serve([&] { *notNull(size) = place_.node().bytes.size(); });
     }
     STDMETHODIMP GetPath(BSTR* path) override {
-        return serve([&] { *not_null(path) = newBstr(itemPath(place_.node())); });
+        return serve([&] { *notNull(path) = newBstr(itemPath(place_.node())); });
     }
     STDMETHODIMP GetProperty(GUID id, VARIANT* value) override {
         return serve([&] {
-            VariantInit(not_null(value));
+            VariantInit(notNull(value));
             for (const auto& property : place_.node().properties)
                 if (IsEqualGUID(property.first, id))
                     check(VariantCopy(value, const_cast<VARIANT*>(&property.second.get())));
@@ -425,8 +425,8 @@ public:
     STDMETHODIMP ListProperties(ULONG* count, GUID** ids) override {
         return serve([&] {
             const auto& properties = place_.node().properties;
-            *not_null(count) = 0;
-            *not_null(ids) = nullptr;
+            *notNull(count) = 0;
+            *notNull(ids) = nullptr;
             if (properties.empty())
                 return;
             auto* list = static_cast<GUID*>(CoTaskMemAlloc(properties.size() * sizeof(GUID)));
@@ -464,14 +464,14 @@ public:
     STDMETHODIMP OpenStream(IStream** stream) override {
         return serve([&] {
             place_.node();
-            *not_null(stream) = new MemoryStream(place_, 0);
+            *notNull(stream) = new MemoryStream(place_, 0);
         });
     }
     STDMETHODIMP ComputeChecksum(BYTE checksum[16]) override {
         return serve([&] {
             const auto& bytes = place_.node().bytes;
             auto digest = contentDigest(bytes.data(), bytes.size());
-            std::copy(digest.begin(), digest.end(), not_null(checksum));
+            std::copy(digest.begin(), digest.end(), notNull(checksum));
         });
     }
 };
@@ -484,11 +484,11 @@ public:
     using ItemObject::ItemObject;
 
     STDMETHODIMP EnumItems(IStorageEnum** items) override {
-        return serve([&] { *not_null(items) = new ItemEnum(place_.node().children); });
+        return serve([&] { *notNull(items) = new ItemEnum(place_.node().children); });
     }
     STDMETHODIMP OpenFolder(BSTR name, VARIANT_BOOL create, IStorageFolder** folder) override {
         return serve([&] {
-            *not_null(folder) = nullptr;
+            *notNull(folder) = nullptr;
             auto child = find(name);
             if (child && !child->folder)
                 fail(STG_E_PATHNOTFOUND, quoted(child->name) + L" is a file, not a folder.");
@@ -502,7 +502,7 @@ public:
     }
     STDMETHODIMP OpenFile(BSTR name, VARIANT_BOOL create, IStorageFile** file) override {
         return serve([&] {
-            *not_null(file) = nullptr;
+            *notNull(file) = nullptr;
             auto child = find(name);
             if (child && child->folder) {
                 if (create)
@@ -539,13 +539,13 @@ public:
     }
     STDMETHODIMP GetItem(BSTR name, IStorageObject** item) override {
         return serve([&] {
-            *not_null(item) = nullptr;
+            *notNull(item) = nullptr;
             *item = objectFor(place_.storage(), existing(name));
         });
     }
     STDMETHODIMP GetItemInfo(BSTR name, IStorageItem** item) override {
         return serve([&] {
-            *not_null(item) = nullptr;
+            *notNull(item) = nullptr;
             *item = new ItemInfo(*existing(name));
         });
     }
@@ -609,7 +609,7 @@ public:
 
     STDMETHODIMP OpenStorage(BSTR path, IStorageObject** storage) override {
         return serve([&] {
-            *not_null(storage) = nullptr;
+            *notNull(storage) = nullptr;
             auto found = existing(path);
             found->open = true;
             *storage = objectFor(found, found->root);
@@ -621,7 +621,7 @@ public:
     STDMETHODIMP CreateStorage(BSTR path, ULONG certificateSize, const BYTE* certificate,
                                IStorageObject** storage) override {
         return serve([&] {
-            *not_null(storage) = nullptr;
+            *notNull(storage) = nullptr;
             std::wstring text = fromBstr(path);
             if (text.empty())
                 fail(E_INVALIDARG, L"The storage needs a path.");
@@ -641,7 +641,7 @@ public:
     }
     STDMETHODIMP ListStorages(SAFEARRAY** paths) override {
         return serve([&] {
-            *not_null(paths) = nullptr;
+            *notNull(paths) = nullptr;
             std::vector<std::wstring> open;
             for (const auto& storage : catalog_->storages)
                 if (storage->open)
@@ -666,8 +666,8 @@ public:
     }
     STDMETHODIMP GetServerInfo(DWORD* processId, LONG* rootObjects) override {
         return serve([&] {
-            *not_null(processId) = GetCurrentProcessId();
-            *not_null(rootObjects) = catalog_->liveServers;
+            *notNull(processId) = GetCurrentProcessId();
+            *notNull(rootObjects) = catalog_->liveServers;
         });
     }
     STDMETHODIMP CommitStorage(BSTR path) override {
@@ -686,7 +686,7 @@ public:
     STDMETHODIMP GetStorageState(BSTR path, LONG* state) override {
         return serve([&] {
             auto storage = catalog_->find(fromBstr(path));
-            *not_null(state) = storage ? storage->state : LONG{StorageStateUnknown};
+            *notNull(state) = storage ? storage->state : LONG{StorageStateUnknown};
         });
     }
     STDMETHODIMP InterfaceSupportsErrorInfo(REFIID iid) override {
@@ -717,7 +717,7 @@ private:
         DWORD error = GetLastError();
         CertFreeCertificateContext(context);
         if (!ok)
-            throw tools::win_except(error);
+            throw cfx::win_except(error);
         return base64(id, length);
     }
 
@@ -757,7 +757,7 @@ std::array<BYTE, 16> contentDigest(const void* bytes, size_t size) {
     if (provider)
         CryptReleaseContext(provider, 0);
     if (!ok)
-        throw tools::win_except(error);
+        throw cfx::win_except(error);
     return digest;
 }
 

@@ -1,13 +1,13 @@
 #include "support/TestText.h"
 
-#include "module/Exceptions.h"
+#include "common/Text.h"
 
 #include <cstdio>
 
 namespace cfx::test {
 
 std::string narrow(const std::wstring& text) {
-    return tools::utf8(text);
+    return cfx::utf8(text);
 }
 
 std::string hex(unsigned long code) {

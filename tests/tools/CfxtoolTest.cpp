@@ -2,7 +2,7 @@
 // their output and exit codes, against the real storage server.
 #include "storeserver/RemoteStorage.h"
 
-#include "Base64.h"
+#include "common/Base64.h"
 
 #include "support/FakeStorageServer.h"
 #include "support/LoadedLibrary.h"

@@ -6,7 +6,7 @@
 #include "ui/ProcessObjects.h"
 #include "ui/WindowCapture.h"
 
-#include "module/Exceptions.h"
+#include "common/Exceptions.h"
 #include "ui/InputDialog.h"
 #include "ui/PromptKeyPassword.h"
 #include "ui/dialog_ids.h"
@@ -194,8 +194,7 @@ TEST_F(InputDialogTest, EmptyPasswordIsRefusedWithAWarningAndTheDialogStaysOpen)
 
 TEST_F(InputDialogTest, TemplateThatCannotBeFoundRaisesTheWindowsError) {
     std::wstring password;
-    EXPECT_THROW(PromptKeyPassword(GetModuleHandleW(nullptr), nullptr, password),
-                 tools::win_except);
+    EXPECT_THROW(PromptKeyPassword(GetModuleHandleW(nullptr), nullptr, password), cfx::win_except);
 }
 
 TEST_F(InputDialogTest, FlagsChooseTheEditAndWhetherEmptyIsAccepted) {

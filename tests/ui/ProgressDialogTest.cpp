@@ -10,7 +10,7 @@
 #include "ui/WindowCapture.h"
 #include "ui/WindowsXpRun.h"
 
-#include "module/Handles.h"
+#include "common/Handles.h"
 #include "ui/ProgressDialogHost.h"
 #include "ui/ProgressKind.h"
 #include "ui/dialog_ids.h"

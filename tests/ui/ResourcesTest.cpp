@@ -2,7 +2,7 @@
 // groups (and their order, which the overlay handlers count on), the animation
 // clips played by a real animation control, the manifest and the activation
 // context made from it.
-#include "module/Exceptions.h"
+#include "common/Exceptions.h"
 #include "module/Module.h"
 #include "support/LoadedLibrary.h"
 #include "ui/ActivationContext.h"
@@ -857,7 +857,7 @@ TEST_F(Resources, ScopesNestAndUndoInOrder) {
 
 TEST_F(Resources, AModuleWithoutTheManifestGivesNoContext) {
     // The test program has no manifest resource 2.
-    EXPECT_THROW(ActivationContext{GetModuleHandleW(nullptr)}, tools::win_except);
+    EXPECT_THROW(ActivationContext{GetModuleHandleW(nullptr)}, cfx::win_except);
 }
 
 TEST_F(Resources, TheLibraryMakesItsOwnContextOnce) {

@@ -2,9 +2,10 @@
 
 #include "ToolError.h"
 
-#include "Base64.h"
 #include "StoreError.h"
-#include "server/CertificateStore.h"
+
+#include "common/Base64.h"
+#include "common/PfxImport.h"
 
 using cfx::store::quoted;
 
@@ -50,11 +51,10 @@ Certificate findPreferringKey(HCERTSTORE store, DWORD type, const void* what) {
 
 std::vector<BYTE> readFileBytes(const std::wstring& path) {
     const std::wstring action = L"reading " + quoted(path);
-    HANDLE opened = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (opened == INVALID_HANDLE_VALUE)
+    cfx::FileHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                     OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file)
         failLastError(action);
-    cfx::KernelHandle file(opened);
     LARGE_INTEGER size{};
     if (!GetFileSizeEx(file.get(), &size))
         failLastError(action);
@@ -122,7 +122,7 @@ Certificate certificateWithKey(HCERTSTORE store, const std::wstring& source) {
 Certificate findByKeyId(HCERTSTORE store, const std::wstring& keyId) {
     std::vector<BYTE> bytes;
     try {
-        bytes = cfx::store::fromBase64(keyId);
+        bytes = cfx::fromBase64(keyId);
     } catch (...) {
         bytes.clear();
     }
@@ -152,7 +152,7 @@ std::wstring subjectOf(PCCERT_CONTEXT certificate) {
 }
 
 std::wstring keyIdOf(PCCERT_CONTEXT certificate) {
-    return cfx::store::toBase64(propertyOf(certificate, CERT_KEY_IDENTIFIER_PROP_ID));
+    return cfx::toBase64(propertyOf(certificate, CERT_KEY_IDENTIFIER_PROP_ID));
 }
 
 std::vector<Certificate> installPfx(const std::wstring& file,
@@ -164,7 +164,7 @@ std::vector<Certificate> installPfx(const std::wstring& file,
         fail(action, CRYPT_E_BAD_ENCODE, L"The file is not a PKCS#12 (.pfx) key file.");
     // The library's import, which under Wine also gives each key a container
     // of its own (Wine's import keeps every key in one default container).
-    std::vector<cfx::Certificate> imported;
+    std::vector<Certificate> imported;
     try {
         imported = cfx::ImportPfxBlob(bytes, password ? password->c_str() : nullptr);
     } catch (...) {
@@ -172,7 +172,7 @@ std::vector<Certificate> installPfx(const std::wstring& file,
     }
     CertStore my = openMyStore();
     std::vector<Certificate> installed;
-    for (const cfx::Certificate& certificate : imported) {
+    for (const Certificate& certificate : imported) {
         if (!hasPrivateKey(certificate.get()))
             continue;
         Certificate added;

@@ -3,7 +3,7 @@
 // certificate can be unlocked later.
 #pragma once
 
-#include "module/Handles.h"
+#include "common/Handles.h"
 
 #include <windows.h>
 #include <wincrypt.h>
@@ -14,11 +14,8 @@
 
 namespace cfxtool {
 
-inline void closeCertStore(HCERTSTORE store) noexcept {
-    CertCloseStore(store, 0);
-}
-using CertStore = cfx::UniqueHandle<HCERTSTORE, &closeCertStore>;
-using Certificate = cfx::UniqueHandle<PCCERT_CONTEXT, &CertFreeCertificateContext>;
+using cfx::Certificate;
+using CertStore = cfx::CertificateStore;
 
 std::vector<BYTE> readFileBytes(const std::wstring& path);
 

@@ -1,5 +1,7 @@
 #include "Console.h"
 
+#include "common/Text.h"
+
 #include <cwchar>
 
 namespace cfxtool {
@@ -26,11 +28,7 @@ void write(Channel channel, const std::wstring& text) {
         WriteConsoleW(handle, text.data(), static_cast<DWORD>(text.size()), &done, nullptr);
         return;
     }
-    int size = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr,
-                                   0, nullptr, nullptr);
-    std::string bytes(static_cast<size_t>(size), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), bytes.data(), size,
-                        nullptr, nullptr);
+    const std::string bytes = cfx::utf8(text);
     for (size_t at = 0; at < bytes.size(); at += done) {
         if (!WriteFile(handle, bytes.data() + at, static_cast<DWORD>(bytes.size() - at), &done,
                        nullptr) ||

@@ -2,6 +2,8 @@
 
 #include "ToolError.h"
 
+#include "common/Variant.h"
+
 #include <objbase.h>
 #include <oleauto.h>
 
@@ -85,8 +87,7 @@ std::wstring valueText(const GUID& id, const VARIANT& value) {
     case VT_NULL:
         return L"(null)";
     case VT_BSTR:
-        return shortened(value.bstrVal ? std::wstring(value.bstrVal, SysStringLen(value.bstrVal))
-                                       : std::wstring());
+        return shortened(cfx::fromBstr(value.bstrVal));
     case VT_BOOL:
         return value.boolVal ? L"true" : L"false";
     case VT_ERROR:
@@ -102,14 +103,11 @@ std::wstring valueText(const GUID& id, const VARIANT& value) {
         break;
     }
     // Smaller numbers, dates and currency: the system's invariant form.
-    VARIANT text;
-    VariantInit(&text);
-    if (FAILED(
-            VariantChangeTypeEx(&text, const_cast<VARIANT*>(&value), LOCALE_INVARIANT, 0, VT_BSTR)))
+    cfx::Variant text;
+    if (FAILED(VariantChangeTypeEx(text.put(), const_cast<VARIANT*>(&value), LOCALE_INVARIANT, 0,
+                                   VT_BSTR)))
         return L"(a value of type " + typeName(value.vt) + L")";
-    std::wstring result = shortened(std::wstring(text.bstrVal, SysStringLen(text.bstrVal)));
-    VariantClear(&text);
-    return result;
+    return shortened(text.text());
 }
 
 std::wstring checksumText(const BYTE (&checksum)[16]) {

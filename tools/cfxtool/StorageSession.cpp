@@ -10,39 +10,6 @@ using cfx::store::quoted;
 
 namespace cfxtool {
 
-Variant::Variant(const std::wstring& text) {
-    VariantInit(&value_);
-    value_.bstrVal = SysAllocStringLen(text.data(), static_cast<UINT>(text.size()));
-    if (!value_.bstrVal)
-        fail(L"making a text value", E_OUTOFMEMORY);
-    value_.vt = VT_BSTR;
-}
-
-Variant::Variant(bool flag) noexcept {
-    VariantInit(&value_);
-    value_.vt = VT_BOOL;
-    value_.boolVal = flag ? VARIANT_TRUE : VARIANT_FALSE;
-}
-
-Variant::Variant(ULONGLONG number) noexcept {
-    VariantInit(&value_);
-    value_.vt = VT_UI8;
-    value_.ullVal = number;
-}
-
-std::wstring Variant::text() const {
-    if (value_.vt != VT_BSTR || !value_.bstrVal)
-        return std::wstring();
-    return std::wstring(value_.bstrVal, SysStringLen(value_.bstrVal));
-}
-
-cfx::Bstr bstr(const std::wstring& text) {
-    cfx::Bstr result(SysAllocStringLen(text.data(), static_cast<UINT>(text.size())));
-    if (!result)
-        fail(L"making a text value", E_OUTOFMEMORY);
-    return result;
-}
-
 std::vector<std::wstring> splitItemPath(const std::wstring& path) {
     std::vector<std::wstring> names;
     std::wstring name;
@@ -103,10 +70,9 @@ std::vector<ChildInfo> childrenOf(IStorageFolder* folder, const std::wstring& pa
         if (!item)
             return children;
         ChildInfo child;
-        BSTR name = nullptr;
-        check(item->GetName(&name), action);
-        cfx::Bstr holder(name);
-        child.name.assign(name ? name : L"", SysStringLen(name));
+        cfx::Bstr name;
+        check(item->GetName(name.put()), action);
+        child.name = cfx::fromBstr(name.get());
         check(item->GetType(&child.type), action);
         check(item->GetSize(&child.size), action);
         check(item->GetTimes(&child.times), action);
@@ -120,7 +86,7 @@ ComPtr<IStorageFolder> openFolder(IStorageFolder* parent, const std::wstring& na
                                   const std::wstring& path, bool create) {
     const std::wstring action = (create ? L"making folder " : L"opening folder ") + quoted(path);
     ComPtr<IStorageFolder> folder;
-    check(parent->OpenFolder(bstr(name).get(), create ? VARIANT_TRUE : VARIANT_FALSE, &folder),
+    check(parent->OpenFolder(makeBstr(name).get(), create ? VARIANT_TRUE : VARIANT_FALSE, &folder),
           action);
     if (!folder)
         fail(action, STG_E_PATHNOTFOUND);
@@ -131,7 +97,8 @@ ComPtr<IStorageFile> openFile(IStorageFolder* parent, const std::wstring& name,
                               const std::wstring& path, bool create) {
     const std::wstring action = (create ? L"making " : L"opening ") + quoted(path);
     ComPtr<IStorageFile> file;
-    check(parent->OpenFile(bstr(name).get(), create ? VARIANT_TRUE : VARIANT_FALSE, &file), action);
+    check(parent->OpenFile(makeBstr(name).get(), create ? VARIANT_TRUE : VARIANT_FALSE, &file),
+          action);
     if (!file)
         fail(action, STG_E_FILENOTFOUND);
     return file;
@@ -163,7 +130,7 @@ StorageSession::StorageSession() {
 void StorageSession::open(const std::wstring& path) {
     path_ = fullPath(path);
     storage_.Reset();
-    check(server_->OpenStorage(bstr(path_).get(), &storage_), L"opening " + shownStorage());
+    check(server_->OpenStorage(makeBstr(path_).get(), &storage_), L"opening " + shownStorage());
     if (!storage_)
         fail(L"opening " + shownStorage(), E_POINTER, L"The server gave no storage object.");
 }
@@ -245,7 +212,7 @@ ComPtr<IStorageObject> StorageSession::item(const std::wstring& itemPath) const 
     ComPtr<IStorageFolder> parent = walk(names, names.size() - 1, false);
     const std::wstring action = L"opening " + quoted(normalItemPath(itemPath));
     ComPtr<IStorageObject> found;
-    check(parent->GetItem(bstr(names.back()).get(), &found), action);
+    check(parent->GetItem(makeBstr(names.back()).get(), &found), action);
     if (!found)
         fail(action, STG_E_FILENOTFOUND);
     return found;

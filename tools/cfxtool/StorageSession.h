@@ -2,7 +2,7 @@
 // it opened, unlocking with the user's key and finding items by path.
 #pragma once
 
-#include "module/Handles.h"
+#include "common/Variant.h"
 
 #include <windows.h>
 #include <wrl/client.h>
@@ -26,30 +26,8 @@ struct KeySource {
     std::optional<std::wstring> password;
 };
 
-// A VARIANT that clears itself.
-class Variant {
-public:
-    Variant() noexcept { VariantInit(&value_); }
-    explicit Variant(const std::wstring& text);
-    explicit Variant(bool flag) noexcept;
-    explicit Variant(ULONGLONG number) noexcept;
-    ~Variant() { VariantClear(&value_); }
-    Variant(const Variant&) = delete;
-    Variant& operator=(const Variant&) = delete;
-
-    const VARIANT& get() const noexcept { return value_; }
-    VARIANT* put() noexcept {
-        VariantClear(&value_);
-        return &value_;
-    }
-    // The text of a VT_BSTR value; empty for any other.
-    std::wstring text() const;
-
-private:
-    VARIANT value_;
-};
-
-cfx::Bstr bstr(const std::wstring& text);
+using cfx::makeBstr;
+using cfx::Variant;
 
 // Names of a path inside a storage, split at "\" and "/"; none for the root.
 std::vector<std::wstring> splitItemPath(const std::wstring& path);

@@ -19,8 +19,6 @@ constexpr ULONG kBlockSize = 64 * 1024;
 // Smaller files are copied before a person would look at a percentage.
 constexpr ULONGLONG kProgressFrom = 1 << 20;
 
-using FindHandle = cfx::UniqueHandle<HANDLE, &FindClose>;
-
 // "name: 42%" on stderr: rewritten in place on a console, else one line at
 // every tenth, for files large enough to take a while.
 class Progress {
@@ -72,11 +70,10 @@ bool isFolder(const std::wstring& path) {
 void putFile(IStorageFolder* folder, const std::wstring& name, const std::wstring& local,
              const std::wstring& shown, TransferCount& count) {
     const std::wstring action = L"copying " + quoted(local) + L" to " + quoted(shown);
-    HANDLE opened = CreateFileW(local.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
-                                OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
-    if (opened == INVALID_HANDLE_VALUE)
+    cfx::FileHandle source(CreateFileW(local.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                       OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+    if (!source)
         failLastError(L"reading " + quoted(local));
-    cfx::KernelHandle source(opened);
     LARGE_INTEGER size{};
     if (!GetFileSizeEx(source.get(), &size))
         failLastError(L"reading " + quoted(local));
@@ -120,7 +117,7 @@ void putFile(IStorageFolder* folder, const std::wstring& name, const std::wstrin
     } catch (...) {
         // No half-copied file is left behind looking whole.
         file.Reset();
-        folder->DeleteItem(bstr(name).get());
+        folder->DeleteItem(makeBstr(name).get());
         SetErrorInfo(0, nullptr);
         throw;
     }
@@ -132,13 +129,12 @@ void putFolder(IStorageFolder* parent, const std::wstring& name, const std::wstr
     count.folders += 1;
 
     WIN32_FIND_DATAW found{};
-    HANDLE first = FindFirstFileW((local + L"\\*").c_str(), &found);
-    if (first == INVALID_HANDLE_VALUE) {
+    cfx::FindHandle search(FindFirstFileW((local + L"\\*").c_str(), &found));
+    if (!search) {
         if (GetLastError() == ERROR_FILE_NOT_FOUND)
             return;
         failLastError(L"listing " + quoted(local));
     }
-    FindHandle search(first);
     struct Entry {
         std::wstring name;
         bool folder;
@@ -179,11 +175,10 @@ void getFile(IStorageFile* file, const std::wstring& local, const std::wstring& 
     check(file->GetTimes(&times), action);
     check(file->OpenStream(&stream), action);
 
-    HANDLE opened = CreateFileW(local.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                                FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (opened == INVALID_HANDLE_VALUE)
+    cfx::FileHandle target(CreateFileW(local.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                       FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!target)
         failLastError(L"making " + quoted(local));
-    cfx::KernelHandle target(opened);
     try {
         Progress progress(shown, size);
         std::vector<BYTE> buffer(kBlockSize);

@@ -8,10 +8,10 @@
 #include "ToolError.h"
 #include "Transfer.h"
 
-#include "server/ErrorObjectHook.h"
+#include "common/ErrorObjectHook.h"
 
-#include "Base64.h"
 #include "StoreError.h"
+#include "common/Base64.h"
 
 #include <objbase.h>
 
@@ -151,7 +151,7 @@ int create(const Arguments& args) {
     StorageSession session;
     std::wstring path = fullPath(args.at(0));
     ComPtr<IStorageObject> storage;
-    check(session.server()->CreateStorage(bstr(path).get(), certificate.get()->cbCertEncoded,
+    check(session.server()->CreateStorage(makeBstr(path).get(), certificate.get()->cbCertEncoded,
                                           certificate.get()->pbCertEncoded, &storage),
           L"making " + quoted(path));
     out(L"made " + quoted(path) + L" for " + quoted(subjectOf(certificate.get())) + L" (key id " +
@@ -175,7 +175,7 @@ int attach(const Arguments& args) {
     Opened opened(args, false);
     IStorageObject* storage = opened.session.storage();
     const std::wstring action = L"attaching a key to " + opened.session.shownStorage();
-    setProperty(storage, StorageProperty_AttachedKey, Variant(cfx::store::toBase64(bytes)), action);
+    setProperty(storage, StorageProperty_AttachedKey, Variant(cfx::toBase64(bytes)), action);
     Variant flags;
     getProperty(storage, StorageProperty_Flags, flags, action);
     ULONGLONG value = 0;
@@ -198,9 +198,9 @@ int freeze(const Arguments& args) {
                 L"freezing " + session.shownStorage());
     // The server releases the file and keeps it closed.
     session.close();
-    check(session.server()->ReleaseStorage(bstr(session.path()).get()),
+    check(session.server()->ReleaseStorage(makeBstr(session.path()).get()),
           L"releasing " + session.shownStorage());
-    check(session.server()->SetStorageFrozen(bstr(session.path()).get(), 1),
+    check(session.server()->SetStorageFrozen(makeBstr(session.path()).get(), 1),
           L"freezing " + session.shownStorage());
     out(L"frozen " + session.shownStorage() + L"\n");
     return kExitSuccess;
@@ -212,13 +212,13 @@ int unfreeze(const Arguments& args) {
     const std::wstring action = L"thawing " + quoted(path);
     // A storage the server holds frozen must be let go before it opens.
     LONG state = StorageStateUnknown;
-    check(session.server()->GetStorageState(bstr(path).get(), &state), action);
+    check(session.server()->GetStorageState(makeBstr(path).get(), &state), action);
     if (state == StorageStateFrozen)
-        check(session.server()->SetStorageFrozen(bstr(path).get(), 0), action);
+        check(session.server()->SetStorageFrozen(makeBstr(path).get(), 0), action);
     session.open(path);
     setProperty(session.storage(), StorageProperty_Frozen, Variant(false), action);
     if (state != StorageStateFrozen)
-        check(session.server()->SetStorageFrozen(bstr(path).get(), 0), action);
+        check(session.server()->SetStorageFrozen(makeBstr(path).get(), 0), action);
     out(L"thawed " + session.shownStorage() + L"\n");
     return kExitSuccess;
 }
@@ -227,7 +227,7 @@ int state(const Arguments& args) {
     StorageSession session;
     std::wstring path = fullPath(args.at(0));
     LONG state = StorageStateUnknown;
-    check(session.server()->GetStorageState(bstr(path).get(), &state),
+    check(session.server()->GetStorageState(makeBstr(path).get(), &state),
           L"reading the state of " + quoted(path));
     const wchar_t* names[] = {L"frozen", L"open", L"unknown"};
     out(L"state: " + std::to_wstring(state) + L" (" +
@@ -246,7 +246,7 @@ int state(const Arguments& args) {
     // A storage the server had no state for is left closed, as it was found.
     if (state == StorageStateUnknown) {
         session.close();
-        check(session.server()->ReleaseStorage(bstr(path).get()),
+        check(session.server()->ReleaseStorage(makeBstr(path).get()),
               L"releasing " + session.shownStorage());
     }
     return kExitSuccess;
@@ -263,7 +263,8 @@ int defrag(const Arguments& args) {
     StorageSession session;
     std::wstring path = fullPath(args.at(0));
     ULONGLONG before = localSize(path);
-    check(session.server()->DefragmentStorage(bstr(path).get()), L"defragmenting " + quoted(path));
+    check(session.server()->DefragmentStorage(makeBstr(path).get()),
+          L"defragmenting " + quoted(path));
     out(L"defragmented " + quoted(path) + L": " + bytesText(before) + L" before, " +
         bytesText(localSize(path)) + L" after\n");
     return kExitSuccess;
@@ -303,7 +304,7 @@ int list(const Arguments& args) {
 int put(const Arguments& args) {
     Opened opened(args, true);
     TransferCount count = putItem(opened.session, args.at(1), args.optional(2));
-    check(opened.session.server()->CommitStorage(bstr(opened.session.path()).get()),
+    check(opened.session.server()->CommitStorage(makeBstr(opened.session.path()).get()),
           L"committing " + opened.session.shownStorage());
     out(L"copied " + countText(count.files, L"file", L"files") + L" (" + bytesText(count.bytes) +
         L") and " + countText(count.folders, L"folder", L"folders") + L" in\n");
@@ -332,7 +333,7 @@ int rename(const Arguments& args) {
     Opened opened(args, true);
     auto [folder, name] = opened.session.parentOf(args.at(1));
     std::wstring path = normalItemPath(args.at(1));
-    check(folder->RenameItem(bstr(name).get(), bstr(args.at(2)).get()),
+    check(folder->RenameItem(makeBstr(name).get(), makeBstr(args.at(2)).get()),
           L"renaming " + quoted(path) + L" to " + quoted(args.at(2)));
     out(L"renamed " + quoted(path) + L" to " + quoted(args.at(2)) + L"\n");
     return kExitSuccess;
@@ -342,7 +343,7 @@ int remove(const Arguments& args) {
     Opened opened(args, true);
     auto [folder, name] = opened.session.parentOf(args.at(1));
     std::wstring path = normalItemPath(args.at(1));
-    check(folder->DeleteItem(bstr(name).get()), L"deleting " + quoted(path));
+    check(folder->DeleteItem(makeBstr(name).get()), L"deleting " + quoted(path));
     out(L"deleted " + quoted(path) + L"\n");
     return kExitSuccess;
 }

@@ -9,6 +9,7 @@
 
 namespace cfx {
 
+std::wstring toBase64(const BYTE* bytes, size_t size);
 std::wstring toBase64(const std::vector<BYTE>& bytes);
 
 // Skips every character outside the alphabet, padding and line breaks

@@ -1,5 +1,5 @@
-// The part every COM object of the library shares: the reference count, the
-// table-driven QueryInterface and the object's unit of the module lock count.
+// The part every COM object shares: the reference count, the table-driven
+// QueryInterface and the object's unit of its program's lock count.
 #pragma once
 
 #include <windows.h>
@@ -11,6 +11,11 @@
 #include <vector>
 
 namespace cfx {
+
+// Names the count every object raises while it lives: the DLL's module lock
+// count, the storage server's own count of live objects. A program names it
+// once, before its first object; until then objects count nowhere.
+void countObjectsIn(volatile LONG* lockCount) noexcept;
 
 struct GuidLess {
     bool operator()(const GUID& a, const GUID& b) const noexcept {

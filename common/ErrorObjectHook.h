@@ -5,13 +5,13 @@
 // per process: the storage server and every program that calls it.
 #pragma once
 
+#include "common/Wine.h"
+
 #include <windows.h>
 
 #include <string>
 
 namespace cfx {
-
-bool runningUnderWine() noexcept;
 
 // Leaves the calling thread's error object, as a server's method does before
 // it returns a failure of interface iid.

@@ -1,15 +1,27 @@
-#include "module/ComObjectBase.h"
-
-#include "module/Module.h"
+#include "common/ComObjectBase.h"
 
 namespace cfx {
 
+namespace {
+
+volatile LONG* g_lockCount = nullptr;
+
+} // namespace
+
+void countObjectsIn(volatile LONG* lockCount) noexcept {
+    g_lockCount = lockCount;
+}
+
+// Objects may die on another thread than their own (apartment teardown),
+// hence the interlocking.
 ComObjectBase::ComObjectBase() noexcept {
-    module::lock();
+    if (g_lockCount)
+        InterlockedIncrement(g_lockCount);
 }
 
 ComObjectBase::~ComObjectBase() {
-    module::unlock();
+    if (g_lockCount)
+        InterlockedDecrement(g_lockCount);
 }
 
 ULONG ComObjectBase::release() noexcept {

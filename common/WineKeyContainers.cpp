@@ -1,17 +1,12 @@
-#include "server/WineKeyContainers.h"
+#include "common/WineKeyContainers.h"
 
-#include "module/Exceptions.h"
+#include "common/Exceptions.h"
 
 #include <string>
 
 namespace cfx {
 
 namespace {
-
-void checkCall(BOOL succeeded) {
-    if (!succeeded)
-        tools::throw_last_error();
-}
 
 bool readProperty(PCCERT_CONTEXT certificate, DWORD propertyId, std::vector<BYTE>& bytes) {
     DWORD size = 0;
@@ -65,34 +60,35 @@ void moveToOwnContainer(PCCERT_CONTEXT certificate) {
     const DWORD keyset = info.dwFlags & CRYPT_MACHINE_KEYSET;
 
     CryptProvider source;
-    checkCall(CryptAcquireContextW(source.put(), info.pwszContainerName, info.pwszProvName,
-                                   info.dwProvType, keyset));
+    checkLastError(CryptAcquireContextW(source.put(), info.pwszContainerName, info.pwszProvName,
+                                        info.dwProvType, keyset));
     if (!holdsKeyOf(source.get(), certificate))
         return;
     CryptKey key;
-    checkCall(CryptGetUserKey(source.get(), AT_KEYEXCHANGE, key.put()));
+    checkLastError(CryptGetUserKey(source.get(), AT_KEYEXCHANGE, key.put()));
     KeyBlob blob;
     DWORD size = 0;
-    checkCall(CryptExportKey(key.get(), 0, PRIVATEKEYBLOB, 0, nullptr, &size));
+    checkLastError(CryptExportKey(key.get(), 0, PRIVATEKEYBLOB, 0, nullptr, &size));
     blob.bytes.resize(size);
-    checkCall(CryptExportKey(key.get(), 0, PRIVATEKEYBLOB, 0, blob.bytes.data(), &size));
+    checkLastError(CryptExportKey(key.get(), 0, PRIVATEKEYBLOB, 0, blob.bytes.data(), &size));
 
     CryptProvider target;
     if (!CryptAcquireContextW(target.put(), own.c_str(), info.pwszProvName, info.dwProvType,
                               CRYPT_NEWKEYSET | keyset)) {
         // The same key imported again finds its container from the last time.
         if (GetLastError() != static_cast<DWORD>(NTE_EXISTS))
-            tools::throw_last_error();
-        checkCall(CryptAcquireContextW(target.put(), own.c_str(), info.pwszProvName,
-                                       info.dwProvType, keyset));
+            throwLastError();
+        checkLastError(CryptAcquireContextW(target.put(), own.c_str(), info.pwszProvName,
+                                            info.dwProvType, keyset));
     }
     CryptKey moved;
-    checkCall(
+    checkLastError(
         CryptImportKey(target.get(), blob.bytes.data(), size, 0, CRYPT_EXPORTABLE, moved.put()));
 
     info.pwszContainerName = own.data();
     info.dwKeySpec = AT_KEYEXCHANGE;
-    checkCall(CertSetCertificateContextProperty(certificate, CERT_KEY_PROV_INFO_PROP_ID, 0, &info));
+    checkLastError(
+        CertSetCertificateContextProperty(certificate, CERT_KEY_PROV_INFO_PROP_ID, 0, &info));
 }
 
 // The name of the user's default container of the provider Wine imports
@@ -102,10 +98,10 @@ std::wstring defaultContainerName() {
     if (!CryptAcquireContextW(provider.put(), nullptr, MS_ENHANCED_PROV_W, PROV_RSA_FULL, 0))
         return {};
     DWORD size = 0;
-    checkCall(CryptGetProvParam(provider.get(), PP_CONTAINER, nullptr, &size, 0));
+    checkLastError(CryptGetProvParam(provider.get(), PP_CONTAINER, nullptr, &size, 0));
     std::string name(size, '\0');
-    checkCall(CryptGetProvParam(provider.get(), PP_CONTAINER, reinterpret_cast<BYTE*>(name.data()),
-                                &size, 0));
+    checkLastError(CryptGetProvParam(provider.get(), PP_CONTAINER,
+                                     reinterpret_cast<BYTE*>(name.data()), &size, 0));
     name.resize(std::char_traits<char>::length(name.c_str()));
     int length =
         MultiByteToWideChar(CP_ACP, 0, name.data(), static_cast<int>(name.size()), nullptr, 0);
@@ -126,7 +122,7 @@ void moveWizardImportedKeysToOwnContainers() {
     if (defaultName.empty())
         return;
     CertificateStore store(CertOpenSystemStoreW(0, L"MY"));
-    checkCall(static_cast<bool>(store));
+    checkLastError(static_cast<bool>(store));
     std::vector<BYTE> infoBytes;
     Certificate current; // the enumeration's own reference, passed back to it
     while ((current = Certificate(CertEnumCertificatesInStore(store.get(), current.release())))) {

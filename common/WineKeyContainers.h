@@ -10,7 +10,7 @@
 // nothing calls them.
 #pragma once
 
-#include "server/CryptHandles.h"
+#include "common/Handles.h"
 
 #include <vector>
 

@@ -1,4 +1,4 @@
-#include "server/Base64.h"
+#include "common/Base64.h"
 
 #include <stdexcept>
 
@@ -25,10 +25,14 @@ int valueOf(wchar_t c) {
 } // namespace
 
 std::wstring toBase64(const std::vector<BYTE>& bytes) {
+    return toBase64(bytes.data(), bytes.size());
+}
+
+std::wstring toBase64(const BYTE* bytes, size_t size) {
     std::wstring text;
-    text.reserve((bytes.size() + 2) / 3 * 4);
-    for (size_t i = 0; i < bytes.size(); i += 3) {
-        size_t left = bytes.size() - i;
+    text.reserve((size + 2) / 3 * 4);
+    for (size_t i = 0; i < size; i += 3) {
+        size_t left = size - i;
         unsigned group = static_cast<unsigned>(bytes[i]) << 16;
         if (left > 1)
             group |= static_cast<unsigned>(bytes[i + 1]) << 8;

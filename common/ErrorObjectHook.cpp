@@ -1,6 +1,8 @@
-#include "server/ErrorObjectHook.h"
+#include "common/ErrorObjectHook.h"
 
-#include "module/ComObjectBase.h"
+#include "common/ComObjectBase.h"
+#include "common/Handles.h"
+#include "common/Wine.h"
 
 #include <objbase.h>
 #include <oleauto.h>
@@ -39,18 +41,7 @@ public:
         if (!data || !take(at, end, &id, sizeof id) || !takeText(at, end, source) ||
             !takeText(at, end, description))
             return;
-        ICreateErrorInfo* create = nullptr;
-        if (FAILED(CreateErrorInfo(&create)))
-            return;
-        create->SetGUID(id);
-        create->SetSource(source.data());
-        create->SetDescription(description.data());
-        IErrorInfo* info = nullptr;
-        if (SUCCEEDED(create->QueryInterface(IID_IErrorInfo, reinterpret_cast<void**>(&info)))) {
-            SetErrorInfo(0, info);
-            info->Release();
-        }
-        create->Release();
+        setErrorObject(id, source.c_str(), description);
     }
 
     // Takes the thread's error object: it belongs to the call being answered.
@@ -59,15 +50,13 @@ public:
         IErrorInfo* info = nullptr;
         if (GetErrorInfo(0, &info) == S_OK && info) {
             GUID id = GUID_NULL;
-            BSTR source = nullptr, description = nullptr;
+            Bstr source, description;
             info->GetGUID(&id);
-            info->GetSource(&source);
-            info->GetDescription(&description);
+            info->GetSource(source.put());
+            info->GetDescription(description.put());
             put(&id, sizeof id);
-            putText(source);
-            putText(description);
-            SysFreeString(source);
-            SysFreeString(description);
+            putText(source.get());
+            putText(description.get());
             info->Release();
         }
         *size = static_cast<ULONG>(pending().size());
@@ -128,11 +117,6 @@ void setErrorObject(REFIID iid, const wchar_t* source, const std::wstring& descr
         info->Release();
     }
     create->Release();
-}
-
-bool runningUnderWine() noexcept {
-    HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
-    return ntdll && GetProcAddress(ntdll, "wine_get_version");
 }
 
 HRESULT registerErrorObjectHook() {

@@ -1,0 +1,11 @@
+// Text is UTF-16 throughout; UTF-8 only where bytes leave for a file, a pipe
+// or an exception's what().
+#pragma once
+
+#include <string>
+
+namespace cfx {
+
+std::string utf8(const std::wstring& text);
+
+} // namespace cfx
