@@ -2,6 +2,11 @@
 
 #include "common/Exceptions.h"
 #include "module/Module.h"
+#include "server/ServerCall.h"
+#include "server/StorageProperties.h"
+#include "storagefile/StorageFreeze.h"
+
+#include <shlwapi.h>
 
 #include <string>
 
@@ -21,12 +26,52 @@ constexpr OverlayRow kOverlays[] = {
     {3, 2}, // Key: a copy of the key is attached
 };
 
+bool isStorageFile(LPCWSTR path) {
+    return path && lstrcmpiW(PathFindExtensionW(path), L".demo-coffrex") == 0;
+}
+
+bool isGuest() {
+    BYTE sid[SECURITY_MAX_SID_SIZE];
+    DWORD size = sizeof sid;
+    checkLastError(CreateWellKnownSid(WinBuiltinGuestsSid, nullptr, sid, &size));
+    BOOL member = FALSE;
+    checkLastError(CheckTokenMembership(nullptr, sid, &member));
+    return member != FALSE;
+}
+
+// Out of reach: a guest, or no server root object to be had. Any failure,
+// the Guests check's included, counts as out of reach.
+bool isInaccessible() {
+    try {
+        if (isGuest())
+            return true;
+        server::createRoot();
+        return false;
+    } catch (...) {
+        return true;
+    }
+}
+
+// A storage that cannot be opened or read is neither frozen nor keyed.
+bool hasState(IconOverlay::Kind kind, const std::wstring& path) {
+    try {
+        const auto storage = server::openStorage(server::createRoot().Get(), path);
+        if (kind == IconOverlay::Frozen)
+            return IsStorageFrozen(storage.Get(), path);
+        return (server::readFlags(storage.Get()) & server::kKeyAttached) != 0;
+    } catch (...) {
+        return false;
+    }
+}
+
 } // namespace
 
-// Membership needs the storage's state from the server, which the handlers do
-// not reach yet; E_NOTIMPL makes the shell draw no overlay.
-STDMETHODIMP IconOverlay::IsMemberOf(LPCWSTR, DWORD) {
-    return E_NOTIMPL;
+// Computed afresh from the server on every call; other files cost no call.
+STDMETHODIMP IconOverlay::IsMemberOf(LPCWSTR path, DWORD) {
+    if (!isStorageFile(path))
+        return S_FALSE;
+    const bool member = kind_ == Inaccessible ? isInaccessible() : hasState(kind_, path);
+    return member ? S_OK : S_FALSE;
 }
 
 STDMETHODIMP IconOverlay::GetOverlayInfo(LPWSTR iconFile, int size, int* index, DWORD* flags) {

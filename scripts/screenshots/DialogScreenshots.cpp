@@ -1,6 +1,8 @@
 // dialog_screenshots.exe FOLDER: opens every dialog of this subsystem the way
-// the library does - the progress dialog of each kind in both variants, and
-// the password prompt - and writes a PNG picture of each into FOLDER.
+// the library does - the progress dialog of each kind and the wait dialogs of
+// analysis and defragmentation in both variants, and the password prompt -
+// and the pages of the "New" wizard (cfxwiz), and writes a PNG picture of each
+// into FOLDER.
 // scripts/screenshots.sh runs it under Wine and Xvfb.
 //
 // The modern dialogs are taken in this run (Wine reports Windows 7); the
@@ -8,11 +10,15 @@
 // XP (see WindowsXpRun.h), started with --classic.
 #include "ui/WindowCapture.h"
 #include "ui/WindowsXpRun.h"
+#include "WizardScreenshots.h"
 
 #include "ui/ProgressDialogHost.h"
 #include "ui/ProgressKind.h"
+#include "module/Module.h"
 #include "ui/PromptKeyPassword.h"
+#include "ui/WaitDialog.h"
 #include "ui/dialog_ids.h"
+#include "ui/resource.h"
 
 #include <commctrl.h>
 #include <shellapi.h>
@@ -20,6 +26,7 @@
 #include <array>
 #include <cstdint>
 #include <cstdio>
+#include <exception>
 #include <string>
 #include <thread>
 #include <vector>
@@ -223,6 +230,56 @@ bool takePasswordPrompt(HMODULE library, const std::wstring& folder) {
     return ok;
 }
 
+// The wait dialogs of analysis and defragmentation, each taken by its own
+// handler once it shows, with a still frame of its animation.
+struct WaitShot {
+    std::wstring path;
+    bool ok = false;
+};
+
+INT_PTR waitShotHandler(HWND dialog, UINT message, WPARAM, LPARAM, void* context) {
+    if (message == WM_INITDIALOG) {
+        PostMessageW(dialog, WM_APP, 0, 0);
+        return TRUE;
+    }
+    if (message != WM_APP)
+        return FALSE;
+    auto& shot = *static_cast<WaitShot*>(context);
+    // The dialog manager shows the dialog only once its queue is empty.
+    ShowWindow(dialog, SW_SHOW);
+    SendDlgItemMessageW(dialog, IDC_WAIT_ANIMATION, ACM_STOP, 0, 0);
+    repaint(dialog);
+    shot.ok = save(cfx::test::captureWindow(dialog, true), shot.path);
+    EndDialog(dialog, 0);
+    return TRUE;
+}
+
+bool takeWaitDialogs(HMODULE library, const std::wstring& folder, const wchar_t* variant) {
+    const struct {
+        const wchar_t* name;
+        const wchar_t* title;
+        const wchar_t* text;
+        WORD clip;
+    } dialogs[] = {
+        {L"analysis", L"Analysis in progress",
+         L"Please wait several minutes until analysis process will finish...", IDR_AVI_ANALYSE},
+        {L"defragmentation", L"Defragmentation is in progress...",
+         L"Please wait several minutes until defragmentation will finish...", IDR_AVI_DEFRAGMENT},
+    };
+    bool ok = true;
+    for (const auto& d : dialogs) {
+        WaitShot shot{folder + L"wait-" + d.name + L"-" + variant + L".png"};
+        try {
+            cfx::ui::WaitDialog(nullptr,
+                                {d.title, d.text, d.clip, library, &waitShotHandler, &shot});
+        } catch (const std::exception& e) {
+            std::fprintf(stderr, "dialog_screenshots: no wait dialog: %s\n", e.what());
+        }
+        ok = shot.ok && ok;
+    }
+    return ok;
+}
+
 } // namespace
 
 int main() {
@@ -248,6 +305,8 @@ int main() {
         std::fwprintf(stderr, L"dialog_screenshots: cannot load cfxview.dll\n");
         return 1;
     }
+    // The wait dialog comes from the library's own module.
+    cfx::module::attach(library);
 
     DWORD major = cfx::test::reportedMajorVersion();
     if (classic) {
@@ -255,11 +314,14 @@ int main() {
             std::fwprintf(stderr, L"dialog_screenshots: Windows %lu, not XP\n", major);
             return 1;
         }
-        return takeProgressDialogs(library, folder, L"classic") ? 0 : 1;
+        bool ok = takeProgressDialogs(library, folder, L"classic");
+        return takeWaitDialogs(library, folder, L"classic") && ok ? 0 : 1;
     }
 
     bool ok = takeProgressDialogs(library, folder, L"modern");
+    ok = takeWaitDialogs(library, folder, L"modern") && ok;
     ok = takePasswordPrompt(library, folder) && ok;
+    ok = cfx::test::takeWizardPages(folder, save) && ok;
     std::string problem;
     long code = cfx::test::runAgainAsWindowsXp(L"--classic \"" + given + L"\"", problem);
     if (code != 0) {

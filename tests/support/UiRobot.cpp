@@ -190,6 +190,10 @@ Box& Box::caption(const std::wstring& caption) {
 Box& Box::text(const std::wstring& text) {
     return where([text](const BoxRecord& b) { return b.text == text; }, "text " + quoted(text));
 }
+Box& Box::textContaining(const std::wstring& part) {
+    return where([part](const BoxRecord& b) { return b.text.find(part) != std::wstring::npos; },
+                 "text containing " + quoted(part));
+}
 Box& Box::icon(Icon icon) {
     return where([icon](const BoxRecord& b) { return b.icon == icon; },
                  "icon " + std::to_string(static_cast<int>(icon)));

@@ -66,6 +66,7 @@ class Box {
 public:
     Box& caption(const std::wstring& caption);
     Box& text(const std::wstring& text);
+    Box& textContaining(const std::wstring& part);
     Box& icon(Icon icon);
     Box& buttons(std::vector<int> ids); // exactly these, in any order
     Box& owner(HWND owner);

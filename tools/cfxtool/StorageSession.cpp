@@ -6,6 +6,8 @@
 #include "KeyClient.h"
 #include "StoreError.h"
 
+#include "common/Activation.h"
+
 using cfx::store::quoted;
 
 namespace cfx::tool {
@@ -128,8 +130,7 @@ void forEachItem(IStorageFolder* folder, const std::wstring& path, bool recursiv
 }
 
 StorageSession::StorageSession() {
-    HRESULT hr =
-        CoCreateInstance(CLSID_StorageServer, nullptr, CLSCTX_LOCAL_SERVER, IID_PPV_ARGS(&server_));
+    HRESULT hr = activate(CLSID_StorageServer, CLSCTX_LOCAL_SERVER, IID_PPV_ARGS(&server_));
     if (FAILED(hr))
         fail(L"connecting to the storage server", hr,
              hr == REGDB_E_CLASSNOTREG
