@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 #include <shlobj.h>
 
+#include <cstdio>
 #include <set>
 #include <string>
 
@@ -191,11 +192,18 @@ DWORD regsvr32(const std::wstring& arguments, const wchar_t* version) {
     STARTUPINFOW startup{sizeof startup};
     PROCESS_INFORMATION process{};
     DWORD code = ~0u;
-    if (CreateProcessW(nullptr, command.data(), 0, 0, FALSE, 0, 0, 0, &startup, &process)) {
+    // Under a loaded Wine a child now and then dies before it has started
+    // (CreateProcess fails); that is not regsvr32's answer, so start it again.
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        if (!CreateProcessW(nullptr, command.data(), 0, 0, FALSE, 0, 0, 0, &startup, &process)) {
+            std::printf("regsvr32 did not start: error %lu\n", GetLastError());
+            continue;
+        }
         WaitForSingleObject(process.hProcess, INFINITE);
         GetExitCodeProcess(process.hProcess, &code);
         CloseHandle(process.hThread);
         CloseHandle(process.hProcess);
+        break;
     }
     RegDeleteTreeW(HKEY_CURRENT_USER, appDefaults);
     return code;
