@@ -4,6 +4,7 @@
 // parsing, icons, the background menu and renaming, then bad input.
 #include "folder/FolderTestSupport.h"
 
+#include "idl/cfxview_classes.h"
 #include "server/ErrorReport.h"
 #include "server/StoragePointer.h"
 #include "server/StorageThread.h"
@@ -122,6 +123,28 @@ protected:
 
 ScratchFolder* StorageFolderTest::scratch_ = nullptr;
 std::wstring StorageFolderTest::path_;
+
+TEST_F(StorageFolderTest, BeforeInitializeItHasNoPlace) {
+    ComPtr<IClassFactory> factory;
+    ASSERT_EQ(S_OK, library().getClassObject(CLSID_StorageFolder, IID_PPV_ARGS(&factory)));
+    ComPtr<IPersistFolder2> fresh;
+    ASSERT_EQ(S_OK, factory->CreateInstance(nullptr, IID_PPV_ARGS(&fresh)));
+    PIDLIST_ABSOLUTE current = reinterpret_cast<PIDLIST_ABSOLUTE>(1);
+    EXPECT_EQ(S_FALSE, fresh->GetCurFolder(&current));
+    EXPECT_EQ(nullptr, current);
+    ComPtr<IShellFolder> bound, asFolder;
+    ASSERT_EQ(S_OK, fresh.As(&asFolder));
+    EXPECT_EQ(E_FAIL, asFolder->BindToObject(child(L"Documents"), nullptr, IID_PPV_ARGS(&bound)));
+    CLSID clsid{};
+    EXPECT_EQ(S_OK, fresh->GetClassID(&clsid));
+    EXPECT_TRUE(IsEqualCLSID(CLSID_StorageFolder, clsid));
+    // A second Initialize changes nothing.
+    ComPtr<IPersistFolder2> initialised;
+    ASSERT_EQ(S_OK, folder_.As(&initialised));
+    ItemIdList other(ILCreateFromPathW(scratch_->path().c_str()));
+    EXPECT_EQ(S_OK, initialised->Initialize(other.get()));
+    EXPECT_EQ(children_.size(), listChildren(folder_.Get()).size());
+}
 
 TEST_F(StorageFolderTest, ListsFoldersAndFilesAsFlagsAsk) {
     const std::set<std::wstring> folders{L"Documents", kUnicodeFolder};
@@ -389,8 +412,12 @@ TEST_F(StorageFolderTest, ItemsShowTheShellsIconsForTheirTypes) {
     EXPECT_EQ(E_FAIL, folder_->GetUIObjectOf(nullptr, 2, two, IID_IExtractIconW, nullptr, &icon));
     ComPtr<IDropTarget> target;
     EXPECT_EQ(S_OK, folder_->GetUIObjectOf(nullptr, 2, two, IID_IDropTarget, nullptr, &target));
+    // The shell's item menu; the library's item commands arrive later.
     ComPtr<IContextMenu> menu;
-    EXPECT_EQ(S_OK, folder_->GetUIObjectOf(nullptr, 2, two, IID_IContextMenu, nullptr, &menu));
+    ASSERT_EQ(S_OK, folder_->GetUIObjectOf(nullptr, 2, two, IID_IContextMenu, nullptr, &menu));
+    HMENU popup = CreatePopupMenu();
+    EXPECT_TRUE(SUCCEEDED(menu->QueryContextMenu(popup, 0, 1, 0x7FFF, CMF_NORMAL)));
+    DestroyMenu(popup);
 }
 
 TEST_F(StorageFolderTest, TheBackgroundMenuOffersNewFolder) {
