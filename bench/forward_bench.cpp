@@ -1,27 +1,25 @@
 // forward_bench.exe: what it costs a shell thread to have something done on
 // the storage thread, next to what a call of the storage server costs across
-// apartments and across processes. Prints microseconds per call; not a test.
+// processes, directly and forwarded to the storage thread. Prints
+// microseconds per call; not a test.
 //
-// It registers the proxy/stub DLL and fake_storage_server.exe (both beside the
-// program) in the prefix it runs in, the way the tests do.
-#include "support/MemoryStorage.h"
-
+// It registers cfxstore.exe (beside the program) in the prefix it runs in.
 #include "common/Exceptions.h"
 #include "common/Handles.h"
+#include "server/ServerCall.h"
 #include "server/StorageThread.h"
 
 #include "BenchClock.h"
 
 #include <windows.h>
 #include <objbase.h>
+#include <wrl/client.h>
 
 #include "cfxstorage.h"
 
 #include <cstdio>
 #include <exception>
 #include <string>
-#include <thread>
-#include <utility>
 
 namespace {
 
@@ -66,116 +64,49 @@ std::wstring programFolder() {
     return folder.substr(0, folder.find_last_of(L"\\/") + 1);
 }
 
-std::wstring guidText(REFGUID id) {
-    wchar_t text[40];
-    StringFromGUID2(id, text, 40);
-    return text;
-}
-
-// The proxy/stub DLL marshals the storage interfaces between apartments.
-HRESULT registerProxyDll() {
-    HMODULE proxy = LoadLibraryW((programFolder() + L"cfxstorageps.dll").c_str());
-    if (!proxy)
-        return HRESULT_FROM_WIN32(GetLastError());
-    // Through void*: an export's real type is not FARPROC's.
-    auto registerServer = reinterpret_cast<HRESULT(STDAPICALLTYPE*)()>(
-        reinterpret_cast<void*>(GetProcAddress(proxy, "DllRegisterServer")));
-    return registerServer ? registerServer() : E_NOINTERFACE;
-}
-
-// The fake server as the storage server's local server, per user and (what
-// Wine 8 reads) per machine.
-bool registerFakeServer() {
-    const std::wstring program = programFolder() + L"fake_storage_server.exe";
-    if (GetFileAttributesW(program.c_str()) == INVALID_FILE_ATTRIBUTES)
+// "cfxstore.exe /RegServer": the server class and the proxy/stub DLL.
+bool registerServer() {
+    std::wstring command = L"\"" + programFolder() + L"cfxstore.exe\" /RegServer";
+    STARTUPINFOW startup{sizeof startup};
+    PROCESS_INFORMATION process{};
+    if (!CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                        &startup, &process))
         return false;
-    const std::wstring key = L"CLSID\\" + guidText(CLSID_StorageServer) + L"\\LocalServer32";
-    const std::wstring command = L"\"" + program + L"\"";
-    const auto size = static_cast<DWORD>((command.size() + 1) * sizeof(wchar_t));
-    for (auto [root, prefix] :
-         {std::pair{HKEY_CURRENT_USER, L"Software\\Classes\\"}, std::pair{HKEY_CLASSES_ROOT, L""}})
-        if (RegSetKeyValueW(root, (prefix + key).c_str(), nullptr, REG_SZ, command.c_str(), size) !=
-            ERROR_SUCCESS)
-            return false;
-    return true;
+    cfx::KernelHandle thread(process.hThread), running(process.hProcess);
+    DWORD code = 1;
+    WaitForSingleObject(running.get(), INFINITE);
+    GetExitCodeProcess(running.get(), &code);
+    return code == 0;
 }
 
 // (a) An empty operation forwarded from this thread to the storage thread.
 void forwardedCall() {
     measure("forwarded call", [] {
-        cfx::storage_thread::run([] {});
+        cfx::server::runOnStorageThread([] {});
         return true;
     });
 }
 
-// (b) A server method called from this apartment on a server object that
-// lives on the storage thread. The storage thread's loop waits for forwarded
-// calls only, so while the calls are made one forwarded operation (from a
-// helper thread) keeps it dispatching the apartment's messages.
-void crossApartmentCall() {
-    const char* label = "server call to another apartment";
-    cfx::test::MemoryCatalog* catalog = nullptr;
-    IStorageServer* server = nullptr;
-    IStream* stream = nullptr;
-    HRESULT hr = E_FAIL;
-    cfx::storage_thread::run([&] {
-        catalog = new cfx::test::MemoryCatalog;
-        server = catalog->createServer();
-        hr = CoMarshalInterThreadInterfaceInStream(IID_IStorageServer, server, &stream);
-    });
-    if (FAILED(hr)) {
-        std::printf("%s: not measured (marshalling failed: 0x%08lX)\n", label,
-                    static_cast<unsigned long>(hr));
-    } else {
-        cfx::KernelHandle serving(CreateEventW(nullptr, TRUE, FALSE, nullptr));
-        cfx::KernelHandle done(CreateEventW(nullptr, TRUE, FALSE, nullptr));
-        std::thread pump([&] {
-            cfx::storage_thread::run([&] {
-                SetEvent(serving.get());
-                HANDLE stop = done.get();
-                while (MsgWaitForMultipleObjects(1, &stop, FALSE, INFINITE, QS_ALLINPUT) !=
-                       WAIT_OBJECT_0) {
-                    MSG message;
-                    while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
-                        TranslateMessage(&message);
-                        DispatchMessageW(&message);
-                    }
-                }
-            });
+// (b) A server call made on the storage thread for a shell thread, the way
+// the library makes every call.
+void forwardedServerCall() {
+    Microsoft::WRL::ComPtr<IStorageServer> server;
+    cfx::server::runOnStorageThread([&] { server = cfx::server::createRoot(); });
+    measure("server call forwarded to the storage thread", [&] {
+        HRESULT hr = E_FAIL;
+        cfx::server::runOnStorageThread([&] {
+            DWORD processId = 0;
+            LONG roots = 0;
+            hr = server->GetServerInfo(&processId, &roots);
         });
-        WaitForSingleObject(serving.get(), INFINITE);
-
-        IStorageServer* remote = nullptr;
-        hr = CoGetInterfaceAndReleaseStream(stream, IID_PPV_ARGS(&remote));
-        if (FAILED(hr)) {
-            std::printf("%s: not measured (unmarshalling failed: 0x%08lX)\n", label,
-                        static_cast<unsigned long>(hr));
-        } else {
-            measure(label, [&] {
-                DWORD processId = 0;
-                LONG roots = 0;
-                return SUCCEEDED(remote->GetServerInfo(&processId, &roots));
-            });
-            remote->Release();
-        }
-        SetEvent(done.get());
-        pump.join();
-    }
-    cfx::storage_thread::run([&] {
-        if (server)
-            server->Release();
-        delete catalog;
+        return SUCCEEDED(hr);
     });
+    cfx::server::runOnStorageThread([&] { server.Reset(); });
 }
 
 // (c) The same method of the storage server in another process.
 void crossProcessCall() {
     const char* label = "server call to another process";
-    if (!registerFakeServer()) {
-        std::printf("%s: not measured (fake_storage_server.exe not found or not registered)\n",
-                    label);
-        return;
-    }
     IClassFactory* factory = nullptr;
     IStorageServer* server = nullptr;
     HRESULT hr =
@@ -205,17 +136,15 @@ int main() {
         std::printf("CoInitializeEx failed: 0x%08lX\n", static_cast<unsigned long>(hr));
         return 1;
     }
-    hr = registerProxyDll();
-    if (FAILED(hr))
-        std::printf("cfxstorageps.dll could not be registered: 0x%08lX\n",
-                    static_cast<unsigned long>(hr));
+    if (!registerServer())
+        std::printf("cfxstore.exe /RegServer failed\n");
 
     int status = 0;
     try {
-        cfx::storage_thread::startOrStop(true);
+        cfx::server::startOrStopStorageThread(true);
         forwardedCall();
-        crossApartmentCall();
         crossProcessCall();
+        forwardedServerCall();
     } catch (const _com_error& e) {
         std::printf("failed: 0x%08lX\n", static_cast<unsigned long>(e.Error()));
         status = 1;
@@ -223,7 +152,7 @@ int main() {
         std::printf("failed: %s\n", e.what());
         status = 1;
     }
-    cfx::storage_thread::startOrStop(false);
+    cfx::server::startOrStopStorageThread(false);
     CoUninitialize();
     return status;
 }

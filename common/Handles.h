@@ -109,6 +109,7 @@ using KernelHandle = UniqueHandle<HANDLE, &CloseHandle>;
 using FileHandle = UniqueHandle<HANDLE, &CloseHandle, -1>;
 using FindHandle = UniqueHandle<HANDLE, &FindClose, -1>;
 
+using LoadedModule = UniqueHandle<HMODULE, &FreeLibrary>;
 using LocalMemory = UniqueHandle<HLOCAL, &LocalFree>;
 using TaskMemory = UniqueHandle<void*, &CoTaskMemFree>;
 using Bstr = UniqueHandle<BSTR, &SysFreeString>;

@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
 # Pictures of every dialog of the progress and input dialogs - the progress
-# dialog of each kind in both variants, and the password prompt - as PNG files
+# dialog of each kind in both variants, and the password prompt - and of the
+# "New" wizard's three pages (wizard-key, wizard-options, wizard-confirm), as PNG files
 # in build/screenshots/ (or $CFX_BUILD_DIR/screenshots/). Builds what is
 # missing first. The pictures are taken under Wine on an X display of their
-# own (tests/run-in-wine.sh), by bin/dialog_screenshots.exe.
+# own (scripts/run-in-wine.sh.in), by bin/dialog_screenshots.exe
+# (scripts/screenshots/DialogScreenshots.cpp).
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 build="${CFX_BUILD_DIR:-$top/build}"

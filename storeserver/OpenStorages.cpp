@@ -119,4 +119,15 @@ std::vector<std::wstring> OpenStorages::openPaths() const {
     return paths;
 }
 
+void OpenStorages::closeAll() noexcept {
+    for (const auto& [key, entry] : entries_) {
+        try {
+            if (entry->isOpen())
+                entry->release();
+        } catch (...) {
+            // No client is left to tell: the file stays as its last commit left it.
+        }
+    }
+}
+
 } // namespace cfx::storeserver

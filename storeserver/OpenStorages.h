@@ -85,6 +85,9 @@ public:
     // The entry when there is one.
     std::shared_ptr<StorageEntry> find(const std::wstring& path) const;
     std::vector<std::wstring> openPaths() const;
+    // Closes every storage file, as a server about to exit does so that the
+    // next server can open them; each opens again when a client asks for it.
+    void closeAll() noexcept;
 
 private:
     static std::wstring keyOf(const std::wstring& path);

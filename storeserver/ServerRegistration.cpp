@@ -60,14 +60,13 @@ HRESULT callProxyDll(const char* entry) {
     std::wstring path = programPath();
     path.resize(path.find_last_of(L'\\') + 1);
     path += kProxyDll;
-    HMODULE library = LoadLibraryW(path.c_str());
+    LoadedModule library(LoadLibraryW(path.c_str()));
     if (!library)
         return HRESULT_FROM_WIN32(GetLastError());
     using Entry = HRESULT(STDAPICALLTYPE*)();
-    auto call = reinterpret_cast<Entry>(reinterpret_cast<void*>(GetProcAddress(library, entry)));
-    HRESULT hr = call ? call() : HRESULT_FROM_WIN32(GetLastError());
-    FreeLibrary(library);
-    return hr;
+    auto call =
+        reinterpret_cast<Entry>(reinterpret_cast<void*>(GetProcAddress(library.get(), entry)));
+    return call ? call() : HRESULT_FROM_WIN32(GetLastError());
 }
 
 } // namespace

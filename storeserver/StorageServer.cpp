@@ -33,7 +33,8 @@ StorageServer::StorageServer() noexcept {
 }
 
 StorageServer::~StorageServer() {
-    --liveRoots;
+    if (counted_)
+        --liveRoots;
 }
 
 LONG StorageServer::liveObjects() noexcept {

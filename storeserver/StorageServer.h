@@ -10,6 +10,9 @@ namespace cfx::storeserver {
 class StorageServer : public ComObject<IStorageServer, ISupportErrorInfo> {
 public:
     StorageServer() noexcept;
+    // A root no client holds, left out of the count GetServerInfo reports.
+    enum Uncounted { kUncounted };
+    explicit StorageServer(Uncounted) noexcept : counted_(false) {}
     ~StorageServer() override;
 
     // Root objects alive in the process.
@@ -27,6 +30,9 @@ public:
     STDMETHODIMP SetStorageFrozen(BSTR path, LONG frozen) override;
     STDMETHODIMP GetStorageState(BSTR path, LONG* state) override;
     STDMETHODIMP InterfaceSupportsErrorInfo(REFIID iid) override;
+
+private:
+    const bool counted_ = true;
 };
 
 } // namespace cfx::storeserver

@@ -2,6 +2,7 @@
 // serves with the interfaces each one answers, probing the shell interfaces a
 // host may ask for. It knows the library only from outside: its exported
 // entry points and its public class identifiers.
+#include "common/Handles.h"
 #include "idl/cfxview_classes.h"
 
 #include <windows.h>
@@ -61,26 +62,25 @@ int main() {
     std::wstring path(self);
     path = path.substr(0, path.find_last_of(L'\\') + 1) + L"cfxview.dll";
 
-    HMODULE dll = LoadLibraryW(path.c_str());
+    cfx::LoadedModule dll(LoadLibraryW(path.c_str()));
     if (!dll) {
         std::fprintf(stderr, "cfxclasses: cannot load %ls (error %lu)\n", path.c_str(),
                      GetLastError());
         return 1;
     }
     auto getClassObject =
-        exported<HRESULT WINAPI(REFCLSID, REFIID, void**)>(dll, "DllGetClassObject");
-    auto canUnloadNow = exported<HRESULT WINAPI()>(dll, "DllCanUnloadNow");
+        exported<HRESULT WINAPI(REFCLSID, REFIID, void**)>(dll.get(), "DllGetClassObject");
+    auto canUnloadNow = exported<HRESULT WINAPI()>(dll.get(), "DllCanUnloadNow");
     if (!getClassObject || !canUnloadNow) {
         std::fprintf(stderr, "cfxclasses: %ls lacks the COM entry points\n", path.c_str());
         return 1;
     }
 
     CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
-    HANDLE mutex = OpenMutexW(SYNCHRONIZE, FALSE, cfx::kPresenceMutexName);
+    const bool present = static_cast<bool>(
+        cfx::KernelHandle(OpenMutexW(SYNCHRONIZE, FALSE, cfx::kPresenceMutexName)));
     std::printf("%ls\npresence mutex \"%ls\": %s\n\n", path.c_str(), cfx::kPresenceMutexName,
-                mutex ? "present" : "MISSING");
-    if (mutex)
-        CloseHandle(mutex);
+                present ? "present" : "MISSING");
 
     int failures = 0;
     for (const cfx::PublicClass& entry : cfx::kPublicClasses) {
@@ -115,6 +115,5 @@ int main() {
     std::printf("\nDllCanUnloadNow after releasing everything: %s\n",
                 unload == S_OK ? "S_OK" : "S_FALSE");
     CoUninitialize();
-    FreeLibrary(dll);
     return failures == 0 && unload == S_OK ? 0 : 1;
 }

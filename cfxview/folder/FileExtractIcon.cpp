@@ -5,7 +5,8 @@
 #include <shellapi.h>
 #include <shlobj.h>
 
-namespace cfx {
+namespace cfx::folder {
+
 
 namespace {
 
@@ -39,4 +40,4 @@ HRESULT createFileExtractIcon(const std::wstring& name, DWORD attributes, REFIID
     return hr;
 }
 
-} // namespace cfx
+} // namespace cfx::folder

@@ -6,10 +6,10 @@
 
 #include <string>
 
-namespace cfx {
+namespace cfx::folder {
 
 // SHCreateFileExtractIconW for the name with FILE_ATTRIBUTE_DIRECTORY or
 // FILE_ATTRIBUTE_NORMAL; what it returns is returned.
 HRESULT createFileExtractIcon(const std::wstring& name, DWORD attributes, REFIID iid, void** out);
 
-} // namespace cfx
+} // namespace cfx::folder

@@ -6,7 +6,8 @@
 
 #include <algorithm>
 
-namespace cfx {
+namespace cfx::folder {
+
 
 namespace {
 
@@ -81,4 +82,4 @@ int compareFolded(const std::wstring& a, const std::wstring& b) noexcept {
     return a.size() == b.size() ? 0 : a.size() < b.size() ? -1 : 1;
 }
 
-} // namespace cfx
+} // namespace cfx::folder

@@ -11,7 +11,7 @@
 #include <iterator>
 #include <string>
 
-namespace cfx {
+namespace cfx::folder {
 
 struct FolderColumn {
     const char* title; // handed to the view as an ANSI STRRET
@@ -48,4 +48,4 @@ std::wstring commentCellText(std::wstring comment);
 // A to Z to lower case: no locale, so an accented capital stays unequal.
 int compareFolded(const std::wstring& a, const std::wstring& b) noexcept;
 
-} // namespace cfx
+} // namespace cfx::folder

@@ -7,7 +7,9 @@
 #include <cstring>
 #include <utility>
 
-namespace cfx {
+namespace cfx::folder {
+
+using namespace server;
 
 void rc4(const std::vector<BYTE>& key, std::vector<BYTE>& bytes) noexcept {
     if (key.empty())
@@ -41,4 +43,4 @@ std::wstring readComment(IStorageObject* item, const GUID& storageId) {
     return comment;
 }
 
-} // namespace cfx
+} // namespace cfx::folder

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-namespace cfx {
+namespace cfx::folder {
 
 // RC4 (the published stream cipher: key schedule over the whole key, then the
 // keystream XORed from the first byte), in place. The same call deciphers.
@@ -19,4 +19,4 @@ void rc4(const std::vector<BYTE>& key, std::vector<BYTE>& bytes) noexcept;
 // the key table gives E_ACCESSDENIED, a value that is not text E_UNEXPECTED.
 std::wstring readComment(IStorageObject* item, const GUID& storageId);
 
-} // namespace cfx
+} // namespace cfx::folder

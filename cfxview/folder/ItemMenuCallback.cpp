@@ -2,7 +2,9 @@
 
 #include "server/ErrorReport.h"
 
-namespace cfx {
+namespace cfx::folder {
+
+using namespace server;
 
 namespace {
 
@@ -34,4 +36,4 @@ HRESULT CALLBACK itemMenuCallback(IShellFolder*, HWND owner, IDataObject* select
     return hr;
 }
 
-} // namespace cfx
+} // namespace cfx::folder

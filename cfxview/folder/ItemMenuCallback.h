@@ -5,9 +5,9 @@
 
 #include <shlobj.h>
 
-namespace cfx {
+namespace cfx::folder {
 
 HRESULT CALLBACK itemMenuCallback(IShellFolder* folder, HWND owner, IDataObject* selection,
                                   UINT message, WPARAM wParam, LPARAM lParam);
 
-} // namespace cfx
+} // namespace cfx::folder

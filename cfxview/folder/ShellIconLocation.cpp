@@ -2,7 +2,8 @@
 
 #include <utility>
 
-namespace cfx {
+namespace cfx::folder {
+
 
 ShellIconLocation::ShellIconLocation(std::wstring file, int index)
     : file_(std::move(file)), index_(index) {}
@@ -25,4 +26,4 @@ STDMETHODIMP ShellIconLocation::Extract(LPCWSTR, UINT, HICON*, HICON*, UINT) {
     return S_FALSE;
 }
 
-} // namespace cfx
+} // namespace cfx::folder

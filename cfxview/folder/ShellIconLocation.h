@@ -13,7 +13,7 @@
 __CRT_UUID_DECL(IExtractIconW, 0x000214FA, 0x0000, 0x0000, 0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00,
                 0x46)
 
-namespace cfx {
+namespace cfx::folder {
 
 class ShellIconLocation final : public ComObject<IExtractIconW> {
 public:
@@ -28,4 +28,4 @@ private:
     int index_;
 };
 
-} // namespace cfx
+} // namespace cfx::folder

@@ -29,7 +29,10 @@
 
 using Microsoft::WRL::ComPtr;
 
-namespace cfx {
+namespace cfx::folder {
+
+using namespace server;
+using namespace ui;
 
 namespace {
 
@@ -160,19 +163,19 @@ STDMETHODIMP StorageFolder::Initialize(PCIDLIST_ABSOLUTE list) {
     bool rootObjectMade = false;
     HRESULT hr = guarded([&] {
         bindStorageThread();
-        storage_thread::run([&] { initializeHere(list, rootObjectMade); });
+        runOnStorageThread([&] { initializeHere(list, rootObjectMade); });
     });
     // A server that cannot be reached at all is reported here, on the shell's
     // thread, with its active window as the owner.
     if (FAILED(hr) && root_ && !rootObjectMade)
-        showServerNotFound(cfx::ownerWindow(), hr);
+        showServerNotFound(server::ownerWindow(), hr);
     return hr;
 }
 
 void StorageFolder::bindStorageThread() {
     if (bound_)
         return;
-    storage_thread::startOrStop(true);
+    startOrStopStorageThread(true);
     bound_ = true;
 }
 
@@ -200,7 +203,7 @@ void StorageFolder::initializeHere(PCIDLIST_ABSOLUTE list, bool& rootObjectMade)
         if (!below)
             raise(E_FAIL);
         // The whole path from the storage's root, in one call.
-        const Bstr path = makeBstr(cfx::storagePath(below));
+        const Bstr path = makeBstr(folder::storagePath(below));
         IUnknown* kept = notNull(location_.rootFolder.onStorageThread());
         ComPtr<IStorageFolder> root;
         checkServerCall(kept->QueryInterface(IID_PPV_ARGS(&root)), kept);
@@ -344,7 +347,7 @@ STDMETHODIMP StorageFolder::BindToStorage(PCUIDLIST_RELATIVE, IBindCtx*, REFIID,
 STDMETHODIMP StorageFolder::CompareIDs(LPARAM parameter, PCUIDLIST_RELATIVE a,
                                        PCUIDLIST_RELATIVE b) {
     return guarded([&]() -> HRESULT {
-        const std::wstring path1 = cfx::storagePath(a), path2 = cfx::storagePath(b);
+        const std::wstring path1 = folder::storagePath(a), path2 = folder::storagePath(b);
         LPCITEMIDLIST last1 = lastItem(a), last2 = lastItem(b);
         const ItemKind kind1 = kindOf(last1), kind2 = kindOf(last2);
 
@@ -482,7 +485,7 @@ STDMETHODIMP StorageFolder::GetDisplayNameOf(PCUITEMID_CHILD item, SHGDNF flags,
                 raise(E_INVALIDARG);
             text = pathOf(fileList);
             if (!ILIsEqual(combined.get(), fileList))
-                text += L"\\" + cfx::storagePath(relativePart(fileList, combined.get()));
+                text += L"\\" + folder::storagePath(relativePart(fileList, combined.get()));
         }
         if (text.empty())
             raise(E_INVALIDARG);
@@ -727,7 +730,7 @@ GUID StorageFolder::storageId() {
         return location_.storageId;
     if (storageId_ == GUID{}) {
         // Read on the storage thread, once.
-        storage_thread::run([&] {
+        runOnStorageThread([&] {
             IUnknown* kept = storage_.onStorageThread();
             if (!kept)
                 raise(E_NOINTERFACE);
@@ -789,4 +792,4 @@ std::wstring StorageFolder::commentOf(const std::wstring& name) {
     return readComment(itemHere(name).Get(), storageId());
 }
 
-} // namespace cfx
+} // namespace cfx::folder

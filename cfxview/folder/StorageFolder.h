@@ -17,11 +17,11 @@
 
 #include <string>
 
-namespace cfx {
+namespace cfx::folder {
 
 class StorageFolder final
     : public ComObject<IContextMenu, IPersistFolder2, IShellFolder2, IDropTarget, IObjectWithSite>,
-      private UnlockSite,
+      private server::UnlockSite,
       private ui::CancelSink {
 public:
     enum Placement { Root, SubFolder };
@@ -87,7 +87,7 @@ private:
     // Where a sub-folder lies: the storage's root folder, the storage's Id and
     // the storage file's own absolute list. Empty for the root.
     struct FolderLocation {
-        StoragePointer rootFolder;
+        server::StoragePointer rootFolder;
         GUID storageId{};
         ItemIdList storageFileList;
     };
@@ -123,7 +123,7 @@ private:
 
     const bool root_;
     bool bound_ = false;
-    StoragePointer storage_;
+    server::StoragePointer storage_;
     Microsoft::WRL::ComPtr<IUnknown> site_;
     Microsoft::WRL::ComPtr<IDataObject> dragData_;
     HWND owner_ = nullptr;
@@ -134,4 +134,4 @@ private:
     Microsoft::WRL::ComPtr<IShellView> viewSlot_;
 };
 
-} // namespace cfx
+} // namespace cfx::folder

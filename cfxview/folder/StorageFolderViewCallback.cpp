@@ -2,7 +2,10 @@
 
 #include "folder/StorageFolder.h"
 
-namespace cfx {
+namespace cfx::folder {
+
+using namespace server;
+using namespace ui;
 
 StorageFolderViewCallback::StorageFolderViewCallback(StorageFolder* folder) : folder_(folder) {
     if (folder_)
@@ -37,4 +40,4 @@ STDMETHODIMP StorageFolderViewCallback::MessageSFVCB(UINT message, WPARAM wParam
     }
 }
 
-} // namespace cfx
+} // namespace cfx::folder

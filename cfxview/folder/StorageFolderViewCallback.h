@@ -11,7 +11,7 @@
 __CRT_UUID_DECL(IShellFolderViewCB, 0x2047E320, 0xF2A9, 0x11CE, 0xAE, 0x65, 0x08, 0x00, 0x2B, 0x2E,
                 0x12, 0x62)
 
-namespace cfx {
+namespace cfx::folder {
 
 class StorageFolder;
 
@@ -27,4 +27,4 @@ private:
     StorageFolder* folder_;
 };
 
-} // namespace cfx
+} // namespace cfx::folder

@@ -2,7 +2,8 @@
 
 #include "common/Exceptions.h"
 
-namespace cfx {
+namespace cfx::folder {
+
 
 namespace {
 
@@ -58,4 +59,4 @@ STDMETHODIMP StorageItemEnumerator::Clone(IEnumIDList** copy) {
     });
 }
 
-} // namespace cfx
+} // namespace cfx::folder

@@ -12,7 +12,7 @@
 #include <cstddef>
 #include <vector>
 
-namespace cfx {
+namespace cfx::folder {
 
 class StorageItemEnumerator final : public ComObject<IEnumIDList> {
 public:
@@ -29,4 +29,4 @@ private:
     std::size_t position_ = 0;
 };
 
-} // namespace cfx
+} // namespace cfx::folder

@@ -8,7 +8,7 @@
 #include <cstring>
 #include <optional>
 
-namespace cfx {
+namespace cfx::folder {
 
 namespace {
 
@@ -47,7 +47,7 @@ void buildItemId(IStorageItem* item, std::optional<LONG> knownType, LPITEMIDLIST
     notNull(out);
 
     Bstr name;
-    checkServerCall(item->GetName(name.put()), item);
+    server::checkServerCall(item->GetName(name.put()), item);
     const std::size_t length = SysStringLen(name.get()); // 0 for a null BSTR
     // cb is 16 bits: a longer name would wrap it and corrupt the whole list.
     if (length > kMaxItemNameLength)
@@ -61,9 +61,9 @@ void buildItemId(IStorageItem* item, std::optional<LONG> knownType, LPITEMIDLIST
 
     LONG type = knownType.value_or(0);
     if (!knownType)
-        checkServerCall(item->GetType(&type), item);
+        server::checkServerCall(item->GetType(&type), item);
     ULONGLONG size = 0;
-    checkServerCall(item->GetSize(&size), item);
+    server::checkServerCall(item->GetSize(&size), item);
 
     // Zero first: the name's terminator, the two bytes cb counts after it and
     // the list terminator; identical items must be identical byte for byte.
@@ -187,4 +187,4 @@ LPCITEMIDLIST lastItem(LPCITEMIDLIST list) noexcept {
     return list ? ILFindLastID(list) : nullptr;
 }
 
-} // namespace cfx
+} // namespace cfx::folder

@@ -14,7 +14,7 @@
 
 #include "cfxstorage.h"
 
-namespace cfx {
+namespace cfx::folder {
 
 using ItemIdList = UniqueHandle<LPITEMIDLIST, &ILFree>;
 
@@ -105,4 +105,4 @@ void combineInto(ItemIdList& a, LPCITEMIDLIST b);
 // decides whether the list names a folder or a file. Null for a null list.
 LPCITEMIDLIST lastItem(LPCITEMIDLIST list) noexcept;
 
-} // namespace cfx
+} // namespace cfx::folder

@@ -10,7 +10,7 @@
 #include <memory>
 #include <stdexcept>
 
-namespace cfx {
+namespace cfx::folder {
 
 namespace {
 
@@ -218,4 +218,4 @@ void forward(DWORD targetThread, std::function<void()> operation) {
     }
 }
 
-} // namespace cfx
+} // namespace cfx::folder

@@ -13,7 +13,7 @@
 #include <optional>
 #include <string>
 
-namespace cfx {
+namespace cfx::folder {
 
 enum : UINT {
     // A forwarded call has finished: the parameter is the address of its
@@ -94,4 +94,4 @@ inline constexpr HRESULT kForwardTargetGone = RPC_E_DISCONNECTED;
 // so that a thread runs one package at a time apart from call-backs.
 void forward(DWORD targetThread, std::function<void()> operation);
 
-} // namespace cfx
+} // namespace cfx::folder

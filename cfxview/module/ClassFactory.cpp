@@ -4,7 +4,7 @@
 #include "module/ClassTable.h"
 #include "module/Module.h"
 
-namespace cfx {
+namespace cfx::module {
 
 // Objects are never aggregated: the outer unknown is not looked at.
 STDMETHODIMP ClassFactory::CreateInstance(IUnknown*, REFIID iid, void** out) {
@@ -15,7 +15,7 @@ STDMETHODIMP ClassFactory::CreateInstance(IUnknown*, REFIID iid, void** out) {
 
         OwnedObject object;
         try {
-            object = class_table::makeObject(clsid_);
+            object = makeObject(clsid_);
         } catch (...) {
             return CLASS_E_CLASSNOTAVAILABLE;
         }
@@ -32,4 +32,4 @@ STDMETHODIMP ClassFactory::LockServer(BOOL lock) {
     return S_OK;
 }
 
-} // namespace cfx
+} // namespace cfx::module

@@ -4,7 +4,7 @@
 
 #include "common/ComObjectBase.h"
 
-namespace cfx {
+namespace cfx::module {
 
 class ClassFactory final : public ComObject<IClassFactory> {
 public:
@@ -18,4 +18,4 @@ private:
     CLSID clsid_;
 };
 
-} // namespace cfx
+} // namespace cfx::module

@@ -2,13 +2,11 @@
 
 #include "common/Exceptions.h"
 #include "folder/StorageFolder.h"
-#include "storagefile/FrozenOverlay.h"
-#include "storagefile/InaccessibleOverlay.h"
-#include "storagefile/KeyOverlay.h"
+#include "storagefile/IconOverlay.h"
 #include "storagefile/StorageContextMenu.h"
 #include "storagefile/StoragePropertyPage.h"
 
-namespace cfx::class_table {
+namespace cfx::module {
 
 namespace {
 
@@ -16,35 +14,39 @@ template <class T> OwnedObject create() {
     return OwnedObject(new T);
 }
 
+template <storagefile::IconOverlay::Kind kind> OwnedObject createOverlay() {
+    return OwnedObject(new storagefile::IconOverlay(kind));
+}
+
 // The storage folder made by the factory is a storage's root; the shell's
 // IPersistFolder::Initialize gives it its place.
 OwnedObject createRootFolder() {
-    return OwnedObject(new StorageFolder(StorageFolder::Root));
+    return OwnedObject(new folder::StorageFolder(folder::StorageFolder::Root));
 }
 
 } // namespace
 
-const std::vector<ClassEntry>& entries() {
+const std::vector<ClassEntry>& classTable() {
     static const std::vector<ClassEntry> table = {
         {&CLSID_StorageFolder, &createRootFolder},
-        {&CLSID_StoragePropertyPage, &create<StoragePropertyPage>},
-        {&CLSID_StorageContextMenu, &create<StorageContextMenu>},
-        {&CLSID_FrozenOverlay, &create<FrozenOverlay>},
-        {&CLSID_InaccessibleOverlay, &create<InaccessibleOverlay>},
-        {&CLSID_KeyOverlay, &create<KeyOverlay>},
+        {&CLSID_StoragePropertyPage, &create<storagefile::StoragePropertyPage>},
+        {&CLSID_StorageContextMenu, &create<storagefile::StorageContextMenu>},
+        {&CLSID_FrozenOverlay, &createOverlay<storagefile::IconOverlay::Frozen>},
+        {&CLSID_InaccessibleOverlay, &createOverlay<storagefile::IconOverlay::Inaccessible>},
+        {&CLSID_KeyOverlay, &createOverlay<storagefile::IconOverlay::Key>},
     };
     return table;
 }
 
-const ClassEntry* find(REFCLSID clsid) noexcept {
-    for (const ClassEntry& entry : entries())
+const ClassEntry* findClass(REFCLSID clsid) noexcept {
+    for (const ClassEntry& entry : classTable())
         if (std::memcmp(entry.clsid, &clsid, sizeof(CLSID)) == 0)
             return &entry;
     return nullptr;
 }
 
 OwnedObject makeObject(REFCLSID clsid) {
-    const ClassEntry* entry = find(clsid);
+    const ClassEntry* entry = findClass(clsid);
     if (!entry)
         raise(CLASS_E_CLASSNOTAVAILABLE);
     return entry->create();
@@ -54,4 +56,4 @@ std::vector<IID> interfacesOf(REFCLSID clsid) {
     return makeObject(clsid)->answeredInterfaces();
 }
 
-} // namespace cfx::class_table
+} // namespace cfx::module

@@ -7,20 +7,18 @@
 
 #include <vector>
 
-namespace cfx {
+namespace cfx::module {
 
 struct ClassEntry {
     const CLSID* clsid;
     OwnedObject (*create)();
 };
 
-namespace class_table {
-
 // The rows in their fixed order.
-const std::vector<ClassEntry>& entries();
+const std::vector<ClassEntry>& classTable();
 
 // The row of a CLSID, or null when the library does not serve it.
-const ClassEntry* find(REFCLSID clsid) noexcept;
+const ClassEntry* findClass(REFCLSID clsid) noexcept;
 
 // A new object of the class with its birth reference; raises
 // CLASS_E_CLASSNOTAVAILABLE for a CLSID outside the table.
@@ -30,6 +28,4 @@ OwnedObject makeObject(REFCLSID clsid);
 // IUnknown); raises CLASS_E_CLASSNOTAVAILABLE for a CLSID outside the table.
 std::vector<IID> interfacesOf(REFCLSID clsid);
 
-} // namespace class_table
-
-} // namespace cfx
+} // namespace cfx::module

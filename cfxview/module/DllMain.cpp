@@ -19,7 +19,7 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, void*) {
         DisableThreadLibraryCalls(instance);
         return TRUE;
     case DLL_PROCESS_DETACH:
-        storage_thread::startOrStop(false);
+        server::startOrStopStorageThread(false);
         module::detach();
         return TRUE;
     default:
@@ -32,11 +32,11 @@ STDAPI DllGetClassObject(REFCLSID clsid, REFIID iid, void** out) {
         if (!out)
             return E_POINTER;
         *out = nullptr;
-        if (!class_table::find(clsid))
+        if (!module::findClass(clsid))
             return CLASS_E_CLASSNOTAVAILABLE;
 
         // A new factory every time; it lives exactly as long as the caller holds it.
-        OwnedObject factory(new ClassFactory(clsid));
+        OwnedObject factory(new module::ClassFactory(clsid));
         return factory->queryInterface(iid, out);
     });
 }
@@ -46,9 +46,9 @@ STDAPI DllCanUnloadNow() {
 }
 
 STDAPI DllRegisterServer() {
-    return guarded([] { return registerServer(true); });
+    return guarded([] { return storagefile::registerServer(true); });
 }
 
 STDAPI DllUnregisterServer() {
-    return guarded([] { return registerServer(false); });
+    return guarded([] { return storagefile::registerServer(false); });
 }

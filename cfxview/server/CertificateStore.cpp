@@ -10,7 +10,7 @@
 #include <prsht.h> // before cryptuiapi.h, which uses its types
 #include <cryptuiapi.h>
 
-namespace cfx {
+namespace cfx::server {
 
 namespace {
 
@@ -53,7 +53,7 @@ std::wstring importFailure(const std::wstring& reason) {
 
 } // namespace
 
-std::vector<BYTE> GetCertificateProperty(PCCERT_CONTEXT certificate, DWORD propertyId) {
+std::vector<BYTE> certificateProperty(PCCERT_CONTEXT certificate, DWORD propertyId) {
     DWORD size = 0;
     checkLastError(CertGetCertificateContextProperty(certificate, propertyId, nullptr, &size));
     std::vector<BYTE> bytes(size);
@@ -76,7 +76,7 @@ Certificate FindInstalledKey(IStorageObject* storage) {
 }
 
 std::vector<BYTE> GetKeyIdentifier(PCCERT_CONTEXT certificate) {
-    return GetCertificateProperty(certificate, CERT_KEY_IDENTIFIER_PROP_ID);
+    return certificateProperty(certificate, CERT_KEY_IDENTIFIER_PROP_ID);
 }
 
 std::vector<Certificate> ImportPfxFile(const std::wstring& path, const wchar_t* password) {
@@ -84,7 +84,7 @@ std::vector<Certificate> ImportPfxFile(const std::wstring& path, const wchar_t* 
 }
 
 PrivateKey AcquirePrivateKey(const Certificate& certificate, HWND owner) {
-    std::vector<BYTE> info = GetCertificateProperty(certificate.get(), CERT_KEY_PROV_INFO_PROP_ID);
+    std::vector<BYTE> info = certificateProperty(certificate.get(), CERT_KEY_PROV_INFO_PROP_ID);
     const auto* provider = reinterpret_cast<const CRYPT_KEY_PROV_INFO*>(info.data());
     PrivateKey key{certificate, {}, {}, owner};
     checkLastError(CryptAcquireContextW(key.provider.put(), provider->pwszContainerName,
@@ -149,4 +149,4 @@ void DeleteInstalledCertificate(Certificate certificate) {
         checkLastError(CertControlStore(store.get(), 0, CERT_STORE_CTRL_COMMIT, nullptr));
 }
 
-} // namespace cfx
+} // namespace cfx::server

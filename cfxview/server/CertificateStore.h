@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 
-namespace cfx {
+namespace cfx::server {
 
 // A certificate's private key, ready to use. Members are destroyed in reverse
 // order: the key before the provider that holds it.
@@ -36,7 +36,7 @@ Certificate FindByKeyIdentifier(const std::vector<BYTE>& keyId, const wchar_t* s
 Certificate FindInstalledKey(IStorageObject* storage);
 
 // A certificate property's bytes; an absent property raises CRYPT_E_NOT_FOUND.
-std::vector<BYTE> GetCertificateProperty(PCCERT_CONTEXT certificate, DWORD propertyId);
+std::vector<BYTE> certificateProperty(PCCERT_CONTEXT certificate, DWORD propertyId);
 std::vector<BYTE> GetKeyIdentifier(PCCERT_CONTEXT certificate);
 
 // ImportPfxBlob on the file's bytes.
@@ -57,4 +57,4 @@ bool ImportKeyFile(HWND owner, const std::wstring& path, const wchar_t* caption)
 // the deletion frees.
 void DeleteInstalledCertificate(Certificate certificate);
 
-} // namespace cfx
+} // namespace cfx::server

@@ -6,7 +6,7 @@
 
 #include <cwchar>
 
-namespace cfx {
+namespace cfx::server {
 
 namespace {
 
@@ -55,4 +55,4 @@ void showServerNotFound(HWND owner, HRESULT hr) {
                 kMessageCaption, MB_ICONERROR);
 }
 
-} // namespace cfx
+} // namespace cfx::server

@@ -5,7 +5,7 @@
 
 #include <string>
 
-namespace cfx {
+namespace cfx::server {
 
 inline constexpr wchar_t kMessageCaption[] = L"Coffrex";
 
@@ -28,4 +28,4 @@ void showCurrentException(HWND owner, const wchar_t* prefix);
 // while the shell is inside an input-synchronous call fails without a box.
 void showServerNotFound(HWND owner, HRESULT hr);
 
-} // namespace cfx
+} // namespace cfx::server

@@ -5,7 +5,7 @@
 
 #include <cstring>
 
-namespace cfx {
+namespace cfx::server {
 
 namespace {
 
@@ -78,4 +78,4 @@ std::vector<BYTE> answerKeyState(const std::vector<BYTE>& request,
     return answer;
 }
 
-} // namespace cfx
+} // namespace cfx::server

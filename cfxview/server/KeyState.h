@@ -9,7 +9,7 @@
 
 #include <vector>
 
-namespace cfx {
+namespace cfx::server {
 
 // The key identifier of the certificate that protects the storage key.
 // Raises E_UNEXPECTED for a record shorter than 16 bytes or one whose key
@@ -20,4 +20,4 @@ std::vector<BYTE> protectingKeyId(const std::vector<BYTE>& record);
 std::vector<BYTE> answerKeyState(const std::vector<BYTE>& request,
                                  const std::vector<BYTE>& storageKey);
 
-} // namespace cfx
+} // namespace cfx::server

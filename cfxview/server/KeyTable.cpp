@@ -2,7 +2,7 @@
 
 #include "common/Exceptions.h"
 
-namespace cfx {
+namespace cfx::server {
 
 StorageKeyBytes makeStorageKey(std::vector<BYTE> bytes) {
     return StorageKeyBytes(new std::vector<BYTE>(std::move(bytes)),
@@ -57,4 +57,4 @@ LONG KeyTable::useCount(const GUID& id) {
     return found == entries_.end() ? -1 : found->second.uses;
 }
 
-} // namespace cfx
+} // namespace cfx::server

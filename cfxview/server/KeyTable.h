@@ -12,7 +12,7 @@
 #include <memory>
 #include <vector>
 
-namespace cfx {
+namespace cfx::server {
 
 // A storage key; its bytes are wiped when the last holder lets go.
 using StorageKeyBytes = std::shared_ptr<const std::vector<BYTE>>;
@@ -50,4 +50,4 @@ private:
     std::map<GUID, KeyEntry, GuidLess> entries_;
 };
 
-} // namespace cfx
+} // namespace cfx::server

@@ -1,7 +1,9 @@
 #include "server/ServerCall.h"
 
+#include "common/Activation.h"
 #include "common/ErrorObjectHook.h"
 #include "common/Exceptions.h"
+#include "common/Variant.h"
 #include "module/Module.h"
 #include "server/StorageProperties.h"
 
@@ -11,7 +13,7 @@
 
 using Microsoft::WRL::ComPtr;
 
-namespace cfx {
+namespace cfx::server {
 
 void checkServerCall(HRESULT hr, IUnknown* object, REFIID iid) {
     if (SUCCEEDED(hr))
@@ -29,6 +31,13 @@ void checkServerCall(HRESULT hr, IUnknown* object, REFIID iid) {
         support->InterfaceSupportsErrorInfo(iid) != S_OK)
         info.Reset();                    // left over from some other call
     throw _com_error(hr, info.Detach()); // takes over the reference
+}
+
+ComPtr<IStorageObject> openStorage(IStorageServer* root, const std::wstring& path) {
+    ComPtr<IStorageObject> storage;
+    checkServerCall(notNull(root)->OpenStorage(makeBstr(path).get(), &storage), root);
+    notNull(storage.Get());
+    return storage;
 }
 
 namespace {
@@ -57,13 +66,8 @@ ComPtr<IStorageServer> createRoot() {
         return hr;
     }();
     constexpr DWORD kAnyServer = CLSCTX_INPROC_SERVER | CLSCTX_LOCAL_SERVER | CLSCTX_REMOTE_SERVER;
-    ComPtr<IClassFactory> factory;
-    HRESULT hr = CoGetClassObject(CLSID_StorageServer, kAnyServer, nullptr, IID_PPV_ARGS(&factory));
-    if (FAILED(hr))
-        raise(hr);
-    notNull(factory.Get());
     ComPtr<IStorageServer> root;
-    checkServerCall(factory->CreateInstance(nullptr, IID_PPV_ARGS(&root)), factory.Get());
+    check(activate(CLSID_StorageServer, kAnyServer, IID_PPV_ARGS(&root)));
     return root;
 }
 
@@ -87,4 +91,4 @@ bool storageClosedToUser(BSTR path) {
     return false;
 }
 
-} // namespace cfx
+} // namespace cfx::server

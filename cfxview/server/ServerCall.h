@@ -8,7 +8,9 @@
 
 #include "cfxstorage.h"
 
-namespace cfx {
+#include <string>
+
+namespace cfx::server {
 
 // Raises for a failed HRESULT; the description is taken only when the object
 // says (ISupportErrorInfo) that the interface sets error information.
@@ -18,8 +20,12 @@ template <class Interface> void checkServerCall(HRESULT hr, Interface* object) {
     checkServerCall(hr, object, __uuidof(Interface));
 }
 
+// The storage object of the container file at path, opened on root.
+Microsoft::WRL::ComPtr<IStorageObject> openStorage(IStorageServer* root, const std::wstring& path);
+
 // A new root object of the storage server, for one operation; the server is
-// reached in process, locally or remotely, whichever is registered.
+// reached in process, locally or remotely, whichever is registered (past a
+// server on its way out: common/Activation.h).
 Microsoft::WRL::ComPtr<IStorageServer> createRoot();
 
 // The storage state rule: true when the storage at path is closed to the
@@ -29,4 +35,4 @@ Microsoft::WRL::ComPtr<IStorageServer> createRoot();
 // and asks for the state on a second one.
 bool storageClosedToUser(BSTR path);
 
-} // namespace cfx
+} // namespace cfx::server

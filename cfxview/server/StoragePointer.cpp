@@ -6,7 +6,7 @@
 
 using Microsoft::WRL::ComPtr;
 
-namespace cfx {
+namespace cfx::server {
 
 StoragePointer::StoragePointer() noexcept : creatingThread_(GetCurrentThreadId()) {}
 
@@ -22,7 +22,7 @@ StoragePointer::~StoragePointer() {
 
 void StoragePointer::reset(IUnknown* object) {
     // References of storage objects change on the storage thread only.
-    storage_thread::run([&] {
+    runOnStorageThread([&] {
         if (object)
             object->AddRef();
         if (stored_)
@@ -35,7 +35,7 @@ void StoragePointer::reset(IUnknown* object) {
 ComPtr<IStorageFolder> StoragePointer::folderForThisThread() {
     if (!stored_)
         raise(E_NOINTERFACE);
-    if (storage_thread::isCurrent()) {
+    if (isStorageThread()) {
         ComPtr<IStorageFolder> folder;
         checkServerCall(stored_->QueryInterface(IID_PPV_ARGS(&folder)), stored_);
         return folder;
@@ -56,7 +56,7 @@ ComPtr<IStorageFolder> StoragePointer::folderForThisThread() {
 
 ComPtr<IStorageFolder> StoragePointer::unmarshalForThisThread() {
     ComPtr<IStream> stream;
-    storage_thread::run([&] {
+    runOnStorageThread([&] {
         ComPtr<IStorageFolder> folder;
         checkServerCall(stored_->QueryInterface(IID_PPV_ARGS(&folder)), stored_);
         check(CoMarshalInterThreadInterfaceInStream(IID_IStorageFolder, folder.Get(), &stream));
@@ -73,4 +73,4 @@ ComPtr<IStorageFolder> StoragePointer::unmarshalForThisThread() {
     return folder;
 }
 
-} // namespace cfx
+} // namespace cfx::server

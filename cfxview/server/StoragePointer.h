@@ -6,7 +6,7 @@
 
 #include <wrl/client.h>
 
-namespace cfx {
+namespace cfx::server {
 
 class StoragePointer {
 public:
@@ -45,4 +45,4 @@ private:
     LONG creatingThreadGeneration_ = 0;
 };
 
-} // namespace cfx
+} // namespace cfx::server

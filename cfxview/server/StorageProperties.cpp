@@ -5,7 +5,7 @@
 #include "common/Variant.h"
 #include "server/ServerCall.h"
 
-namespace cfx {
+namespace cfx::server {
 
 namespace {
 
@@ -69,4 +69,4 @@ GUID readStorageId(IStorageObject* item) {
     return id;
 }
 
-} // namespace cfx
+} // namespace cfx::server

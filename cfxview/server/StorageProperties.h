@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-namespace cfx {
+namespace cfx::server {
 
 // VT_BSTR; an absent property reads as empty text.
 std::wstring readTextProperty(IStorageObject* item, const GUID& property);
@@ -31,4 +31,4 @@ bool readFrozen(IStorageObject* item);
 // Id: the GUID in registry form.
 GUID readStorageId(IStorageObject* item);
 
-} // namespace cfx
+} // namespace cfx::server

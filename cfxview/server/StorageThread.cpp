@@ -7,7 +7,7 @@
 #include <objbase.h>
 #include <process.h>
 
-namespace cfx::storage_thread {
+namespace cfx::server {
 
 namespace {
 
@@ -25,7 +25,7 @@ unsigned __stdcall storageThreadMain(void* readyEvent) {
     SetEvent(static_cast<HANDLE>(readyEvent));
     try {
         // Runs forwarded calls until the quit message.
-        runMessageLoop();
+        folder::runMessageLoop();
     } catch (...) {
         // A mailbox that cannot wait any more: nothing can reach this thread.
     }
@@ -55,8 +55,8 @@ void stop() noexcept {
         // A thread busy in a long call does not take the quit message; after a
         // second it is ended by force.
         DWORD code = 0;
-        if (post(g_threadId, kMessageDone, 0, 1000) && GetExitCodeThread(g_thread.get(), &code) &&
-            code == STILL_ACTIVE) {
+        if (folder::post(g_threadId, folder::kMessageDone, 0, 1000) &&
+            GetExitCodeThread(g_thread.get(), &code) && code == STILL_ACTIVE) {
             if (WaitForSingleObject(g_thread.get(), 1000) == WAIT_TIMEOUT)
                 TerminateThread(g_thread.get(), 0);
         } else if (GetExitCodeThread(g_thread.get(), &code) && code == STILL_ACTIVE) {
@@ -71,7 +71,7 @@ void stop() noexcept {
 
 } // namespace
 
-void startOrStop(bool startThread) {
+void startOrStopStorageThread(bool startThread) {
     CriticalSection::Lock lock(stateLock());
     if (startThread)
         start();
@@ -79,23 +79,23 @@ void startOrStop(bool startThread) {
         stop();
 }
 
-DWORD id() noexcept {
+DWORD storageThreadId() noexcept {
     return g_threadId;
 }
 
-bool isCurrent() noexcept {
+bool isStorageThread() noexcept {
     DWORD storageThread = g_threadId;
     return storageThread != 0 && storageThread == GetCurrentThreadId();
 }
 
-void run(const std::function<void()>& operation) {
+void runOnStorageThread(const std::function<void()>& operation) {
     DWORD storageThread = g_threadId;
     if (!storageThread)
         throw win_except(ERROR_INVALID_THREAD_ID);
     if (storageThread == GetCurrentThreadId())
         operation();
     else
-        forward(storageThread, operation);
+        folder::forward(storageThread, operation);
 }
 
-} // namespace cfx::storage_thread
+} // namespace cfx::server

@@ -6,22 +6,22 @@
 
 #include <functional>
 
-namespace cfx::storage_thread {
+namespace cfx::server {
 
 // true: starts the storage thread unless it runs already, and returns once it
 // is ready to receive. false: asks it to quit, waits at most one second, then
 // terminates it (module detach).
-void startOrStop(bool start);
+void startOrStopStorageThread(bool start);
 
 // The storage thread's id; 0 while none runs.
-DWORD id() noexcept;
+DWORD storageThreadId() noexcept;
 
 // True on the storage thread itself.
-bool isCurrent() noexcept;
+bool isStorageThread() noexcept;
 
 // Runs the operation on the storage thread: directly when already there,
 // forwarded otherwise. Without a storage thread it raises win_except with
 // ERROR_INVALID_THREAD_ID.
-void run(const std::function<void()>& operation);
+void runOnStorageThread(const std::function<void()>& operation);
 
-} // namespace cfx::storage_thread
+} // namespace cfx::server

@@ -11,7 +11,7 @@
 
 #include <atomic>
 
-namespace cfx {
+namespace cfx::server {
 
 namespace {
 
@@ -135,4 +135,4 @@ bool UnlockStorageKey(UnlockSite& folder) {
     return true;
 }
 
-} // namespace cfx
+} // namespace cfx::server

@@ -14,7 +14,7 @@
 #include <functional>
 #include <string>
 
-namespace cfx {
+namespace cfx::server {
 
 // What the unlock needs of the storage folder it runs for.
 class UnlockSite {
@@ -49,4 +49,4 @@ KeyInstallers& keyInstallers();
 // box.
 bool UnlockStorageKey(UnlockSite& folder);
 
-} // namespace cfx
+} // namespace cfx::server

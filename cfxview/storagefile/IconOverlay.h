@@ -1,5 +1,7 @@
-// What the three icon overlay handlers share: the icon they draw (an icon of
-// the library's own file) and their priority. Each handler decides membership.
+// The three icon overlay handlers of a storage file: one class over a table
+// of three rows, one for each thing an overlay marks (a frozen storage, a
+// storage out of reach, a storage that keeps a copy of its key), with the
+// icon it draws (an icon of the library's own file) and its priority.
 #pragma once
 
 #include "common/ComObjectBase.h"
@@ -10,23 +12,22 @@
 __CRT_UUID_DECL(IShellIconOverlayIdentifier, 0x0C6C4200, 0xC589, 0x11D0, 0x99, 0x9A, 0x00, 0xC0,
                 0x4F, 0xD6, 0x55, 0xE1)
 
-namespace cfx {
+namespace cfx::storagefile {
 
-class IconOverlay : public ComObject<IShellIconOverlayIdentifier> {
+class IconOverlay final : public ComObject<IShellIconOverlayIdentifier> {
 public:
+    // The rows; each has a class identifier of its own in the class table.
+    enum Kind { Frozen, Inaccessible, Key };
+
+    explicit IconOverlay(Kind kind) noexcept : kind_(kind) {}
+
     // IShellIconOverlayIdentifier
     STDMETHODIMP IsMemberOf(LPCWSTR path, DWORD attributes) override;
     STDMETHODIMP GetOverlayInfo(LPWSTR iconFile, int size, int* index, DWORD* flags) override;
     STDMETHODIMP GetPriority(int* priority) override;
 
-protected:
-    // iconIndex counts the library's icon groups in resource order.
-    IconOverlay(int iconIndex, int priority) noexcept
-        : iconIndex_(iconIndex), priority_(priority) {}
-
 private:
-    int iconIndex_;
-    int priority_;
+    Kind kind_;
 };
 
-} // namespace cfx
+} // namespace cfx::storagefile

@@ -3,10 +3,12 @@
 
 #include <windows.h>
 
-namespace cfx {
+namespace cfx::storagefile {
 
-// Writes (register true) or removes the library's classes, file type and shell
-// extension entries.
+// Writes (install true) or removes the library's file type, classes, shell
+// extension approvals, icon overlay identifiers and the shell's cache of the
+// classes' interfaces. A registration that fails is taken back; an
+// unregistration goes on past failures. Returns the first failure.
 HRESULT registerServer(bool install);
 
-} // namespace cfx
+} // namespace cfx::storagefile

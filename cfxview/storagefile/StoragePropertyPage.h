@@ -2,10 +2,15 @@
 #pragma once
 
 #include "common/ComObjectBase.h"
+#include "common/Handles.h"
+#include "folder/StorageItemId.h"
 
+#include <prsht.h>
 #include <shlobj.h>
 
-namespace cfx {
+#include <string>
+
+namespace cfx::storagefile {
 
 class StoragePropertyPage final : public ComObject<IShellExtInit, IShellPropSheetExt> {
 public:
@@ -16,6 +21,23 @@ public:
     STDMETHODIMP AddPages(LPFNSVADDPROPSHEETPAGE addPage, LPARAM lParam) override;
     STDMETHODIMP ReplacePage(EXPPS pageId, LPFNSVADDPROPSHEETPAGE replaceWith,
                              LPARAM lParam) override;
+
+private:
+    static INT_PTR CALLBACK pageProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+    static UINT CALLBACK pageCallback(HWND, UINT message, PROPSHEETPAGEW* page);
+    INT_PTR handle(UINT message, WPARAM wParam);
+    void command(int id);
+    void updateFreezeButtons(bool frozen);
+    void refreshKeyButtons();
+    void enable(int id, bool enabled) const;
+
+    folder::ItemIdList folder_;
+    std::wstring path_;
+    Certificate installedKey_;
+    GUID storageId_{};
+    HWND pageWindow_ = nullptr;
+    ULONGLONG flags_ = 0;
+    bool frozen_ = false;
 };
 
-} // namespace cfx
+} // namespace cfx::storagefile

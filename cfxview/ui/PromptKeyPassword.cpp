@@ -11,7 +11,7 @@ bool PromptKeyPassword(HMODULE module, HWND owner, std::wstring& password) {
     InputDialogRequest request;
     request.module = module;
     request.prompt = L"Please, input key password:";
-    request.caption = kMessageCaption;
+    request.caption = server::kMessageCaption;
     request.flags = kInputPassword;
     request.icon = IDI_DOCUMENT;
     INT_PTR result = InputDialog(owner, request);

@@ -5,6 +5,7 @@
 // Dialog templates.
 #define IDD_PROGRESS_MODERN 101
 #define IDD_PROGRESS_CLASSIC 108
+#define IDD_WAIT 123
 #define IDD_INPUT 132
 
 // Progress dialogs: both variants.
@@ -26,3 +27,19 @@
 #define IDC_INPUT_TEXT 1020
 #define IDC_INPUT_PASSWORD 1021
 #define IDC_INPUT_PASSWORD_OTHER 1022
+
+// Wait dialog of analysis and defragmentation.
+#define IDC_WAIT_ANIMATION 1014
+#define IDC_WAIT_TEXT 1015
+
+// The "Coffrex tools" page of a storage file's Properties dialog.
+#define IDD_STORAGE_TOOLS 120
+#define IDC_TOOLS_VIEW_KEY 1011
+#define IDC_TOOLS_DEFRAGMENT 1012
+#define IDC_TOOLS_INSTALL_KEY 1013
+#define IDC_TOOLS_FREEZE 1017
+#define IDC_TOOLS_UNFREEZE 1018
+#define IDC_TOOLS_ATTACH_KEY 1021
+#define IDC_TOOLS_DETACH_KEY 1022
+#define IDC_TOOLS_EXPORT_KEY 1023
+#define IDC_TOOLS_UNINSTALL_KEY 1024

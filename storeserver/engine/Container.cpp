@@ -281,6 +281,11 @@ void copyElements(IStorage* source, IStorage* target, const std::wstring& path) 
     }
 }
 
+// What a listing tells of an item; folders have no size.
+ItemInfo infoOf(const CatalogItem& item) {
+    return ItemInfo{item.type, item.name, item.times, item.type == ItemType::File ? item.size : 0};
+}
+
 } // namespace
 
 // ---- Container -------------------------------------------------------------
@@ -888,24 +893,23 @@ Container& Item::owner() const {
     return *container_;
 }
 
-ItemType Item::type() const {
+template <class T, class Read> T Item::readEntry(T rootValue, Read&& read) const {
     Container& c = owner();
     Container::Lock hold(c.mutex_);
     if (isRoot()) {
         c.requireOpen(epoch_);
-        return ItemType::Folder;
+        return rootValue;
     }
-    return c.itemOf(*this).type;
+    return read(c, c.itemOf(*this));
+}
+
+ItemType Item::type() const {
+    return readEntry(ItemType::Folder,
+                     [](Container&, const CatalogItem& item) { return item.type; });
 }
 
 std::wstring Item::name() const {
-    Container& c = owner();
-    Container::Lock hold(c.mutex_);
-    if (isRoot()) {
-        c.requireOpen(epoch_);
-        return std::wstring();
-    }
-    return c.itemOf(*this).name;
+    return readEntry(std::wstring(), [](Container&, const CatalogItem& item) { return item.name; });
 }
 
 ItemTimes Item::times() const {
@@ -915,31 +919,20 @@ ItemTimes Item::times() const {
 }
 
 ULONGLONG Item::size() const {
-    Container& c = owner();
-    Container::Lock hold(c.mutex_);
-    if (isRoot()) {
-        c.requireOpen(epoch_);
-        return 0;
-    }
-    const CatalogItem& item = c.itemOf(*this);
-    return item.type == ItemType::File ? item.size : 0;
+    return readEntry(ULONGLONG{0}, [](Container&, const CatalogItem& item) {
+        return item.type == ItemType::File ? item.size : 0;
+    });
 }
 
 ItemInfo Item::info() const {
     Container& c = owner();
     Container::Lock hold(c.mutex_);
-    const CatalogItem& item = c.itemOf(*this);
-    return ItemInfo{item.type, item.name, item.times, item.type == ItemType::File ? item.size : 0};
+    return infoOf(c.itemOf(*this));
 }
 
 std::wstring Item::path() const {
-    Container& c = owner();
-    Container::Lock hold(c.mutex_);
-    if (isRoot()) {
-        c.requireOpen(epoch_);
-        return std::wstring();
-    }
-    return c.pathOf(c.itemOf(*this));
+    return readEntry(std::wstring(),
+                     [](Container& c, const CatalogItem& item) { return c.pathOf(item); });
 }
 
 void Item::setTimes(const ItemTimes& times) {
@@ -976,29 +969,23 @@ std::vector<GUID> Item::listProperties() const {
     return c.listProperties(*this);
 }
 
-std::vector<ItemInfo> Item::list() const {
+template <class Make> auto Item::mapChildren(Make&& make) const {
     Container& c = owner();
     Container::Lock hold(c.mutex_);
     const CatalogItem& folder = c.folderOf(*this);
-    std::vector<ItemInfo> result;
+    std::vector<decltype(make(c, ItemNumber{}))> result;
     result.reserve(folder.children.size());
-    for (ItemNumber n : folder.children) {
-        const CatalogItem& child = *c.catalog_->find(n);
-        result.push_back(ItemInfo{child.type, child.name, child.times,
-                                  child.type == ItemType::File ? child.size : 0});
-    }
+    for (ItemNumber n : folder.children)
+        result.push_back(make(c, n));
     return result;
 }
 
+std::vector<ItemInfo> Item::list() const {
+    return mapChildren([](Container& c, ItemNumber n) { return infoOf(*c.catalog_->find(n)); });
+}
+
 std::vector<Item> Item::children() const {
-    Container& c = owner();
-    Container::Lock hold(c.mutex_);
-    const CatalogItem& folder = c.folderOf(*this);
-    std::vector<Item> result;
-    result.reserve(folder.children.size());
-    for (ItemNumber n : folder.children)
-        result.push_back(c.handle(n));
-    return result;
+    return mapChildren([](Container& c, ItemNumber n) { return c.handle(n); });
 }
 
 Item Item::openFolder(const std::wstring& name, bool create) {

@@ -239,6 +239,11 @@ private:
         : container_(std::move(container)), epoch_(epoch), number_(number) {}
 
     Container& owner() const;
+    // read(container, catalog entry) under the container's lock; the root,
+    // which has no entry, gives rootValue once the container is known open.
+    template <class T, class Read> T readEntry(T rootValue, Read&& read) const;
+    // make(container, child number) for each child of the folder, under the lock.
+    template <class Make> auto mapChildren(Make&& make) const;
 
     std::shared_ptr<Container> container_;
     unsigned epoch_ = 0;

@@ -88,10 +88,14 @@ void FileContents::applyKeyStream(ULONGLONG offset, BYTE* data, size_t size) con
     }
 }
 
-void FileContents::readCipher(ULONGLONG offset, BYTE* data, ULONG size) {
+HRESULT FileContents::seek(ULONGLONG offset) {
     LARGE_INTEGER to;
     to.QuadPart = static_cast<LONGLONG>(offset);
-    HRESULT hr = stream_->Seek(to, STREAM_SEEK_SET, nullptr);
+    return stream_->Seek(to, STREAM_SEEK_SET, nullptr);
+}
+
+void FileContents::readCipher(ULONGLONG offset, BYTE* data, ULONG size) {
+    HRESULT hr = seek(offset);
     ULONG got = 0;
     if (SUCCEEDED(hr))
         hr = stream_->Read(data, size, &got);
@@ -104,9 +108,7 @@ void FileContents::readCipher(ULONGLONG offset, BYTE* data, ULONG size) {
 }
 
 void FileContents::writeCipher(ULONGLONG offset, const BYTE* data, ULONG size) {
-    LARGE_INTEGER to;
-    to.QuadPart = static_cast<LONGLONG>(offset);
-    HRESULT hr = stream_->Seek(to, STREAM_SEEK_SET, nullptr);
+    HRESULT hr = seek(offset);
     ULONG done = 0;
     if (SUCCEEDED(hr))
         hr = stream_->Write(data, size, &done);

@@ -53,6 +53,8 @@ private:
     DWORD generationOf(DWORD block) const;
     // XORs the key stream of [offset, offset + size) into data.
     void applyKeyStream(ULONGLONG offset, BYTE* data, size_t size) const;
+    // Moves the stream to offset, for the two below.
+    HRESULT seek(ULONGLONG offset);
     void readCipher(ULONGLONG offset, BYTE* data, ULONG size);
     void writeCipher(ULONGLONG offset, const BYTE* data, ULONG size);
     void append(const BYTE* data, size_t size); // at the end; data null means zeros

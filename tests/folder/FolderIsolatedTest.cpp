@@ -42,7 +42,7 @@ std::wstring storageWithFiles(const ScratchFolder& scratch) {
     ComPtr<IStorageFolder> root = createStorage(server.Get(), path);
     for (const wchar_t* name : {L"one.txt", L"two.txt"})
         file(root.Get(), name, true);
-    folder(root.Get(), L"sub", true);
+    store::test::folder(root.Get(), L"sub", true);
     return path;
 }
 

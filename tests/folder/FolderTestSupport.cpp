@@ -13,6 +13,7 @@
 namespace cfx::foldertest {
 
 using namespace cfx::store::test;
+using cfx::server::errorText;
 
 cfx::test::LoadedLibrary& library() {
     static auto* loaded = new cfx::test::LoadedLibrary(L"cfxview.dll");
@@ -158,7 +159,7 @@ void writeComment(IStorageObject* item, const std::vector<BYTE>& key, const std:
     CryptBinaryToStringW(bytes.data(), static_cast<DWORD>(bytes.size()), flags, base64.data(),
                          &length);
     base64.resize(length);
-    check(item->SetProperty(StorageProperty_Comment, Variant::text(base64)->get()));
+    check(item->SetProperty(StorageProperty_Comment, Variant(base64).get()));
 }
 
 KeyCertificate certificateOfKeyFile(const wchar_t* name) {

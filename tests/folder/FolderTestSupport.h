@@ -18,6 +18,7 @@ namespace cfx::foldertest {
 
 using Microsoft::WRL::ComPtr;
 using store::test::ScratchFolder;
+using cfx::folder::ItemIdList;
 
 // The library, loaded once for the program.
 cfx::test::LoadedLibrary& library();

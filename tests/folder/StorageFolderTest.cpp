@@ -20,6 +20,9 @@
 namespace cfx::foldertest {
 namespace {
 
+using cfx::server::errorText;
+using namespace cfx::server;
+
 using cfx::test::Box;
 using cfx::test::hrIs;
 using cfx::test::Icon;
@@ -57,15 +60,15 @@ protected:
         ComPtr<IStorageServer> server = connectServer();
         ComPtr<IStorageFolder> root = createStorage(server.Get(), path_);
         const std::vector<BYTE> key = storageKeyOf(root.Get());
-        folder(folder(folder(root.Get(), L"Documents", true).Get(), L"Reports", true).Get(),
+        store::test::folder(store::test::folder(store::test::folder(root.Get(), L"Documents", true).Get(), L"Reports", true).Get(),
                L"2024", true);
-        folder(root.Get(), kUnicodeFolder, true);
+        store::test::folder(root.Get(), kUnicodeFolder, true);
         for (const FileRow& row : kFiles) {
             ComPtr<IStorageFolder> parent = root;
             for (const wchar_t* at = row.folder.c_str(); *at;) {
                 const wchar_t* end = std::wcschr(at, L'\\');
                 const std::wstring name = end ? std::wstring(at, end) : std::wstring(at);
-                parent = folder(parent.Get(), name, false);
+                parent = store::test::folder(parent.Get(), name, false);
                 at = end ? end + 1 : at + name.size();
             }
             ComPtr<IStorageFile> made = file(parent.Get(), row.name, true);
@@ -659,7 +662,7 @@ TEST_F(StorageFolderTest, ALockedStorageWithoutItsKeyPromptsTwice) {
 
     const std::wstring attached = scratch_->file(L"attached.demo-coffrex");
     ComPtr<IStorageFolder> root = createStorage(server.Get(), attached, missing);
-    check(root->SetProperty(StorageProperty_Flags, Variant::number(1)->get()));
+    check(root->SetProperty(StorageProperty_Flags, Variant(ULONGLONG(1)).get()));
     check(server->LockStorage(bstr(attached).get()));
     folder = openFolder(attached);
     robot_.expect(attachedKey).answer(IDNO);
@@ -697,19 +700,19 @@ TEST(StoragePointerTest, ResetHandsTheCreatingThreadTheNewObject) {
     ComPtr<IStorageServer> server = connectServer();
     for (const wchar_t* name : {L"a", L"b"})
         file(createStorage(server.Get(), scratch.file(name)).Get(), name, true);
-    storage_thread::startOrStop(true);
+    startOrStopStorageThread(true);
     {
         StoragePointer pointer;
         for (const wchar_t* name : {L"a", L"b"}) {
-            storage_thread::run([&] {
+            runOnStorageThread([&] {
                 pointer.reset(openStorage(connectServer().Get(), scratch.file(name)).Get());
             });
             EXPECT_EQ(std::vector<std::wstring>{name},
                       listNames(pointer.folderForThisThread().Get()));
         }
-        storage_thread::run([&] { pointer.reset(nullptr); });
+        runOnStorageThread([&] { pointer.reset(nullptr); });
     }
-    storage_thread::startOrStop(false);
+    startOrStopStorageThread(false);
 }
 
 } // namespace

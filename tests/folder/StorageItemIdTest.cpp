@@ -1,89 +1,87 @@
-// The item identifier of the storage folder: its bytes, how a foreign
-// identifier is refused, and the list operations the folder builds on it.
+// The item identifier of the storage folder: its bytes, how it is made from a
+// server item, and the list operations the folder builds on it, against
+// hand-made cases and against random, truncated and mutated lists.
+//
+// Every list built here is walkable as a shell list (each cb within the
+// buffer, a zero cb at the end): the shell's own list functions trust cb, as
+// the shell does. A foreign identifier has a cb of 28 or less or another
+// signature, and every read of one must answer E_INVALIDARG, never crash.
+// Buffers carry zeros after the terminator: Wine's list comparison may read
+// past a short identifier.
 #include "folder/StorageItemId.h"
 
 #include "common/ComObjectBase.h"
 #include "common/Exceptions.h"
 #include "support/FakeStorageItem.h"
-#include "support/ImageView.h"
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <cstring>
-#include <initializer_list>
 #include <map>
+#include <optional>
+#include <random>
 #include <set>
 #include <string>
 #include <vector>
 
-using cfx::ItemIdList;
-using cfx::ItemKind;
+using cfx::folder::ItemIdList;
+using cfx::folder::ItemKind;
 using cfx::test::FakeStorageItem;
+using Bytes = std::vector<BYTE>;
 
 namespace {
 
-// The signature GUID {5D0C3A9E-71B4-4F28-9C6A-E3B7F1042D95} as bytes, written
-// out by hand so that the layout is checked against the format, not the code.
+// {5D0C3A9E-71B4-4F28-9C6A-E3B7F1042D95} as bytes, written out by hand so
+// that the layout is checked against the format, not the code.
 const BYTE kSignatureBytes[16] = {0x9E, 0x3A, 0x0C, 0x5D, 0xB4, 0x71, 0x28, 0x4F,
                                   0x9C, 0x6A, 0xE3, 0xB7, 0xF1, 0x04, 0x2D, 0x95};
 
-const HRESULT kNameTooLong = HRESULT_FROM_WIN32(ERROR_FILENAME_EXCED_RANGE);
-
-// Watches the task allocator, through which identifier lists are allocated
-// and freed, and can make allocations of one size fail (other allocations,
-// such as the server's BSTRs, go on). It stays registered for the whole
-// program: a spy cannot be revoked while blocks it saw are alive.
+// Watches the task allocator, which identifier lists come from, and can make
+// allocations of one size fail. Registered for the whole program: a spy
+// cannot be revoked while blocks it saw are alive.
 class MallocSpy final : public cfx::ComObject<IMallocSpy> {
 public:
-    static MallocSpy& instance() {
+    static MallocSpy& start(SIZE_T failingSize = 0) {
         static MallocSpy* spy = [] {
             auto* created = new MallocSpy();
-            HRESULT hr = CoRegisterMallocSpy(created);
-            EXPECT_EQ(hr, S_OK) << "CoRegisterMallocSpy";
+            EXPECT_EQ(CoRegisterMallocSpy(created), S_OK);
             return created;
         }();
+        spy->failingSize_ = failingSize;
+        spy->recording_ = true;
+        spy->failures = 0;
+        spy->allocated.clear();
+        spy->freed.clear();
         return *spy;
     }
 
-    void start(SIZE_T failingSize = 0) {
-        recording_ = true;
-        failingSize_ = failingSize;
-        failures_ = 0;
-        allocated_.clear();
-        freed_.clear();
-    }
-    void stop() {
-        recording_ = false;
-        failingSize_ = 0;
-    }
+    void stop() { recording_ = false, failingSize_ = 0; }
 
-    // Sizes of the blocks allocated while recording, by address.
-    const std::map<void*, SIZE_T>& allocated() const { return allocated_; }
-    bool wasFreed(const void* block) const { return freed_.count(block) != 0; }
-    int failures() const { return failures_; }
+    std::map<void*, SIZE_T> allocated; // sizes by address, while recording
+    std::set<const void*> freed;
+    int failures = 0;
 
-    // IMallocSpy
     STDMETHODIMP_(SIZE_T) PreAlloc(SIZE_T request) override {
-        if (recording_ && failingSize_ != 0 && request == failingSize_) {
-            ++failures_;
-            return 0; // makes the allocation fail
+        if (failingSize_ && request == failingSize_) {
+            ++failures;
+            return 0;
         }
-        request_ = request;
-        return request;
+        return request_ = request;
     }
     STDMETHODIMP_(void*) PostAlloc(void* actual) override {
-        if (recording_ && actual)
-            allocated_[actual] = request_;
+        if (actual && recording_)
+            allocated[actual] = request_;
         return actual;
     }
     STDMETHODIMP_(void*) PreFree(void* request, BOOL) override {
         if (recording_)
-            freed_.insert(request);
+            freed.insert(request);
         return request;
     }
     STDMETHODIMP_(void) PostFree(BOOL) override {}
-    STDMETHODIMP_(SIZE_T) PreRealloc(void* request, SIZE_T size, void** newRequest, BOOL) override {
-        *newRequest = request;
+    STDMETHODIMP_(SIZE_T) PreRealloc(void* request, SIZE_T size, void** out, BOOL) override {
+        *out = request;
         return size;
     }
     STDMETHODIMP_(void*) PostRealloc(void* actual, BOOL) override { return actual; }
@@ -96,48 +94,19 @@ public:
 
 private:
     MallocSpy() = default;
-
     bool recording_ = false;
     SIZE_T failingSize_ = 0;
-    int failures_ = 0;
     SIZE_T request_ = 0;
-    std::map<void*, SIZE_T> allocated_;
-    std::set<const void*> freed_;
-};
-
-// Records allocations for the length of a scope.
-class SpyScope {
-public:
-    explicit SpyScope(SIZE_T failingSize = 0) : spy_(MallocSpy::instance()) {
-        spy_.start(failingSize);
-    }
-    ~SpyScope() { spy_.stop(); }
-    SpyScope(const SpyScope&) = delete;
-    SpyScope& operator=(const SpyScope&) = delete;
-    MallocSpy* operator->() const { return &spy_; }
-
-private:
-    MallocSpy& spy_;
 };
 
 const BYTE* bytesOf(LPCITEMIDLIST list) {
     return reinterpret_cast<const BYTE*>(list);
 }
-
-std::vector<BYTE> listBytes(LPCITEMIDLIST list) {
-    return std::vector<BYTE>(bytesOf(list), bytesOf(list) + ILGetSize(list));
+Bytes listBytes(LPCITEMIDLIST list) {
+    return Bytes(bytesOf(list), bytesOf(list) + ILGetSize(list));
 }
-
 LPCITEMIDLIST asList(const BYTE* bytes) {
     return reinterpret_cast<LPCITEMIDLIST>(bytes);
-}
-
-SIZE_T blockSize(const void* block) {
-    IMalloc* malloc = nullptr;
-    EXPECT_EQ(CoGetMalloc(MEMCTX_TASK, &malloc), S_OK);
-    SIZE_T size = malloc->GetSize(const_cast<void*>(block));
-    malloc->Release();
-    return size;
 }
 
 // The HRESULT an entry point would return for the body.
@@ -145,508 +114,371 @@ template <class Body> HRESULT entryPoint(Body&& body) {
     return cfx::guarded([&] { body(); });
 }
 
-class StorageItemIdTest : public testing::Test {
-protected:
-    ItemIdList makeId(const std::wstring& name, LONG type = StorageItemFile, ULONGLONG size = 0) {
-        auto item = FakeStorageItem::create();
-        item->setName(name);
-        item->setType(type);
-        item->setSize(size);
-        ItemIdList id;
-        cfx::makeItemId(item.get(), id.put());
-        return id;
-    }
-
-    ItemIdList listOf(std::initializer_list<LPCITEMIDLIST> parts) {
-        ItemIdList list;
-        for (LPCITEMIDLIST part : parts)
-            cfx::combineInto(list, part);
-        return list;
-    }
-};
-
-// --- Layout ---------------------------------------------------------------
-
-TEST_F(StorageItemIdTest, LaysOutEveryFieldAtItsOffset) {
-    const std::wstring name = L"Report.txt";
-    ItemIdList id = makeId(name, StorageItemFile, 0x0102030405060708ull);
-    const BYTE* b = bytesOf(id.get());
-    const size_t n = name.size();
-
-    EXPECT_EQ(b[0], 34 + 2 * n);
-    EXPECT_EQ(b[1], 0);
-    EXPECT_EQ(std::memcmp(b + 2, kSignatureBytes, 16), 0);
-    const BYTE kind[4] = {2, 0, 0, 0};
-    EXPECT_EQ(std::memcmp(b + 18, kind, 4), 0);
-    const BYTE size[8] = {8, 7, 6, 5, 4, 3, 2, 1};
-    EXPECT_EQ(std::memcmp(b + 22, size, 8), 0);
-    for (size_t i = 0; i < n; ++i) {
-        EXPECT_EQ(b[30 + 2 * i], name[i] & 0xFF) << i;
-        EXPECT_EQ(b[31 + 2 * i], name[i] >> 8) << i;
-    }
-    // The name's terminator, the two bytes cb counts after it, and the list's
-    // terminator at offset cb.
-    for (size_t at = 30 + 2 * n; at < 36 + 2 * n; ++at)
-        EXPECT_EQ(b[at], 0) << at;
-
-    EXPECT_EQ(ILGetSize(id.get()), 36 + 2 * n);
-    EXPECT_EQ(blockSize(id.get()), 36 + 2 * n);
-    LPCITEMIDLIST next = ILGetNext(id.get());
-    ASSERT_NE(next, nullptr);
-    EXPECT_EQ(bytesOf(next), b + 34 + 2 * n);
-    EXPECT_EQ(next->mkid.cb, 0);
+cfx::test::FakeStorageItemPtr serverItem(std::optional<std::wstring> name, LONG type = 2,
+                                         ULONGLONG size = 0) {
+    auto item = FakeStorageItem::create();
+    item->setName(std::move(name));
+    item->setType(type);
+    item->setSize(size);
+    return item;
 }
 
-TEST_F(StorageItemIdTest, IsOneTaskAllocatorBlockOfTwoNPlus36Bytes) {
-    const std::wstring name = L"abcdefg";
-    auto item = FakeStorageItem::create();
-    item->setName(name);
+ItemIdList makeId(const std::wstring& name, LONG type = StorageItemFile, ULONGLONG size = 0) {
+    ItemIdList id;
+    cfx::folder::makeItemId(serverItem(name, type, size).get(), id.put());
+    return id;
+}
+
+ItemIdList listOf(std::initializer_list<LPCITEMIDLIST> parts) {
+    ItemIdList list;
+    for (LPCITEMIDLIST part : parts)
+        cfx::folder::combineInto(list, part);
+    return list;
+}
+
+// An identifier's bytes as the format lays them out, made by the test itself.
+Bytes expectedId(const std::wstring& name, std::uint32_t kind, std::uint64_t size) {
+    Bytes item(34 + 2 * name.size(), 0);
+    const auto cb = static_cast<std::uint16_t>(item.size());
+    std::memcpy(item.data(), &cb, 2);
+    std::memcpy(item.data() + 2, kSignatureBytes, 16);
+    std::memcpy(item.data() + 18, &kind, 4);
+    std::memcpy(item.data() + 22, &size, 8);
+    std::memcpy(item.data() + 30, name.data(), 2 * name.size());
+    return item;
+}
+
+TEST(StorageItemId, IsOneTaskAllocatorBlockLaidOutByTheFormat) {
+    auto item = serverItem(L"Report.txt", StorageItemFile, 0x0102030405060708ull);
     LPITEMIDLIST id = nullptr;
-    {
-        SpyScope spy;
-        cfx::makeItemId(item.get(), &id);
-        ASSERT_EQ(spy->allocated().count(id), 1u);
-        EXPECT_EQ(spy->allocated().at(id), 36 + 2 * name.size());
-    }
+    MallocSpy& spy = MallocSpy::start();
+    cfx::folder::makeItemId(item.get(), &id);
+    ASSERT_EQ(spy.allocated.count(id), 1u);
+    EXPECT_EQ(spy.allocated.at(id), 36u + 2 * 10);
+    Bytes expected = expectedId(L"Report.txt", 2, 0x0102030405060708ull);
+    expected.resize(expected.size() + 2); // the list's terminator
+    EXPECT_EQ(listBytes(id), expected);
+    // The server is asked for these three and nothing else.
+    using Call = FakeStorageItem::Call;
+    EXPECT_EQ(item->calls(), (std::vector<Call>{Call::GetName, Call::GetType, Call::GetSize}));
+    spy.stop();
     ILFree(id);
 }
 
-TEST_F(StorageItemIdTest, ReadsBackKindSizeAndName) {
-    ItemIdList file = makeId(L"data.bin", StorageItemFile, 0xFEDCBA9876543210ull);
-    EXPECT_TRUE(cfx::isOwnItem(file.get()));
-    EXPECT_EQ(cfx::kindOf(file.get()), ItemKind::File);
-    EXPECT_EQ(cfx::sizeOf(file.get()), 0xFEDCBA9876543210ull);
-    EXPECT_EQ(cfx::nameOf(file.get()), L"data.bin");
-    EXPECT_FALSE(cfx::isFolder(file.get()));
-
-    ItemIdList folder = makeId(L"Folder", StorageItemFolder, 0);
-    EXPECT_EQ(cfx::kindOf(folder.get()), ItemKind::Folder);
-    EXPECT_TRUE(cfx::isFolder(folder.get()));
-}
-
-TEST_F(StorageItemIdTest, TreatsEveryKindButOneAsFile) {
-    EXPECT_TRUE(cfx::isFolder(ItemKind::Folder));
-    for (LONG type : {0L, 2L, 3L, 0x101L, -1L}) {
-        ItemIdList id = makeId(L"x", type);
-        EXPECT_EQ(static_cast<std::uint32_t>(cfx::kindOf(id.get())),
-                  static_cast<std::uint32_t>(type));
-        EXPECT_FALSE(cfx::isFolder(id.get())) << type;
+TEST(StorageItemId, KeepsEveryNameTheServerGivesAndReadsItBack) {
+    const struct {
+        const char* what;
+        std::optional<std::wstring> name;
+        size_t length; // in cb, code units
+        std::wstring read;
+    } cases[] = {
+        {"empty", std::wstring(), 0, L""},
+        {"null", std::nullopt, 0, L""},
+        {"non-ASCII", std::wstring(L"Caf\u00E9 \u65E5\u672C"), 7, L"Caf\u00E9 \u65E5\u672C"},
+        {"surrogates, paired or not", std::wstring(L"\xD83D\xDE00 \xD800"), 4,
+         L"\xD83D\xDE00 \xD800"},
+        {"embedded zero", std::wstring(L"ab\0cd", 5), 5, L"ab"},
+        {"longest", std::wstring(cfx::folder::kMaxItemNameLength, L'n'), 32750,
+         std::wstring(32750, L'n')},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        ItemIdList id;
+        cfx::folder::makeItemId(serverItem(c.name, 1, 9).get(), id.put());
+        EXPECT_EQ(id.get()->mkid.cb, 34 + 2 * c.length);
+        EXPECT_TRUE(cfx::folder::isOwnItem(id.get()));
+        EXPECT_EQ(cfx::folder::nameOf(id.get()), c.read);
+        EXPECT_EQ(cfx::folder::kindOf(id.get()), ItemKind::Folder);
+        EXPECT_EQ(cfx::folder::sizeOf(id.get()), 9u);
     }
 }
 
-TEST_F(StorageItemIdTest, EmptyNameHasCb34AndIsOurs) {
-    ItemIdList id = makeId(L"");
-    EXPECT_EQ(id.get()->mkid.cb, 34);
-    EXPECT_EQ(ILGetSize(id.get()), 36u);
-    EXPECT_TRUE(cfx::isOwnItem(id.get()));
-    EXPECT_EQ(cfx::nameOf(id.get()), L"");
-}
-
-TEST_F(StorageItemIdTest, NullNameCountsAsEmpty) {
-    auto item = FakeStorageItem::create();
-    item->setName(std::nullopt);
-    ItemIdList id;
-    cfx::makeItemId(item.get(), id.put());
-    EXPECT_EQ(id.get()->mkid.cb, 34);
-    EXPECT_EQ(blockSize(id.get()), 36u);
-    EXPECT_EQ(cfx::nameOf(id.get()), L"");
-}
-
-TEST_F(StorageItemIdTest, AsksTheServerForNameTypeAndSizeOnly) {
-    auto item = FakeStorageItem::create();
-    ItemIdList id;
-    cfx::makeItemId(item.get(), id.put());
-    using Call = FakeStorageItem::Call;
-    EXPECT_EQ(item->calls(), (std::vector<Call>{Call::GetName, Call::GetType, Call::GetSize}));
-}
-
-TEST_F(StorageItemIdTest, KeepsNonAsciiAndSurrogateCodeUnitsExactly) {
-    // A surrogate pair counts as two code units; lone surrogates are kept as they are.
-    const std::wstring names[] = {L"Caf\u00E9 \u65E5\u672C\u8A9E",
-                                  std::wstring(L"smile \xD83D\xDE00"),
-                                  std::wstring(L"\xD800 lone \xDFFF")};
-    for (const std::wstring& name : names) {
-        ItemIdList id = makeId(name);
-        EXPECT_EQ(id.get()->mkid.cb, 34 + 2 * name.size());
-        EXPECT_EQ(std::memcmp(bytesOf(id.get()) + 30, name.data(), 2 * name.size()), 0);
-        EXPECT_EQ(cfx::nameOf(id.get()), name);
+TEST(StorageItemId, FailuresKeepTheCallersListAndLeakNothing) {
+    const struct {
+        const char* what;
+        std::wstring name;
+        FakeStorageItem::Call failing; // GetType: none unless failure is set
+        HRESULT failure;
+        SIZE_T failingSize;
+        HRESULT expected;
+    } cases[] = {
+        {"name too long for cb", std::wstring(cfx::folder::kMaxItemNameLength + 1, L'n'),
+         FakeStorageItem::Call::GetType, S_OK, 0, HRESULT_FROM_WIN32(ERROR_FILENAME_EXCED_RANGE)},
+        {"no memory", L"twelve chars", FakeStorageItem::Call::GetType, S_OK, 36 + 2 * 12,
+         E_OUTOFMEMORY},
+        {"GetName fails", L"secret.doc", FakeStorageItem::Call::GetName, STG_E_ACCESSDENIED, 0,
+         STG_E_ACCESSDENIED},
+        {"GetType fails", L"secret.doc", FakeStorageItem::Call::GetType, STG_E_ACCESSDENIED, 0,
+         STG_E_ACCESSDENIED},
+        {"GetSize fails", L"secret.doc", FakeStorageItem::Call::GetSize, STG_E_REVERTED, 0,
+         STG_E_REVERTED},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        auto item = serverItem(c.name);
+        if (FAILED(c.failure))
+            item->failCall(c.failing, c.failure, L"Access to secret.doc is denied.");
+        ItemIdList previous = makeId(L"previous");
+        const Bytes before = listBytes(previous.get());
+        LPITEMIDLIST out = previous.get();
+        MallocSpy& spy = MallocSpy::start(c.failingSize);
+        try {
+            cfx::folder::makeItemId(item.get(), &out);
+            ADD_FAILURE() << "no exception";
+        } catch (const _com_error& e) {
+            EXPECT_EQ(e.Error(), c.expected);
+            if (FAILED(c.failure)) {
+                // The server's error information travels with the failure.
+                _bstr_t description = e.Description();
+                EXPECT_STREQ(static_cast<const wchar_t*>(description),
+                             L"Access to secret.doc is denied.");
+            }
+        }
+        EXPECT_EQ(spy.failures, c.failingSize ? 1 : 0) << "not from the task allocator";
+        EXPECT_EQ(out, previous.get());
+        EXPECT_FALSE(spy.freed.count(previous.get()));
+        EXPECT_EQ(listBytes(out), before);
+        for (const auto& [block, size] : spy.allocated) {
+            if (size == 36 + 2 * c.name.size()) {
+                EXPECT_TRUE(spy.freed.count(block)) << "the half-made identifier leaked";
+            }
+        }
+        spy.stop();
     }
+    LPITEMIDLIST out = nullptr;
+    EXPECT_EQ(entryPoint([&] { cfx::folder::makeItemId(nullptr, &out); }), E_POINTER);
+    EXPECT_EQ(entryPoint([&] { cfx::folder::makeItemId(serverItem(L"x").get(), nullptr); }), E_POINTER);
 }
 
-TEST_F(StorageItemIdTest, SizesTheIdentifierByTheNamesFullLength) {
-    // n is the BSTR's length even past an embedded zero; the name reads to the zero.
-    ItemIdList id = makeId(std::wstring(L"ab\0cd", 5));
-    EXPECT_EQ(id.get()->mkid.cb, 34 + 2 * 5);
-    EXPECT_EQ(cfx::nameOf(id.get()), L"ab");
-}
-
-TEST_F(StorageItemIdTest, AcceptsTheLongestNameThatFitsCb) {
-    const std::wstring name(cfx::kMaxItemNameLength, L'n');
-    ASSERT_EQ(name.size(), 32750u);
-    ItemIdList id = makeId(name);
-    EXPECT_EQ(id.get()->mkid.cb, 65534);
-    EXPECT_EQ(ILGetSize(id.get()), 65536u);
-    EXPECT_EQ(blockSize(id.get()), 65536u);
-    EXPECT_EQ(cfx::nameOf(id.get()), name);
-}
-
-TEST_F(StorageItemIdTest, RefusesANameTooLongForCb) {
-    ItemIdList previous = makeId(L"previous");
-    const std::vector<BYTE> before = listBytes(previous.get());
-    auto item = FakeStorageItem::create();
-    item->setName(std::wstring(cfx::kMaxItemNameLength + 1, L'n'));
-    LPITEMIDLIST out = previous.get();
-    {
-        SpyScope spy;
-        EXPECT_EQ(entryPoint([&] { cfx::makeItemId(item.get(), &out); }), kNameTooLong);
-        EXPECT_FALSE(spy->wasFreed(previous.get()));
-    }
-    EXPECT_EQ(out, previous.get());
-    EXPECT_EQ(listBytes(out), before);
-}
-
-TEST_F(StorageItemIdTest, ReplacesAndFreesTheCallersPreviousList) {
-    ItemIdList previous = makeId(L"old");
-    LPITEMIDLIST out = previous.release();
+TEST(StorageItemId, ReplacesAndFreesTheCallersPreviousList) {
+    LPITEMIDLIST out = makeId(L"old").release();
     LPITEMIDLIST old = out;
-    auto item = FakeStorageItem::create();
-    item->setName(std::wstring(L"new"));
-    {
-        SpyScope spy;
-        cfx::makeItemId(item.get(), &out);
-        EXPECT_TRUE(spy->wasFreed(old));
-        EXPECT_EQ(spy->allocated().count(out), 1u);
-    }
-    EXPECT_NE(out, old);
-    EXPECT_EQ(cfx::nameOf(out), L"new");
+    MallocSpy& spy = MallocSpy::start();
+    cfx::folder::makeItemId(serverItem(L"new").get(), &out);
+    EXPECT_TRUE(spy.freed.count(old));
+    spy.stop();
+    EXPECT_EQ(cfx::folder::nameOf(out), L"new");
     ILFree(out);
 }
 
-TEST_F(StorageItemIdTest, AllocationFailureGivesOutOfMemoryAndKeepsTheOldList) {
-    ItemIdList previous = makeId(L"previous");
-    auto item = FakeStorageItem::create();
-    item->setName(std::wstring(L"twelve chars"));
-    LPITEMIDLIST out = previous.get();
-    {
-        SpyScope spy(36 + 2 * 12);
-        EXPECT_EQ(entryPoint([&] { cfx::makeItemId(item.get(), &out); }), E_OUTOFMEMORY);
-        EXPECT_EQ(spy->failures(), 1) << "the identifier was not allocated by the task allocator";
-        EXPECT_FALSE(spy->wasFreed(previous.get()));
-    }
-    EXPECT_EQ(out, previous.get());
-}
-
-TEST_F(StorageItemIdTest, NullArgumentsGivePointerErrors) {
-    LPITEMIDLIST out = nullptr;
-    EXPECT_EQ(entryPoint([&] { cfx::makeItemId(nullptr, &out); }), E_POINTER);
-    auto item = FakeStorageItem::create();
-    EXPECT_EQ(entryPoint([&] { cfx::makeItemId(item.get(), nullptr); }), E_POINTER);
-}
-
-// --- Server failures -------------------------------------------------------
-
-class ServerFailureTest : public StorageItemIdTest,
-                          public testing::WithParamInterface<FakeStorageItem::Call> {};
-
-TEST_P(ServerFailureTest, CarriesTheServersErrorAndLeaksNothing) {
-    const HRESULT failure = STG_E_ACCESSDENIED;
-    auto item = FakeStorageItem::create();
-    item->setName(std::wstring(L"secret.doc"));
-    item->failCall(GetParam(), failure, L"Access to secret.doc is denied.");
-
-    ItemIdList previous = makeId(L"previous");
-    LPITEMIDLIST out = previous.get();
-    SpyScope spy;
-    try {
-        cfx::makeItemId(item.get(), &out);
-        ADD_FAILURE() << "no exception";
-    } catch (const _com_error& e) {
-        EXPECT_EQ(e.Error(), failure);
-        IErrorInfo* info = e.ErrorInfo();
-        ASSERT_NE(info, nullptr) << "the server's error information was dropped";
-        BSTR description = nullptr;
-        EXPECT_EQ(info->GetDescription(&description), S_OK);
-        EXPECT_STREQ(description, L"Access to secret.doc is denied.");
-        SysFreeString(description);
-        info->Release();
-    }
-    EXPECT_EQ(out, previous.get());
-    EXPECT_FALSE(spy->wasFreed(previous.get()));
-    // A block made before the failing call is given back.
-    for (const auto& [block, size] : spy->allocated()) {
-        if (size == 36 + 2 * 10) {
-            EXPECT_TRUE(spy->wasFreed(block));
-        }
-    }
-
-    // An entry point returns the server's HRESULT itself.
-    EXPECT_EQ(entryPoint([&] { cfx::makeItemId(item.get(), &out); }), failure);
-}
-
-INSTANTIATE_TEST_SUITE_P(EachCall, ServerFailureTest,
-                         testing::Values(FakeStorageItem::Call::GetName,
-                                         FakeStorageItem::Call::GetType,
-                                         FakeStorageItem::Call::GetSize),
-                         [](const testing::TestParamInfo<FakeStorageItem::Call>& call) {
-                             switch (call.param) {
-                             case FakeStorageItem::Call::GetName:
-                                 return "GetName";
-                             case FakeStorageItem::Call::GetType:
-                                 return "GetType";
-                             default:
-                                 return "GetSize";
-                             }
-                         });
-
-// --- Own and foreign identifiers ---------------------------------------------
-
-TEST_F(StorageItemIdTest, CbOf28OrLessIsForeignAnd29IsOurs) {
-    ItemIdList id = makeId(L"name");
-    std::vector<BYTE> bytes = listBytes(id.get());
-    for (std::uint16_t cb : {std::uint16_t(2), std::uint16_t(18), std::uint16_t(28)}) {
+TEST(StorageItemId, OnlyCbAbove28AndEverySignatureBitMakeAnIdentifierOurs) {
+    Bytes bytes = listBytes(makeId(L"name").get());
+    for (std::uint16_t cb : {2, 18, 28, 29}) {
         std::memcpy(bytes.data(), &cb, 2);
-        EXPECT_FALSE(cfx::isOwnItem(asList(bytes.data()))) << cb;
-        EXPECT_EQ(entryPoint([&] { cfx::itemPayload(asList(bytes.data())); }), E_INVALIDARG);
+        EXPECT_EQ(cfx::folder::isOwnItem(asList(bytes.data())), cb == 29) << cb;
     }
-    // Only cb and the signature are checked, not that cb fits the name.
-    const std::uint16_t cb = 29;
-    std::memcpy(bytes.data(), &cb, 2);
-    EXPECT_TRUE(cfx::isOwnItem(asList(bytes.data())));
-    EXPECT_EQ(cfx::itemPayload(asList(bytes.data())), bytes.data() + 2);
-    EXPECT_EQ(cfx::nameOf(asList(bytes.data())), L"") << "read the name past cb";
-}
-
-TEST_F(StorageItemIdTest, EverySignatureBitCounts) {
-    ItemIdList id = makeId(L"name");
-    std::vector<BYTE> bytes = listBytes(id.get());
+    // Only cb and the signature are checked; the name is read no further than cb.
+    EXPECT_EQ(cfx::folder::nameOf(asList(bytes.data())), L"");
     for (int bit = 0; bit < 128; ++bit) {
         bytes[2 + bit / 8] ^= BYTE(1u << (bit % 8));
-        EXPECT_FALSE(cfx::isOwnItem(asList(bytes.data()))) << bit;
+        EXPECT_FALSE(cfx::folder::isOwnItem(asList(bytes.data()))) << bit;
         bytes[2 + bit / 8] ^= BYTE(1u << (bit % 8));
     }
-    EXPECT_TRUE(cfx::isOwnItem(asList(bytes.data())));
-}
-
-TEST_F(StorageItemIdTest, NullAndEmptyListsAreForeign) {
     const BYTE empty[2] = {0, 0};
-    EXPECT_FALSE(cfx::isOwnItem(nullptr));
-    EXPECT_FALSE(cfx::isOwnItem(asList(empty)));
+    EXPECT_FALSE(cfx::folder::isOwnItem(nullptr));
+    EXPECT_FALSE(cfx::folder::isOwnItem(asList(empty)));
+    EXPECT_EQ(entryPoint([&] { cfx::folder::nameOf(nullptr); }), E_INVALIDARG);
 }
 
-TEST_F(StorageItemIdTest, EveryReadOfAForeignIdentifierGivesInvalidArg) {
-    ItemIdList id = makeId(L"name", StorageItemFolder);
-    std::vector<BYTE> bytes = listBytes(id.get());
-    bytes[17] ^= 0x80;
-    LPCITEMIDLIST foreign = asList(bytes.data());
-    try {
-        cfx::itemPayload(foreign);
-        ADD_FAILURE() << "no exception";
-    } catch (const _com_error& e) {
-        EXPECT_EQ(e.Error(), E_INVALIDARG);
-    }
-    EXPECT_EQ(entryPoint([&] { cfx::kindOf(foreign); }), E_INVALIDARG);
-    EXPECT_EQ(entryPoint([&] { cfx::sizeOf(foreign); }), E_INVALIDARG);
-    EXPECT_EQ(entryPoint([&] { cfx::nameOf(foreign); }), E_INVALIDARG);
-    EXPECT_EQ(entryPoint([&] { cfx::isFolder(foreign); }), E_INVALIDARG);
-    EXPECT_EQ(entryPoint([&] { cfx::storagePath(foreign); }), E_INVALIDARG);
-    EXPECT_EQ(entryPoint([&] { cfx::nameOf(nullptr); }), E_INVALIDARG);
-}
-
-TEST_F(StorageItemIdTest, ReadsIdentifiersAtAnyAddress) {
-    ItemIdList id = makeId(L"unaligned", StorageItemFile, 0x8877665544332211ull);
-    const std::vector<BYTE> bytes = listBytes(id.get());
-    alignas(16) BYTE buffer[128] = {};
-    ASSERT_LT(bytes.size() + 16, sizeof buffer);
-    for (size_t shift = 0; shift < 8; ++shift) {
-        std::memcpy(buffer + 8 + shift, bytes.data(), bytes.size());
-        LPCITEMIDLIST moved = asList(buffer + 8 + shift);
-        EXPECT_TRUE(cfx::isOwnItem(moved)) << shift;
-        EXPECT_EQ(cfx::kindOf(moved), ItemKind::File) << shift;
-        EXPECT_EQ(cfx::sizeOf(moved), 0x8877665544332211ull) << shift;
-        EXPECT_EQ(cfx::nameOf(moved), L"unaligned") << shift;
-        EXPECT_EQ(cfx::storagePath(moved), L"unaligned") << shift;
-        EXPECT_TRUE(cfx::isPrefix(moved, id.get())) << shift;
-        EXPECT_TRUE(cfx::isPrefix(id.get(), moved)) << shift;
-        std::memset(buffer, 0, sizeof buffer);
-    }
-}
-
-// --- Lists -----------------------------------------------------------------------
-
-TEST_F(StorageItemIdTest, StoragePathJoinsNamesWithSingleBackslashes) {
-    ItemIdList a = makeId(L"a", StorageItemFolder);
-    ItemIdList b = makeId(L"b", StorageItemFolder);
-    ItemIdList c = makeId(L"c");
-    ItemIdList abc = listOf({a.get(), b.get(), c.get()});
-    EXPECT_EQ(cfx::storagePath(abc.get()), L"a\\b\\c");
-    EXPECT_EQ(cfx::storagePath(a.get()), L"a");
-
-    const BYTE empty[2] = {0, 0};
-    EXPECT_EQ(cfx::storagePath(asList(empty)), L"");
-    EXPECT_EQ(cfx::storagePath(nullptr), L"");
-
-    // The separator goes between positions, whatever the names hold.
-    ItemIdList blank = makeId(L"", StorageItemFolder);
-    ItemIdList blankB = listOf({blank.get(), b.get()});
-    EXPECT_EQ(cfx::storagePath(blankB.get()), L"\\b");
-}
-
-TEST_F(StorageItemIdTest, StoragePathRefusesAForeignIdentifierAnywhere) {
-    ItemIdList a = makeId(L"a", StorageItemFolder);
-    ItemIdList b = makeId(L"b", StorageItemFolder);
-    ItemIdList c = makeId(L"c");
-    ItemIdList abc = listOf({a.get(), b.get(), c.get()});
-    std::vector<BYTE> bytes = listBytes(abc.get());
-    const size_t second = a.get()->mkid.cb;
-    bytes[second + 2] ^= 0x01;
-    EXPECT_EQ(entryPoint([&] { cfx::storagePath(asList(bytes.data())); }), E_INVALIDARG);
-}
-
-TEST_F(StorageItemIdTest, PrefixComparesWholeIdentifiersByteForByte) {
-    ItemIdList a = makeId(L"a", StorageItemFolder);
-    ItemIdList b = makeId(L"b", StorageItemFolder);
-    ItemIdList c = makeId(L"c", StorageItemFile, 7);
-    ItemIdList ab = listOf({a.get(), b.get()});
+TEST(StorageItemIdList, PathsPrefixesAndLastItems) {
+    ItemIdList a = makeId(L"a", StorageItemFolder), b = makeId(L"b", StorageItemFolder);
+    ItemIdList c = makeId(L"c"), blank = makeId(L"", StorageItemFolder);
     ItemIdList abc = listOf({a.get(), b.get(), c.get()});
     const BYTE empty[2] = {0, 0};
-
-    EXPECT_TRUE(cfx::isPrefix(ab.get(), abc.get()));
-    EXPECT_TRUE(cfx::isPrefix(abc.get(), abc.get()));
-    EXPECT_TRUE(cfx::isPrefix(asList(empty), abc.get()));
-    EXPECT_FALSE(cfx::isPrefix(abc.get(), ab.get()));
-    EXPECT_FALSE(cfx::isPrefix(ab.get(), nullptr));
-    EXPECT_FALSE(cfx::isPrefix(b.get(), abc.get()));
-
-    // Same name, different size: a different item as far as the list goes.
-    ItemIdList c2 = makeId(L"c", StorageItemFile, 8);
-    ItemIdList abc2 = listOf({a.get(), b.get(), c2.get()});
-    EXPECT_FALSE(cfx::isPrefix(abc2.get(), abc.get()));
-    EXPECT_EQ(cfx::storagePath(abc2.get()), cfx::storagePath(abc.get()));
-
-    // Every byte after cb counts, up to the last one cb covers.
-    std::vector<BYTE> bytes = listBytes(abc.get());
-    const size_t last = a.get()->mkid.cb + b.get()->mkid.cb;
-    const size_t cb = c.get()->mkid.cb;
-    for (size_t at = last + 2; at < last + cb; ++at) {
-        bytes[at] ^= 0x40;
-        EXPECT_FALSE(cfx::isPrefix(asList(bytes.data()), abc.get())) << at;
-        EXPECT_FALSE(cfx::isPrefix(abc.get(), asList(bytes.data()))) << at;
-        bytes[at] ^= 0x40;
-    }
-    EXPECT_TRUE(cfx::isPrefix(asList(bytes.data()), abc.get()));
+    EXPECT_EQ(cfx::folder::storagePath(abc.get()), L"a\\b\\c");
+    EXPECT_EQ(cfx::folder::storagePath(listOf({blank.get(), b.get()}).get()), L"\\b");
+    EXPECT_EQ(cfx::folder::storagePath(asList(empty)), L"");
+    EXPECT_EQ(cfx::folder::storagePath(nullptr), L"");
+    EXPECT_TRUE(cfx::folder::isPrefix(asList(empty), abc.get()));
+    EXPECT_FALSE(cfx::folder::isPrefix(b.get(), abc.get()));
+    EXPECT_EQ(bytesOf(cfx::folder::lastItem(abc.get())), bytesOf(abc.get()) + a.get()->mkid.cb + b.get()->mkid.cb);
+    EXPECT_EQ(cfx::folder::lastItem(asList(empty)), asList(empty));
+    EXPECT_EQ(cfx::folder::lastItem(nullptr), nullptr);
+    EXPECT_FALSE(cfx::folder::combine(nullptr, nullptr));
 }
 
-TEST_F(StorageItemIdTest, RelativePartPointsIntoTheFullList) {
+TEST(StorageItemIdList, RelativePartOfAStorageFilesListPointsIntoIt) {
     // The storage file's own list, as the shell makes it.
     wchar_t path[MAX_PATH];
     ASSERT_GT(GetModuleFileNameW(nullptr, path, MAX_PATH), 0u);
     ItemIdList root(ILCreateFromPathW(path));
-    ASSERT_TRUE(root);
-
-    ItemIdList a = makeId(L"a", StorageItemFolder);
-    ItemIdList b = makeId(L"b", StorageItemFolder);
+    ItemIdList a = makeId(L"a", StorageItemFolder), b = makeId(L"b", StorageItemFolder);
     ItemIdList full = listOf({root.get(), a.get(), b.get()});
-
-    LPCITEMIDLIST part = cfx::relativePart(root.get(), full.get());
+    LPCITEMIDLIST part = cfx::folder::relativePart(root.get(), full.get());
     EXPECT_EQ(bytesOf(part), bytesOf(full.get()) + ILGetSize(root.get()) - 2);
-    EXPECT_EQ(cfx::storagePath(part), L"a\\b");
-
-    // The root folder of a storage has no relative part and an empty path.
+    EXPECT_EQ(cfx::folder::storagePath(part), L"a\\b");
+    // The storage's root folder has no relative part.
     ItemIdList sameRoot(ILClone(root.get()));
-    EXPECT_EQ(cfx::relativePart(root.get(), sameRoot.get()), nullptr);
-    EXPECT_EQ(cfx::storagePath(cfx::relativePart(root.get(), sameRoot.get())), L"");
-
-    EXPECT_EQ(cfx::relativePart(nullptr, full.get()), nullptr);
-    ItemIdList other = listOf({root.get(), b.get()});
-    EXPECT_EQ(cfx::relativePart(other.get(), full.get()), nullptr);
-    EXPECT_EQ(cfx::relativePart(full.get(), root.get()), nullptr);
+    EXPECT_EQ(cfx::folder::relativePart(root.get(), sameRoot.get()), nullptr);
+    EXPECT_EQ(cfx::folder::relativePart(full.get(), root.get()), nullptr);
 }
 
-TEST_F(StorageItemIdTest, RelativePartOfAListAgainstItselfIsEmpty) {
-    // Whether the shell calls two lists holding our identifiers equal depends
-    // on the shell (Wine's list comparison knows only its own item types);
-    // either way nothing is left below the list itself.
-    ItemIdList a = makeId(L"a", StorageItemFolder);
-    ItemIdList b = makeId(L"b");
-    ItemIdList ab = listOf({a.get(), b.get()});
-    ItemIdList copy(ILClone(ab.get()));
-    LPCITEMIDLIST part = cfx::relativePart(ab.get(), copy.get());
-    if (part) {
-        EXPECT_EQ(bytesOf(part), bytesOf(copy.get()) + ILGetSize(copy.get()) - 2);
-    }
-    EXPECT_EQ(cfx::storagePath(part), L"");
-}
-
-TEST_F(StorageItemIdTest, CombineAppendsTheSecondList) {
-    ItemIdList a = makeId(L"a", StorageItemFolder);
-    ItemIdList b = makeId(L"b");
-    ItemIdList ab = cfx::combine(a.get(), b.get());
-    std::vector<BYTE> expected = listBytes(a.get());
-    expected.resize(expected.size() - 2);
-    const std::vector<BYTE> tail = listBytes(b.get());
-    expected.insert(expected.end(), tail.begin(), tail.end());
-    EXPECT_EQ(listBytes(ab.get()), expected);
-
-    ItemIdList copy = cfx::combine(nullptr, b.get());
-    EXPECT_NE(copy.get(), b.get());
-    EXPECT_EQ(listBytes(copy.get()), tail);
-    EXPECT_FALSE(cfx::combine(nullptr, nullptr));
-}
-
-TEST_F(StorageItemIdTest, CombineIntoReplacesAndFreesTheFirstList) {
-    ItemIdList a = makeId(L"a", StorageItemFolder);
-    ItemIdList b = makeId(L"b");
+TEST(StorageItemIdList, CombineIntoKeepsTheFirstListWhenMemoryRunsOut) {
+    ItemIdList a = makeId(L"a", StorageItemFolder), b = makeId(L"b");
     LPITEMIDLIST list = ILClone(a.get());
     LPITEMIDLIST old = list;
-    {
-        SpyScope spy;
-        cfx::combineInto(&list, b.get());
-        EXPECT_TRUE(spy->wasFreed(old));
-    }
-    EXPECT_EQ(cfx::storagePath(list), L"a\\b");
+    MallocSpy* spy = &MallocSpy::start();
+    cfx::folder::combineInto(&list, b.get());
+    EXPECT_TRUE(spy->freed.count(old));
+    EXPECT_EQ(cfx::folder::storagePath(list), L"a\\b");
 
-    {
-        SpyScope spy(ILGetSize(list) + ILGetSize(b.get()) - 2);
-        LPITEMIDLIST kept = list;
-        EXPECT_EQ(entryPoint([&] { cfx::combineInto(&list, b.get()); }), E_OUTOFMEMORY);
-        EXPECT_EQ(spy->failures(), 1);
-        EXPECT_EQ(list, kept);
-        EXPECT_FALSE(spy->wasFreed(kept));
-    }
-    EXPECT_EQ(cfx::storagePath(list), L"a\\b");
+    LPITEMIDLIST kept = list;
+    spy = &MallocSpy::start(ILGetSize(list) + ILGetSize(b.get()) - 2);
+    EXPECT_EQ(entryPoint([&] { cfx::folder::combineInto(&list, b.get()); }), E_OUTOFMEMORY);
+    EXPECT_EQ(spy->failures, 1);
+    EXPECT_EQ(list, kept);
+    EXPECT_FALSE(spy->freed.count(kept));
+    spy->stop();
     ILFree(list);
 }
 
-TEST_F(StorageItemIdTest, LastItemDecidesFolderOrFile) {
-    ItemIdList a = makeId(L"a", StorageItemFolder);
-    ItemIdList b = makeId(L"b");
-    ItemIdList ab = listOf({a.get(), b.get()});
-    LPCITEMIDLIST last = cfx::lastItem(ab.get());
-    EXPECT_EQ(bytesOf(last), bytesOf(ab.get()) + a.get()->mkid.cb);
-    EXPECT_FALSE(cfx::isFolder(last));
-    EXPECT_TRUE(cfx::isFolder(cfx::lastItem(a.get())));
+// --- Random and mutated lists ------------------------------------------------
 
-    const BYTE empty[2] = {0, 0};
-    EXPECT_EQ(cfx::lastItem(asList(empty)), asList(empty));
-    EXPECT_EQ(entryPoint([&] { cfx::isFolder(cfx::lastItem(asList(empty))); }), E_INVALIDARG);
-    EXPECT_EQ(cfx::lastItem(nullptr), nullptr);
+// What the test reads from an identifier's bytes by itself.
+struct Reading {
+    bool own = false;
+    std::uint32_t kind = 0;
+    std::uint64_t size = 0;
+    std::wstring name;
+};
+
+Reading readIdentifier(const BYTE* at) {
+    Reading r;
+    std::uint16_t cb;
+    std::memcpy(&cb, at, 2);
+    r.own = cb > 28 && std::memcmp(at + 2, kSignatureBytes, 16) == 0;
+    if (r.own) {
+        std::memcpy(&r.kind, at + 18, 4);
+        std::memcpy(&r.size, at + 22, 8);
+        wchar_t unit;
+        for (size_t offset = 30; offset + 2 <= cb && (std::memcpy(&unit, at + offset, 2), unit);
+             offset += 2)
+            r.name.push_back(unit);
+    }
+    return r;
 }
 
-// This program links the identifier module as the DLL does, so its own
-// imports show how the module reaches shell32: by ordinal only.
-TEST(ItemListImports, ComeFromShell32ByOrdinal) {
-    const std::set<std::string> ordinals = {"#16",  "#18",  "#21",  "#25",
-                                            "#152", "#153", "#155", "#190"};
-    std::set<std::string> used;
-    for (const auto& [dll, function] : cfx::test::ImageView(GetModuleHandleW(nullptr)).imports()) {
-        if (dll != "shell32.dll")
-            continue;
-        EXPECT_NE(function.rfind("IL", 0), 0u) << function << " is imported by name";
-        if (ordinals.count(function))
-            used.insert(function);
+// A list laid out at a chosen distance from an 8-byte boundary, with the
+// offsets of its identifiers.
+struct ListBuffer {
+    ListBuffer(const std::vector<Bytes>& items, size_t distance) : shift(distance), storage(distance) {
+        for (const Bytes& item : items) {
+            offsets.push_back(storage.size() - shift);
+            storage.insert(storage.end(), item.begin(), item.end());
+        }
+        size = storage.size() - shift + 2;
+        storage.resize(storage.size() + 2 + 1024, 0);
     }
-    // ILGetSize, ILGetNext, ILFree, ILIsEqual and ILCombine at least.
-    EXPECT_GE(used.size(), 5u);
+    LPCITEMIDLIST list() const { return asList(storage.data() + shift); }
+    const BYTE* at(size_t offset) const { return storage.data() + shift + offset; }
+
+    size_t shift, size = 0;
+    Bytes storage;
+    std::vector<size_t> offsets;
+};
+
+// One identifier of a random shape, its cb always its length: ours, one
+// signature bit off, cut short anywhere, with garbage after its name, a name
+// without terminator, or random bytes perhaps carrying the signature.
+Bytes randomItem(std::mt19937& random) {
+    auto below = [&](size_t n) { return std::uniform_int_distribution<size_t>(0, n - 1)(random); };
+    std::wstring name(below(4) ? below(13) : below(600), L'_');
+    for (wchar_t& unit : name)
+        unit = wchar_t(1 + below(0xFFFF)); // any code unit but the terminator
+    Bytes item = expectedId(name, below(5) ? std::uint32_t(1 + below(2)) : std::uint32_t(random()),
+                            (std::uint64_t(random()) << 32) | random());
+    switch (below(8)) {
+    case 0:
+        item[2 + below(16)] ^= BYTE(1u << below(8));
+        break;
+    case 1:
+        item.resize(2 + below(item.size() - 2));
+        break;
+    case 2:
+        item.resize(item.size() + 1 + below(64), BYTE(below(256)));
+        break;
+    case 3:
+        for (size_t i = item.size() - 4; i < item.size(); ++i)
+            item[i] = BYTE(1 + below(255));
+        break;
+    case 4:
+        item.resize(2 + below(300));
+        for (size_t i = 2; i < item.size(); ++i)
+            item[i] = BYTE(below(256));
+        if (item.size() >= 18 && below(2))
+            std::memcpy(item.data() + 2, kSignatureBytes, 16);
+        break;
+    }
+    const auto cb = static_cast<std::uint16_t>(item.size());
+    std::memcpy(item.data(), &cb, 2);
+    return item;
+}
+
+// Own identifiers read back as the test reads them, foreign ones are refused
+// by every reader; the list's path, prefixes, relative parts and last item.
+void checkList(const std::vector<Bytes>& items, const ListBuffer& buffer, std::mt19937& random) {
+    bool allOwn = true;
+    std::wstring path;
+    for (size_t i = 0; i < items.size(); ++i) {
+        LPCITEMIDLIST id = asList(buffer.at(buffer.offsets[i]));
+        const Reading expected = readIdentifier(buffer.at(buffer.offsets[i]));
+        allOwn = allOwn && expected.own;
+        path += (i ? L"\\" : L"") + expected.name;
+        EXPECT_EQ(cfx::folder::isOwnItem(id), expected.own) << "item " << i;
+        Reading read;
+        bool folder = false;
+        const HRESULT want = expected.own ? S_OK : E_INVALIDARG;
+        EXPECT_EQ(entryPoint([&] { cfx::folder::itemPayload(id); }), want);
+        EXPECT_EQ(entryPoint([&] { read.kind = static_cast<std::uint32_t>(cfx::folder::kindOf(id)); }),
+                  want);
+        EXPECT_EQ(entryPoint([&] { read.size = cfx::folder::sizeOf(id); }), want);
+        EXPECT_EQ(entryPoint([&] { read.name = cfx::folder::nameOf(id); }), want);
+        EXPECT_EQ(entryPoint([&] { folder = cfx::folder::isFolder(id); }), want);
+        if (expected.own) {
+            EXPECT_TRUE(read.kind == expected.kind && read.size == expected.size &&
+                        read.name == expected.name && folder == (expected.kind == 1));
+        }
+    }
+    LPCITEMIDLIST list = buffer.list();
+    std::wstring got;
+    EXPECT_EQ(entryPoint([&] { got = cfx::folder::storagePath(list); }), allOwn ? S_OK : E_INVALIDARG);
+    EXPECT_EQ(got, allOwn ? path : L"");
+    EXPECT_EQ(bytesOf(cfx::folder::lastItem(list)), buffer.at(items.empty() ? 0 : buffer.offsets.back()));
+    for (size_t k = 0; k <= items.size(); ++k) {
+        ListBuffer prefix(std::vector<Bytes>(items.begin(), items.begin() + k), random() % 8);
+        EXPECT_TRUE(cfx::folder::isPrefix(prefix.list(), list)) << k;
+        EXPECT_EQ(cfx::folder::isPrefix(list, prefix.list()), k == items.size()) << k;
+        const LPCITEMIDLIST part = cfx::folder::relativePart(prefix.list(), list);
+        // Only lists the shell finds equal have no relative part.
+        EXPECT_TRUE(part ? bytesOf(part) == buffer.at(k < items.size() ? buffer.offsets[k]
+                                                                       : buffer.size - 2)
+                         : ILIsEqual(prefix.list(), list))
+            << k;
+        EXPECT_EQ(ILGetSize(cfx::folder::combine(prefix.list(), list).get()), prefix.size + buffer.size - 2);
+    }
+    // One byte changed after the last identifier's cb: no prefix either way.
+    if (!items.empty() && items.back().size() > 2) {
+        ListBuffer changed(items, random() % 8);
+        changed.storage[changed.shift + changed.offsets.back() + 2 +
+                        random() % (items.back().size() - 2)] ^= BYTE(1 + random() % 255);
+        EXPECT_FALSE(cfx::folder::isPrefix(changed.list(), list));
+        EXPECT_FALSE(cfx::folder::isPrefix(list, changed.list()));
+        EXPECT_EQ(cfx::folder::relativePart(changed.list(), list), nullptr);
+    }
+}
+
+TEST(StorageItemIdFuzz, RandomAndMutatedListsNeverCrashAndForeignOnesAreRefused) {
+    const char* text = std::getenv("CFX_FUZZ_SEED");
+    const std::uint32_t seed = text ? std::uint32_t(std::strtoul(text, nullptr, 0)) : 0x5EED1D5u;
+    std::mt19937 random(seed);
+    for (int round = 0; round < 25000; ++round) {
+        std::vector<Bytes> items(random() % 6);
+        for (Bytes& item : items)
+            item = randomItem(random);
+        checkList(items, ListBuffer(items, random() % 8), random);
+        if (HasFailure())
+            FAIL() << "round " << round << " of seed " << seed << " (CFX_FUZZ_SEED)";
+    }
 }
 
 } // namespace

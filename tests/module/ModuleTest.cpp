@@ -1,6 +1,7 @@
 // The DLL as COM and other programs see it: its exports and imports, the
-// presence mutex, DllGetClassObject and the unload rule.
+// presence mutex, DllGetClassObject, the unload rule and the catch ladder.
 #include "module/ClassTable.h"
+#include "common/Exceptions.h"
 #include "support/ImageView.h"
 #include "support/LoadedLibrary.h"
 
@@ -8,7 +9,10 @@
 #include <shlobj.h>
 #include <wrl/client.h>
 
+#include <functional>
+#include <new>
 #include <set>
+#include <stdexcept>
 #include <string>
 
 using cfx::test::ImageView;
@@ -27,25 +31,16 @@ bool mutexExists() {
     return true;
 }
 
-TEST(Image, ExportsExactlyTheFourEntryPoints) {
+// Exactly the four entry points; nothing but system DLLs, and no item list
+// function of shell32 by name (they are imported by ordinal).
+TEST(Image, ExportsTheFourEntryPointsAndImportsOnlyTheSystem) {
     LoadedLibrary dll(L"cfxview.dll");
     ASSERT_NE(dll.handle(), nullptr);
     std::set<std::string> expected = {"DllCanUnloadNow", "DllGetClassObject", "DllRegisterServer",
                                       "DllUnregisterServer"};
     EXPECT_EQ(ImageView(dll.handle()).exportNames(), expected);
-}
-
-TEST(Image, NeedsNoRuntimeBesideTheSystem) {
-    LoadedLibrary dll(L"cfxview.dll");
-    ASSERT_NE(dll.handle(), nullptr);
-    for (const auto& [name, function] : ImageView(dll.handle()).imports())
-        EXPECT_NE(name.rfind("lib", 0), 0u) << name << " is not a system DLL";
-}
-
-TEST(Image, ImportsNoItemListFunctionByName) {
-    LoadedLibrary dll(L"cfxview.dll");
-    ASSERT_NE(dll.handle(), nullptr);
     for (const auto& [name, function] : ImageView(dll.handle()).imports()) {
+        EXPECT_NE(name.rfind("lib", 0), 0u) << name << " is not a system DLL";
         if (name == "shell32.dll") {
             EXPECT_NE(function.rfind("IL", 0), 0u) << function << " is imported by name";
         }
@@ -126,18 +121,13 @@ protected:
     LoadedLibrary dll_{L"cfxview.dll"};
 };
 
-TEST_F(ClassObjects, ServesEachOfTheSixClasses) {
-    for (const cfx::ClassEntry& entry : cfx::class_table::entries()) {
-        ComPtr<IClassFactory> factory;
-        EXPECT_EQ(dll_.getClassObject(*entry.clsid, IID_PPV_ARGS(&factory)), S_OK);
-        EXPECT_TRUE(factory);
-        ComPtr<IUnknown> unknown;
-        EXPECT_EQ(dll_.getClassObject(*entry.clsid, IID_PPV_ARGS(&unknown)), S_OK);
-    }
-    EXPECT_EQ(dll_.canUnloadNow(), S_OK);
-}
-
-TEST_F(ClassObjects, RefusesForeignClasses) {
+TEST_F(ClassObjects, ServesANewFactoryForItsOwnClassesOnly) {
+    ComPtr<IClassFactory> first, second;
+    ASSERT_EQ(dll_.getClassObject(cfx::CLSID_StorageFolder, IID_PPV_ARGS(&first)), S_OK);
+    ASSERT_EQ(dll_.getClassObject(cfx::CLSID_StorageFolder, IID_PPV_ARGS(&second)), S_OK);
+    EXPECT_NE(first.Get(), second.Get());
+    first.Reset();
+    second.Reset();
     const CLSID neighbours[] = {
         // One past each end of the library's range, and the storage server's class.
         {0x6B3E91D2, 0x0C4F, 0x4A87, {0x9E, 0x15, 0xD2, 0x7A, 0x40, 0xB8, 0x5C, 0x17}},
@@ -145,28 +135,16 @@ TEST_F(ClassObjects, RefusesForeignClasses) {
         {0x7A2D5E90, 0x3B41, 0x4C6F, {0x8E, 0x2A, 0x51, 0xC9, 0xD0, 0x7B, 0x3F, 0x4E}},
         CLSID_NULL,
     };
+    void* out = reinterpret_cast<void*>(1);
     for (const CLSID& clsid : neighbours) {
-        void* out = reinterpret_cast<void*>(1);
         EXPECT_EQ(dll_.getClassObject(clsid, IID_IClassFactory, &out), CLASS_E_CLASSNOTAVAILABLE);
         EXPECT_EQ(out, nullptr);
     }
     EXPECT_EQ(dll_.getClassObject(cfx::CLSID_StorageFolder, IID_IClassFactory, nullptr), E_POINTER);
-    EXPECT_EQ(dll_.canUnloadNow(), S_OK);
-}
-
-TEST_F(ClassObjects, RefusedFactoryInterfaceLeavesNothingAlive) {
-    void* out = reinterpret_cast<void*>(1);
+    out = reinterpret_cast<void*>(1);
     EXPECT_EQ(dll_.getClassObject(cfx::CLSID_StorageFolder, IID_IDataObject, &out), E_NOINTERFACE);
     EXPECT_EQ(out, nullptr);
-    EXPECT_EQ(dll_.getClassObject(cfx::CLSID_KeyOverlay, IID_IDispatch, &out), E_NOINTERFACE);
-    EXPECT_EQ(dll_.canUnloadNow(), S_OK);
-}
-
-TEST_F(ClassObjects, MakesANewFactoryEveryTime) {
-    ComPtr<IClassFactory> first, second;
-    ASSERT_EQ(dll_.getClassObject(cfx::CLSID_StorageFolder, IID_PPV_ARGS(&first)), S_OK);
-    ASSERT_EQ(dll_.getClassObject(cfx::CLSID_StorageFolder, IID_PPV_ARGS(&second)), S_OK);
-    EXPECT_NE(first.Get(), second.Get());
+    EXPECT_EQ(dll_.canUnloadNow(), S_OK) << "a refused factory is still alive";
 }
 
 TEST_F(ClassObjects, UnloadWaitsForFactoriesLocksAndObjects) {
@@ -231,6 +209,50 @@ TEST_F(ClassObjects, ComLoadsAndUnloadsTheLibraryThroughTheRegistry) {
     folder.Reset();
     EXPECT_EQ(dll_.canUnloadNow(), S_OK);
     RegDeleteTreeW(HKEY_CLASSES_ROOT, key.c_str());
+}
+
+// The catch ladder every entry point goes through.
+TEST(CatchLadder, MapsEachFailureToItsHresult) {
+    const struct {
+        std::function<HRESULT()> body;
+        HRESULT expected;
+    } cases[] = {
+        {[] { return S_FALSE; }, S_FALSE}, // the body's own result
+        {[] { return E_NOTIMPL; }, E_NOTIMPL},
+        {[]() -> HRESULT { throw std::bad_alloc(); }, E_OUTOFMEMORY},
+        {[]() -> HRESULT { throw _com_error(STG_E_FILENOTFOUND); }, STG_E_FILENOTFOUND},
+        {[]() -> HRESULT { throw HRESULT(STG_E_ACCESSDENIED); }, STG_E_ACCESSDENIED},
+        {[]() -> HRESULT { throw std::runtime_error("unexpected"); }, E_UNEXPECTED},
+        {[]() -> HRESULT { throw 42; }, E_UNEXPECTED},
+        {[]() -> HRESULT { throw cfx::win_except(ERROR_ACCESS_DENIED); }, HRESULT(0x80070005)},
+        // Only the low 16 bits of a positive code survive.
+        {[]() -> HRESULT { throw cfx::win_except(0x12345); }, HRESULT(0x80072345)},
+        // CryptoAPI reports HRESULT-shaped codes through GetLastError: kept as they are.
+        {[]() -> HRESULT { throw cfx::win_except(static_cast<DWORD>(NTE_BAD_KEYSET)); },
+         NTE_BAD_KEYSET},
+        {[]() -> HRESULT { throw cfx::win_except(0); }, S_OK},
+        {[]() -> HRESULT { cfx::raise(E_INVALIDARG); }, E_INVALIDARG},
+        {[] { cfx::check(S_FALSE); return S_OK; }, S_OK},
+        {[] { cfx::check(DISP_E_TYPEMISMATCH); return S_OK; }, DISP_E_TYPEMISMATCH},
+        {[] { cfx::notNull(static_cast<int*>(nullptr)); return S_OK; }, E_POINTER},
+        {[]() -> HRESULT {
+             SetLastError(ERROR_INVALID_HANDLE);
+             cfx::throwLastError();
+         },
+         HRESULT(0x80070006)},
+    };
+    for (size_t i = 0; i < std::size(cases); ++i)
+        EXPECT_EQ(cfx::guarded(cases[i].body), cases[i].expected) << "case " << i;
+    EXPECT_EQ(cfx::guarded([] {}), S_OK);
+}
+
+TEST(WindowsError, CarriesTheSystemTextWithoutItsLineEnd) {
+    cfx::win_except error(ERROR_ACCESS_DENIED);
+    EXPECT_EQ(error.code(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+    ASSERT_FALSE(error.message().empty());
+    EXPECT_NE(error.message().back(), L'\n');
+    EXPECT_STRNE(error.what(), "");
+    EXPECT_NE(error.message(), cfx::win_except(ERROR_FILE_NOT_FOUND).message());
 }
 
 } // namespace

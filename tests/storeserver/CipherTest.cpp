@@ -133,26 +133,15 @@ TEST(KeyMaterialTest, DerivedKeysDifferFromEachOtherAndFromTheKey) {
     EXPECT_EQ(std::search(check.begin(), check.end(), key.data(), key.data() + 8), check.end());
 }
 
-TEST(Base64Test, RoundTripsEveryLength) {
+// Decoding rules beyond tails are the support library's (CertificateStoreTest);
+// here the engine's own error for key text that does not decode.
+TEST(Base64Test, RoundTripsEveryLengthAndRefusesADanglingCharacter) {
     for (size_t size = 0; size < 70; ++size) {
         auto bytes = patternBytes(size, static_cast<unsigned>(size));
-        std::wstring text = toBase64(bytes);
-        EXPECT_EQ(text.size() % 4, 0u);
-        EXPECT_EQ(fromBase64(text), bytes);
+        EXPECT_EQ(fromBase64(toBase64(bytes)), bytes);
     }
-    EXPECT_EQ(toBase64(reinterpret_cast<const BYTE*>("Man"), 3), L"TWFu");
     EXPECT_EQ(toBase64(reinterpret_cast<const BYTE*>("Ma"), 2), L"TWE=");
-}
-
-TEST(Base64Test, SkipsCharactersOutsideTheAlphabet) {
-    std::vector<BYTE> man{'M', 'a', 'n'};
-    EXPECT_EQ(fromBase64(L" T\r\nW-F*u "), man);
-    EXPECT_EQ(fromBase64(L"TWE"), (std::vector<BYTE>{'M', 'a'}));
-}
-
-TEST(Base64Test, ADanglingCharacterDoesNotDecode) {
     EXPECT_TRUE(failsWith(E_INVALIDARG, [] { keyTextBytes(L"TWFuT"); }));
-    EXPECT_EQ(failureText([] { keyTextBytes(L"A"); }), L"An argument is invalid");
 }
 
 } // namespace

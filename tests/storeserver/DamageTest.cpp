@@ -72,11 +72,8 @@ protected:
     std::wstring path = scratch.file(L"damaged.demo-coffrex");
 };
 
-TEST_F(DamageTest, AMissingFileIsNotFound) {
+TEST_F(DamageTest, MissingEmptyAndRandomFilesAreNoContainers) {
     EXPECT_TRUE(failsWith(STG_E_FILENOTFOUND, [&] { Container::open(path); }));
-}
-
-TEST_F(DamageTest, EmptyAndRandomFilesAreNotContainers) {
     put(path, {});
     EXPECT_TRUE(failsWith(STG_E_DOCFILECORRUPT, [&] { Container::open(path); }));
     put(path, patternBytes(100000, 1));
@@ -115,24 +112,6 @@ TEST_F(DamageTest, TruncatedContainersFailCleanly) {
         EXPECT_TRUE(FAILED(hr) || length + 4096 >= whole.size())
             << "length " << length << " gave 0x" << std::hex << hr;
     }
-}
-
-TEST_F(DamageTest, DamagedBytesFailCleanly) {
-    auto whole = makeContainer();
-    std::mt19937 random(5);
-    int failures = 0;
-    for (int round = 0; round < 24; ++round) {
-        auto bytes = whole;
-        // A run of random bytes somewhere past the compound file's own header.
-        size_t at = 512 + random() % (bytes.size() - 600);
-        for (size_t i = 0; i < 64 && at + i < bytes.size(); ++i)
-            bytes[at + i] = static_cast<BYTE>(random());
-        put(path, bytes);
-        if (FAILED(useAll(path)))
-            ++failures;
-    }
-    // Most damage is noticed (damage to unused sectors need not be).
-    EXPECT_GT(failures, 0);
 }
 
 TEST_F(DamageTest, ADamagedCatalogIsRecognised) {

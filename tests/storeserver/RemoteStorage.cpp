@@ -4,10 +4,10 @@
 
 #include "common/Exceptions.h"
 #include "common/ErrorObjectHook.h"
-#include "support/FakeStorageServer.h"
 #include "support/LoadedLibrary.h"
 
 #include <objbase.h>
+#include <tlhelp32.h>
 
 namespace cfx::store::test {
 
@@ -20,18 +20,7 @@ public:
     void SetUp() override {
         ASSERT_EQ(S_OK, CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED));
         ASSERT_EQ(S_OK, cfx::carryErrorObjectsUnderWine());
-        std::wstring command =
-            L"\"" + cfx::test::programFolder() + kServerProgram + L"\" /RegServer";
-        STARTUPINFOW startup{};
-        startup.cb = sizeof startup;
-        PROCESS_INFORMATION process{};
-        ASSERT_TRUE(CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr,
-                                   nullptr, &startup, &process));
-        KernelHandle thread(process.hThread), running(process.hProcess);
-        ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(running.get(), 30000));
-        DWORD exitCode = 1;
-        GetExitCodeProcess(running.get(), &exitCode);
-        ASSERT_EQ(0u, exitCode) << "cfxstore.exe /RegServer failed";
+        ASSERT_EQ(0u, runServerCommand(L"/RegServer"));
     }
     void TearDown() override { CoUninitialize(); }
 };
@@ -40,6 +29,50 @@ public:
     testing::AddGlobalTestEnvironment(new ServerEnvironment);
 
 } // namespace
+
+DWORD runServerCommand(const wchar_t* option) {
+    std::wstring command =
+        L"\"" + cfx::test::programFolder() + kServerProgram + L"\" " + option;
+    STARTUPINFOW startup{sizeof startup};
+    PROCESS_INFORMATION process{};
+    if (!CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                        &startup, &process))
+        return GetLastError();
+    KernelHandle thread(process.hThread), running(process.hProcess);
+    DWORD exitCode = ~0u;
+    if (WaitForSingleObject(running.get(), 30000) == WAIT_OBJECT_0)
+        GetExitCodeProcess(running.get(), &exitCode);
+    return exitCode;
+}
+
+std::vector<DWORD> serverProcesses() {
+    std::vector<DWORD> found;
+    KernelHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+    if (snapshot.get() == INVALID_HANDLE_VALUE) {
+        snapshot.release();
+        return found;
+    }
+    PROCESSENTRY32W entry{sizeof entry};
+    for (BOOL more = Process32FirstW(snapshot.get(), &entry); more;
+         more = Process32NextW(snapshot.get(), &entry))
+        if (CompareStringOrdinal(entry.szExeFile, -1, kServerProgram, -1, TRUE) == CSTR_EQUAL)
+            found.push_back(entry.th32ProcessID);
+    return found;
+}
+
+bool waitForServerExit(DWORD timeoutMs) {
+    const DWORD start = GetTickCount();
+    for (std::vector<DWORD> running; !(running = serverProcesses()).empty();) {
+        if (GetTickCount() - start > timeoutMs)
+            return false;
+        KernelHandle process(OpenProcess(SYNCHRONIZE, FALSE, running.front()));
+        if (process)
+            WaitForSingleObject(process.get(), 100);
+        else
+            Sleep(10);
+    }
+    return true;
+}
 
 ComPtr<IStorageServer> connectServer() {
     ComPtr<IStorageServer> server;
@@ -90,7 +123,7 @@ std::wstring textProperty(IStorageObject* item, const GUID& property) {
 void unlock(IStorageObject* storage) {
     std::wstring answer = answerWithInstalledKey(textProperty(storage, StorageProperty_KeyRecord),
                                                  textProperty(storage, StorageProperty_KeyState));
-    check(storage->SetProperty(StorageProperty_KeyState, Variant::text(answer)->get()));
+    check(storage->SetProperty(StorageProperty_KeyState, Variant(std::wstring(answer)).get()));
 }
 
 Failure failureOf(HRESULT hr) {

@@ -21,8 +21,15 @@ using Microsoft::WRL::ComPtr;
 
 inline constexpr wchar_t kServerProgram[] = L"cfxstore.exe";
 
+// Runs "cfxstore.exe option" (/RegServer, /UnregServer); its exit code.
+DWORD runServerCommand(const wchar_t* option);
+
 // A new root object of the storage server, started by COM when none runs.
 ComPtr<IStorageServer> connectServer();
+
+// The server processes running now; true once none runs (false after the timeout).
+std::vector<DWORD> serverProcesses();
+bool waitForServerExit(DWORD timeoutMs = 30000);
 
 // The server process answering a root object.
 DWORD serverProcessOf(IStorageServer* server);

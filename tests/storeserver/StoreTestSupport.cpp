@@ -131,7 +131,7 @@ void unlockWithInstalledKey(Container& container) {
     Item root = container.root();
     std::wstring answer = answerWithInstalledKey(readText(root, StorageProperty_KeyRecord),
                                                  readText(root, StorageProperty_KeyState));
-    root.setProperty(StorageProperty_KeyState, Variant::text(answer)->get());
+    root.setProperty(StorageProperty_KeyState, Variant(std::wstring(answer)).get());
 }
 
 std::shared_ptr<Container> newContainer(const std::wstring& path, Container::Options options) {
@@ -163,38 +163,25 @@ ULONGLONG fileSize(const std::wstring& path) {
     return (ULONGLONG(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
 }
 
-std::unique_ptr<Variant> Variant::text(const std::wstring& value) {
-    auto v = std::make_unique<Variant>();
-    v->v_.bstrVal = SysAllocStringLen(value.data(), static_cast<UINT>(value.size()));
-    v->v_.vt = VT_BSTR;
-    return v;
-}
-
-std::unique_ptr<Variant> Variant::boolean(bool value) {
-    auto v = std::make_unique<Variant>();
-    v->v_.boolVal = value ? VARIANT_TRUE : VARIANT_FALSE;
-    v->v_.vt = VT_BOOL;
-    return v;
-}
-
-std::unique_ptr<Variant> Variant::number(ULONGLONG value) {
-    auto v = std::make_unique<Variant>();
-    v->v_.ullVal = value;
-    v->v_.vt = VT_UI8;
-    return v;
-}
-
-std::wstring Variant::text() const {
-    if (v_.vt != VT_BSTR || !v_.bstrVal)
-        return std::wstring();
-    return std::wstring(v_.bstrVal, SysStringLen(v_.bstrVal));
-}
-
 std::wstring readText(const Item& item, const GUID& property) {
     Variant value;
     item.getProperty(property, value.put());
     EXPECT_EQ(value.type(), VT_BSTR);
     return value.text();
+}
+
+std::array<BYTE, 16> md5(const std::vector<BYTE>& bytes) {
+    std::array<BYTE, 16> digest{};
+    HCRYPTPROV provider = 0;
+    HCRYPTHASH hash = 0;
+    CryptAcquireContextW(&provider, nullptr, nullptr, PROV_RSA_FULL, CRYPT_VERIFYCONTEXT);
+    CryptCreateHash(provider, CALG_MD5, 0, 0, &hash);
+    CryptHashData(hash, bytes.data(), static_cast<DWORD>(bytes.size()), 0);
+    DWORD size = 16;
+    CryptGetHashParam(hash, HP_HASHVAL, digest.data(), &size, 0);
+    CryptDestroyHash(hash);
+    CryptReleaseContext(provider, 0);
+    return digest;
 }
 
 std::vector<BYTE> patternBytes(size_t size, unsigned seed) {

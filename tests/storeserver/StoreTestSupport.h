@@ -1,9 +1,10 @@
 // What the storage engine's tests share: a scratch folder per test, RSA 2048
-// key certificates with their private keys in the current user's store, the
-// client's half of unlocking, and VARIANT helpers.
+// key certificates with their private keys in the current user's store, and
+// the client's half of unlocking.
 #pragma once
 
 #include "Container.h"
+#include "common/Variant.h"
 #include "support/TestText.h"
 
 #include <windows.h>
@@ -11,6 +12,7 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <memory>
 #include <string>
 #include <vector>
@@ -59,30 +61,6 @@ std::shared_ptr<Container> newContainer(const std::wstring& path, Container::Opt
 std::vector<BYTE> fileBytes(const std::wstring& path);
 ULONGLONG fileSize(const std::wstring& path);
 
-// VARIANT helpers.
-class Variant {
-public:
-    Variant() { VariantInit(&v_); }
-    ~Variant() { VariantClear(&v_); }
-    Variant(const Variant&) = delete;
-    Variant& operator=(const Variant&) = delete;
-
-    static std::unique_ptr<Variant> text(const std::wstring& value);
-    static std::unique_ptr<Variant> boolean(bool value);
-    static std::unique_ptr<Variant> number(ULONGLONG value);
-
-    VARIANT* put() {
-        VariantClear(&v_);
-        return &v_;
-    }
-    const VARIANT& get() const { return v_; }
-    VARTYPE type() const { return v_.vt; }
-    std::wstring text() const;
-
-private:
-    VARIANT v_;
-};
-
 std::wstring readText(const Item& item, const GUID& property);
 
 // Runs a call that must fail with a StoreError of the HRESULT.
@@ -110,6 +88,9 @@ template <class Call> std::wstring failureText(Call&& call) {
     }
     return std::wstring();
 }
+
+// The MD5 digest of the bytes, as CryptoAPI computes it.
+std::array<BYTE, 16> md5(const std::vector<BYTE>& bytes);
 
 // Deterministic test bytes.
 std::vector<BYTE> patternBytes(size_t size, unsigned seed);

@@ -1,159 +1,79 @@
 #include "support/UiRobot.h"
 
+#include "support/TestText.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <atomic>
 #include <climits>
-#include <cstdio>
 
 namespace cfx::test {
 
 namespace {
 
-// How often the watcher looks for new boxes: short enough that a box costs the
-// test no noticeable time, long enough to leave the box's thread the processor.
+// Short enough that a box costs no noticeable time, long enough to leave the
+// box's thread the processor.
 constexpr std::chrono::milliseconds kPollInterval(10);
-
-// The longest the robot waits for a box's thread to answer a message it sends
-// (a box whose thread has stopped pumping must not stop the robot). No
+// The longest the robot waits for a box's thread to answer. No
 // SMTO_ABORTIFHUNG: Wine counts a thread that has not looked at its queue for
 // five seconds as hung, which a box's thread is until its loop starts.
 constexpr UINT kMessageTimeoutMs = 2000;
-
-// A message box's message text is the static control with this id.
+// A message box's message is the static with this id.
 constexpr int kMessageTextId = 0xFFFF;
-
-constexpr wchar_t kDialogClass[] = L"#32770";
 
 std::atomic<int> activeRobots{0};
 
-std::string narrow(const std::wstring& text) {
-    if (text.empty())
-        return {};
-    int size = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr,
-                                   0, nullptr, nullptr);
-    std::string result(static_cast<std::size_t>(size), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), result.data(), size,
-                        nullptr, nullptr);
-    return result;
-}
-
-// The text in quotes, line breaks and quotes escaped, so that a failure
-// message stays on one line.
 std::string quoted(const std::wstring& text) {
     std::string result = "\"";
-    for (char c : narrow(text)) {
-        switch (c) {
-        case '\n':
-            result += "\\n";
-            break;
-        case '\r':
-            result += "\\r";
-            break;
-        case '\t':
-            result += "\\t";
-            break;
-        case '"':
-            result += "\\\"";
-            break;
-        case '\\':
-            result += "\\\\";
-            break;
-        default:
-            result += c;
-        }
-    }
+    for (char c : narrow(text))
+        result += c == '\n' ? std::string("\\n") : std::string(1, c);
     return result + "\"";
 }
 
-// "&Yes" shows as "Yes", "Save && close" as "Save & close".
-std::wstring withoutMnemonics(const std::wstring& label) {
-    std::wstring result;
-    for (std::size_t i = 0; i < label.size(); ++i) {
-        if (label[i] == L'&' && i + 1 < label.size())
-            ++i;
-        else if (label[i] == L'&')
-            continue;
-        result += label[i];
-    }
-    return result;
-}
-
-std::string hex(const void* pointer) {
-    char buffer[32];
-    snprintf(buffer, sizeof buffer, "%p", pointer);
-    return buffer;
-}
-
 std::wstring classOf(HWND window) {
-    wchar_t name[256] = L"";
-    int length = GetClassNameW(window, name, 256);
-    return std::wstring(name, static_cast<std::size_t>(std::max(length, 0)));
+    wchar_t name[64] = L"";
+    return std::wstring(name, static_cast<size_t>(std::max(GetClassNameW(window, name, 64), 0)));
 }
 
-bool sameText(const std::wstring& a, const wchar_t* b) {
-    return lstrcmpiW(a.c_str(), b) == 0;
-}
-
-// WM_GETTEXT with a timeout: the window belongs to another thread, which may
-// be busy. An edit control keeps its text to itself, so the message is needed.
+// WM_GETTEXT with a timeout (the window's thread may be busy); an edit control
+// keeps its text to itself, so the message is needed.
 std::wstring textOf(HWND window) {
-    DWORD_PTR length = 0;
-    if (!SendMessageTimeoutW(window, WM_GETTEXTLENGTH, 0, 0, SMTO_NORMAL, kMessageTimeoutMs,
-                             &length))
-        return {};
-    std::wstring text(length + 1, L'\0');
+    wchar_t text[1024] = L"";
     DWORD_PTR copied = 0;
-    if (!SendMessageTimeoutW(window, WM_GETTEXT, text.size(), reinterpret_cast<LPARAM>(text.data()),
-                             SMTO_NORMAL, kMessageTimeoutMs, &copied))
+    if (!SendMessageTimeoutW(window, WM_GETTEXT, 1024, reinterpret_cast<LPARAM>(text), SMTO_NORMAL,
+                             kMessageTimeoutMs, &copied))
         return {};
-    text.resize(std::min<std::size_t>(copied, length));
-    return text;
+    return std::wstring(text, std::min<DWORD_PTR>(copied, 1023));
 }
 
-bool isStatic(const BoxControl& control) {
-    return sameText(control.className, L"Static");
+bool isStatic(const BoxControl& c) {
+    return lstrcmpiW(c.className.c_str(), L"Static") == 0;
 }
-
-bool isIconStatic(const BoxControl& control) {
-    return isStatic(control) && (control.style & SS_TYPEMASK) == SS_ICON;
+bool isPicture(const BoxControl& c) {
+    const LONG type = c.style & SS_TYPEMASK;
+    return isStatic(c) && (type == SS_ICON || type == SS_BITMAP || type == SS_ENHMETAFILE);
 }
-
-bool isPictureStatic(const BoxControl& control) {
-    LONG type = control.style & SS_TYPEMASK;
-    return isStatic(control) && (type == SS_ICON || type == SS_BITMAP || type == SS_ENHMETAFILE);
-}
-
-bool isPushButton(const BoxControl& control) {
-    LONG type = control.style & BS_TYPEMASK;
-    return sameText(control.className, L"Button") &&
+bool isPushButton(const BoxControl& c) {
+    const LONG type = c.style & BS_TYPEMASK;
+    return lstrcmpiW(c.className.c_str(), L"Button") == 0 &&
            (type == BS_PUSHBUTTON || type == BS_DEFPUSHBUTTON);
 }
 
-// The ids MessageBox gives its buttons (IDOK to IDCONTINUE).
-bool isMessageBoxCommand(int id) {
-    return id >= IDOK && id <= IDCONTINUE;
-}
-
-// A message box is a dialog of one message static (id 0xFFFF), an optional
-// icon and command buttons, nothing else. Wine 8 builds it from a template
-// whose unused buttons it destroys, so the same test holds there. The id alone
-// would not do: a DIALOG resource's IDC_STATIC labels also have id 0xFFFF.
+// A message box holds one message static (id 0xFFFF), perhaps an icon, and
+// command buttons, nothing else; a dialog resource's labels may have that id too.
 bool looksLikeMessageBox(const std::vector<BoxControl>& controls) {
     int messages = 0;
-    for (const BoxControl& control : controls) {
-        if (isStatic(control) && !isPictureStatic(control) && control.id == kMessageTextId)
+    for (const BoxControl& c : controls) {
+        if (isStatic(c) && !isPicture(c) && c.id == kMessageTextId)
             ++messages;
-        else if (!isIconStatic(control) &&
-                 !(isPushButton(control) && isMessageBoxCommand(control.id)))
+        else if (!isPicture(c) && !(isPushButton(c) && c.id >= IDOK && c.id <= IDCONTINUE))
             return false;
     }
     return messages == 1;
 }
 
-// The standard icons are shared: LoadIcon(nullptr, IDI_...) gives the handle
-// that MessageBox puts in its icon static (so it is under Wine 8 too).
+// MessageBox shows the shared standard icons, which LoadIcon gives too.
 Icon iconOf(HWND iconStatic) {
     DWORD_PTR shown = 0;
     if (!SendMessageTimeoutW(iconStatic, STM_GETICON, 0, 0, SMTO_NORMAL, kMessageTimeoutMs,
@@ -164,10 +84,9 @@ Icon iconOf(HWND iconStatic) {
                                                  {IDI_EXCLAMATION, Icon::Warning},
                                                  {IDI_QUESTION, Icon::Question},
                                                  {IDI_ASTERISK, Icon::Information}};
-    for (const auto& [resource, icon] : standard) {
+    for (const auto& [resource, icon] : standard)
         if (reinterpret_cast<DWORD_PTR>(LoadIconW(nullptr, resource)) == shown)
             return icon;
-    }
     return Icon::Other;
 }
 
@@ -177,105 +96,39 @@ BoxRecord inspect(HWND window) {
     box.owner = GetWindow(window, GW_OWNER);
     box.thread = GetWindowThreadProcessId(window, nullptr);
     box.caption = textOf(window);
-
-    std::vector<HWND> children;
-    EnumChildWindows(
-        window,
-        [](HWND child, LPARAM found) {
-            reinterpret_cast<std::vector<HWND>*>(found)->push_back(child);
-            return TRUE;
-        },
-        reinterpret_cast<LPARAM>(&children));
-    for (HWND child : children) {
-        BoxControl control;
-        control.window = child;
-        control.id = GetDlgCtrlID(child);
-        control.className = classOf(child);
-        control.style = GetWindowLongW(child, GWL_STYLE);
-        control.visible = IsWindowVisible(child) != FALSE;
-        if (!isPictureStatic(control))
-            control.text = textOf(child);
-        box.controls.push_back(std::move(control));
+    for (HWND child = GetWindow(window, GW_CHILD); child; child = GetWindow(child, GW_HWNDNEXT)) {
+        BoxControl c{child, GetDlgCtrlID(child), classOf(child), {},
+                     GetWindowLongW(child, GWL_STYLE), IsWindowVisible(child) != FALSE};
+        if (!isPicture(c))
+            c.text = textOf(child);
+        box.controls.push_back(std::move(c));
     }
     box.messageBox = looksLikeMessageBox(box.controls);
-
-    std::vector<std::pair<RECT, BoxButton>> buttons;
-    for (const BoxControl& control : box.controls) {
-        if (control.visible && isPushButton(control)) {
-            RECT place{};
-            GetWindowRect(control.window, &place);
-            buttons.push_back({place,
-                               {control.window, control.id, control.text,
-                                IsWindowEnabled(control.window) != FALSE}});
-        }
-    }
-    std::stable_sort(buttons.begin(), buttons.end(), [](const auto& a, const auto& b) {
-        return a.first.top != b.first.top ? a.first.top < b.first.top : a.first.left < b.first.left;
-    });
-    for (auto& entry : buttons)
-        box.buttons.push_back(std::move(entry.second));
-
-    for (const BoxControl& control : box.controls) {
-        if (control.visible && isIconStatic(control)) {
-            box.icon = iconOf(control.window);
-            if (box.icon != Icon::None)
-                break;
-        }
-    }
-
-    for (const BoxControl& control : box.controls) {
-        if (box.messageBox ? control.id == kMessageTextId && isStatic(control)
-                           : control.visible && isStatic(control) && !isPictureStatic(control) &&
-                                 !control.text.empty()) {
-            if (!box.text.empty())
-                box.text += L'\n';
-            box.text += control.text;
-        }
+    for (const BoxControl& c : box.controls) {
+        if (c.visible && isPushButton(c))
+            box.buttons.push_back({c.window, c.id, IsWindowEnabled(c.window) != FALSE});
+        if (c.visible && isPicture(c) && box.icon == Icon::None)
+            box.icon = iconOf(c.window);
+        if (box.messageBox ? c.id == kMessageTextId && isStatic(c)
+                           : c.visible && isStatic(c) && !isPicture(c) && !c.text.empty())
+            box.text += (box.text.empty() ? L"" : L"\n") + c.text;
     }
     return box;
 }
 
-HWND findControl(HWND box, int id) {
-    struct Search {
-        int id;
-        HWND found;
-    } search{id, nullptr};
-    EnumChildWindows(
-        box,
-        [](HWND child, LPARAM data) {
-            auto* s = reinterpret_cast<Search*>(data);
-            if (GetDlgCtrlID(child) != s->id)
-                return TRUE;
-            s->found = child;
-            return FALSE;
-        },
-        reinterpret_cast<LPARAM>(&search));
-    return search.found;
-}
-
-// What a user closing an unwanted box would press: Cancel, else No, Abort, OK,
-// Close or the first button that is enabled; 0 when there is none.
+// What a user closing an unwanted box would press; 0 when nothing is enabled.
 int dismissButton(const BoxRecord& box) {
-    for (int id : {IDCANCEL, IDNO, IDABORT, IDOK, IDCLOSE}) {
-        const BoxButton* button = box.button(id);
-        if (button && button->enabled)
+    for (int id : {IDCANCEL, IDNO, IDABORT, IDOK, IDCLOSE})
+        if (const BoxButton* button = box.button(id); button && button->enabled)
             return id;
-    }
-    for (const BoxButton& button : box.buttons) {
+    for (const BoxButton& button : box.buttons)
         if (button.enabled)
             return button.id;
-    }
     return 0;
 }
 
-void refreshEnabled(BoxRecord& box) {
-    for (BoxButton& button : box.buttons)
-        button.enabled = IsWindowEnabled(button.window) != FALSE;
-}
-
-// Presses the button as a click would (its dialog gets BN_CLICKED), or closes
-// the box when there is no button to press. Posted, so that a busy box's
-// thread cannot hold up the robot.
+// A click (BN_CLICKED to the dialog), or WM_CLOSE without a button; posted,
+// so that a busy box's thread cannot hold up the robot.
 void pressOrClose(HWND box, HWND button) {
     if (button)
         PostMessageW(GetParent(button), WM_COMMAND, MAKEWPARAM(GetDlgCtrlID(button), BN_CLICKED),
@@ -284,284 +137,140 @@ void pressOrClose(HWND box, HWND button) {
         PostMessageW(box, WM_CLOSE, 0, 0);
 }
 
-HWND buttonWindow(const BoxRecord& box, int buttonId) {
-    const BoxButton* button = box.button(buttonId);
-    return button ? button->window : nullptr;
-}
-
-std::string closedWith(int buttonId) {
-    return buttonId ? "closed with " + buttonName(buttonId) : "closed with WM_CLOSE";
-}
-
 } // namespace
 
 bool waitServingSentMessages(HANDLE object, std::chrono::milliseconds timeout) {
-    auto deadline = std::chrono::steady_clock::now() + timeout;
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
     for (;;) {
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
             deadline - std::chrono::steady_clock::now());
-        DWORD milliseconds = left.count() <= 0          ? 0
-                             : left.count() >= INFINITE ? INFINITE
-                                                        : static_cast<DWORD>(left.count());
+        const DWORD milliseconds = left.count() <= 0          ? 0
+                                   : left.count() >= INFINITE ? INFINITE
+                                                              : static_cast<DWORD>(left.count());
         DWORD wait = MsgWaitForMultipleObjectsEx(1, &object, milliseconds, QS_SENDMESSAGE,
                                                  MWMO_INPUTAVAILABLE);
-        if (wait == WAIT_OBJECT_0)
-            return true;
         if (wait != WAIT_OBJECT_0 + 1)
-            return false;
-        // Peeking runs the pending sent messages; posted ones stay queued.
-        MSG message;
+            return wait == WAIT_OBJECT_0;
+        MSG message; // peeking runs the sent messages; posted ones stay queued
         PeekMessageW(&message, nullptr, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
     }
 }
 
-const char* iconName(Icon icon) {
-    switch (icon) {
-    case Icon::None:
-        return "none";
-    case Icon::Error:
-        return "error";
-    case Icon::Warning:
-        return "warning";
-    case Icon::Question:
-        return "question";
-    case Icon::Information:
-        return "information";
-    case Icon::Other:
-        break;
-    }
-    return "other";
-}
-
-std::string buttonName(int id) {
-    switch (id) {
-    case IDOK:
-        return "OK";
-    case IDCANCEL:
-        return "Cancel";
-    case IDABORT:
-        return "Abort";
-    case IDRETRY:
-        return "Retry";
-    case IDIGNORE:
-        return "Ignore";
-    case IDYES:
-        return "Yes";
-    case IDNO:
-        return "No";
-    case IDCLOSE:
-        return "Close";
-    case IDHELP:
-        return "Help";
-    case IDTRYAGAIN:
-        return "Try Again";
-    case IDCONTINUE:
-        return "Continue";
-    default:
-        return "button " + std::to_string(id);
-    }
-}
-
-// --- BoxRecord ---
-
-std::vector<int> BoxRecord::buttonIds() const {
-    std::vector<int> ids;
-    for (const BoxButton& b : buttons)
-        ids.push_back(b.id);
-    return ids;
-}
-
 const BoxButton* BoxRecord::button(int id) const {
-    for (const BoxButton& b : buttons) {
+    for (const BoxButton& b : buttons)
         if (b.id == id)
             return &b;
-    }
     return nullptr;
 }
 
 const BoxControl* BoxRecord::control(int id) const {
-    for (const BoxControl& c : controls) {
+    for (const BoxControl& c : controls)
         if (c.id == id)
             return &c;
-    }
     return nullptr;
 }
 
 std::string BoxRecord::describe() const {
-    std::string result = (messageBox ? "message box " : "dialog ") + quoted(caption);
-    result += ": text " + quoted(text) + ", icon " + iconName(icon) + ", buttons [";
-    for (std::size_t i = 0; i < buttons.size(); ++i) {
-        result += (i ? ", " : "") + quoted(withoutMnemonics(buttons[i].label)) + " (" +
-                  std::to_string(buttons[i].id) + ")";
-    }
-    result += "], owner " + hex(owner) + ", thread " + std::to_string(thread);
-    return result;
+    std::string result = (messageBox ? "message box " : "dialog ") + quoted(caption) + ": text " +
+                         quoted(text) + ", icon " + std::to_string(static_cast<int>(icon)) +
+                         ", buttons";
+    for (const BoxButton& b : buttons)
+        result += " " + std::to_string(b.id);
+    return result + ", thread " + std::to_string(thread);
 }
 
-// --- Box ---
-
-Box& Box::caption(std::wstring caption) {
-    caption_ = std::move(caption);
-    return *this;
+Box& Box::caption(const std::wstring& caption) {
+    return where([caption](const BoxRecord& b) { return b.caption == caption; },
+                 "caption " + quoted(caption));
 }
-
-Box& Box::text(std::wstring text) {
-    text_ = std::move(text);
-    return *this;
+Box& Box::text(const std::wstring& text) {
+    return where([text](const BoxRecord& b) { return b.text == text; }, "text " + quoted(text));
 }
-
-Box& Box::textContaining(std::wstring part) {
-    textPart_ = std::move(part);
-    return *this;
+Box& Box::textContaining(const std::wstring& part) {
+    return where([part](const BoxRecord& b) { return b.text.find(part) != std::wstring::npos; },
+                 "text containing " + quoted(part));
 }
-
 Box& Box::icon(Icon icon) {
-    icon_ = icon;
-    return *this;
+    return where([icon](const BoxRecord& b) { return b.icon == icon; },
+                 "icon " + std::to_string(static_cast<int>(icon)));
 }
-
 Box& Box::buttons(std::vector<int> ids) {
     std::sort(ids.begin(), ids.end());
-    buttons_ = std::move(ids);
-    return *this;
+    std::string described = "buttons";
+    for (int id : ids)
+        described += " " + std::to_string(id);
+    return where(
+        [ids](const BoxRecord& b) {
+            std::vector<int> present;
+            for (const BoxButton& button : b.buttons)
+                present.push_back(button.id);
+            std::sort(present.begin(), present.end());
+            return present == ids;
+        },
+        described);
 }
-
 Box& Box::owner(HWND owner) {
-    owner_ = owner;
-    return *this;
+    return where([owner](const BoxRecord& b) { return b.owner == owner; }, "its owner");
 }
-
 Box& Box::thread(DWORD thread) {
-    thread_ = thread;
-    return *this;
+    return where([thread](const BoxRecord& b) { return b.thread == thread; },
+                 "thread " + std::to_string(thread));
 }
-
 Box& Box::messageBox(bool isMessageBox) {
-    messageBox_ = isMessageBox;
-    return *this;
+    return where([isMessageBox](const BoxRecord& b) { return b.messageBox == isMessageBox; },
+                 isMessageBox ? "a message box" : "a dialog");
 }
-
 Box& Box::where(std::function<bool(const BoxRecord&)> predicate, std::string description) {
-    predicates_.emplace_back(std::move(predicate), std::move(description));
+    conditions_.emplace_back(std::move(predicate), std::move(description));
     return *this;
 }
 
 bool Box::matches(const BoxRecord& box) const {
-    if (caption_ && *caption_ != box.caption)
-        return false;
-    if (text_ && *text_ != box.text)
-        return false;
-    if (textPart_ && box.text.find(*textPart_) == std::wstring::npos)
-        return false;
-    if (icon_ && *icon_ != box.icon)
-        return false;
-    if (buttons_) {
-        std::vector<int> present = box.buttonIds();
-        std::sort(present.begin(), present.end());
-        if (present != *buttons_)
-            return false;
-    }
-    if (owner_ && *owner_ != box.owner)
-        return false;
-    if (thread_ && *thread_ != box.thread)
-        return false;
-    if (messageBox_ && *messageBox_ != box.messageBox)
-        return false;
-    for (const auto& predicate : predicates_) {
-        if (!predicate.first(box))
-            return false;
-    }
-    return true;
+    return std::all_of(conditions_.begin(), conditions_.end(),
+                       [&box](const auto& condition) { return condition.first(box); });
 }
 
 std::string Box::describe() const {
-    std::vector<std::string> parts;
-    if (messageBox_)
-        parts.push_back(*messageBox_ ? "a message box" : "a dialog other than a message box");
-    if (caption_)
-        parts.push_back("caption " + quoted(*caption_));
-    if (text_)
-        parts.push_back("text " + quoted(*text_));
-    if (textPart_)
-        parts.push_back("text containing " + quoted(*textPart_));
-    if (icon_)
-        parts.push_back(std::string("icon ") + iconName(*icon_));
-    if (buttons_) {
-        std::string list = "buttons [";
-        for (std::size_t i = 0; i < buttons_->size(); ++i)
-            list += (i ? ", " : "") + buttonName((*buttons_)[i]);
-        parts.push_back(list + "]");
-    }
-    if (owner_)
-        parts.push_back("owner " + hex(*owner_));
-    if (thread_)
-        parts.push_back("thread " + std::to_string(*thread_));
-    for (const auto& predicate : predicates_)
-        parts.push_back(predicate.second);
-    if (parts.empty())
-        return "any box";
-    std::string result = "box with ";
-    for (std::size_t i = 0; i < parts.size(); ++i)
-        result += (i ? ", " : "") + parts[i];
+    std::string result = "box with";
+    for (const auto& condition : conditions_)
+        result += " " + condition.second + ";";
     return result;
 }
 
-// --- UiRobot::Script ---
-
-UiRobot::Script::Script(UiRobot& robot, Box box, int minimum, int maximum)
-    : robot_(&robot), expectation_(std::make_unique<Expectation>()) {
-    expectation_->box = std::move(box);
-    expectation_->minimum = minimum;
-    expectation_->maximum = maximum;
-}
-
-UiRobot::Script::Script(Script&& other) noexcept
-    : robot_(other.robot_), expectation_(std::move(other.expectation_)) {}
-
-UiRobot::Script::~Script() {
-    queue();
-}
+UiRobot::Script::Script(UiRobot& robot, std::unique_ptr<Expectation> expectation)
+    : robot_(&robot), expectation_(std::move(expectation)) {}
 
 UiRobot::Script& UiRobot::Script::fill(int controlId, std::wstring text) {
-    if (expectation_)
-        expectation_->fills.emplace_back(controlId, std::move(text));
+    expectation_->fills.emplace_back(controlId, std::move(text));
     return *this;
 }
 
 UiRobot::Script& UiRobot::Script::times(int count) {
-    if (expectation_) {
-        expectation_->minimum = count;
-        expectation_->maximum = count;
-    }
+    expectation_->minimum = expectation_->maximum = count;
     return *this;
 }
 
 void UiRobot::Script::answer(int buttonId) {
-    if (expectation_) {
-        expectation_->action = Action::Answer;
-        expectation_->button = buttonId;
-    }
+    expectation_->action = Action::Answer;
+    expectation_->button = buttonId;
     queue();
 }
 
 void UiRobot::Script::dismiss() {
-    if (expectation_)
-        expectation_->action = Action::Dismiss;
     queue();
 }
 
 void UiRobot::Script::leaveOpen() {
-    if (expectation_)
-        expectation_->action = Action::LeaveOpen;
+    expectation_->action = Action::LeaveOpen;
     queue();
 }
 
 void UiRobot::Script::queue() {
-    if (expectation_)
-        robot_->add(std::move(expectation_));
+    if (expectation_) {
+        std::lock_guard<std::mutex> lock(robot_->mutex_);
+        robot_->expectations_.push_back(std::move(expectation_));
+    }
 }
-
-// --- UiRobot ---
 
 UiRobot::UiRobot()
     : recorded_(CreateEventW(nullptr, TRUE, FALSE, nullptr)),
@@ -577,10 +286,16 @@ UiRobot::~UiRobot() {
         stopping_ = true;
     }
     wake_.notify_all();
-    // The watcher may be reading a dialog of this thread.
-    waitServingSentMessages(stopped_, std::chrono::milliseconds(INFINITE));
+    waitServingSentMessages(stopped_, std::chrono::milliseconds(INFINITE)); // it may read our dialog
     watcher_.join();
-    closeBoxesLeftOpen();
+    for (const BoxRecord& box : log_) {
+        if (box.answer == 0 && IsWindow(box.window)) {
+            BoxRecord now = inspect(box.window);
+            failures_.push_back("Box still open when the robot stopped: " + now.describe());
+            const BoxButton* button = now.button(dismissButton(now));
+            pressOrClose(box.window, button ? button->window : nullptr);
+        }
+    }
     verify();
     CloseHandle(stopped_);
     CloseHandle(recorded_);
@@ -588,20 +303,18 @@ UiRobot::~UiRobot() {
 }
 
 UiRobot::Script UiRobot::expect(Box box) {
-    return Script(*this, std::move(box), 1, 1);
+    return Script(*this, std::make_unique<Expectation>(Expectation{std::move(box)}));
 }
 
 UiRobot::Script UiRobot::allow(Box box) {
-    return Script(*this, std::move(box), 0, INT_MAX);
-}
-
-void UiRobot::add(std::unique_ptr<Expectation> expectation) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    expectations_.push_back(std::move(expectation));
+    auto expectation = std::make_unique<Expectation>(Expectation{std::move(box)});
+    expectation->minimum = 0;
+    expectation->maximum = INT_MAX;
+    return Script(*this, std::move(expectation));
 }
 
 std::optional<BoxRecord> UiRobot::waitForBox(std::chrono::milliseconds timeout) {
-    auto deadline = std::chrono::steady_clock::now() + timeout;
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
     for (;;) {
         {
             std::lock_guard<std::mutex> lock(mutex_);
@@ -609,7 +322,7 @@ std::optional<BoxRecord> UiRobot::waitForBox(std::chrono::milliseconds timeout) 
                 return log_[waited_++];
             ResetEvent(recorded_);
         }
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
             deadline - std::chrono::steady_clock::now());
         if (left.count() < 0 || !waitServingSentMessages(recorded_, left))
             return std::nullopt;
@@ -621,23 +334,16 @@ std::vector<BoxRecord> UiRobot::boxes() const {
     return log_;
 }
 
-std::vector<std::string> UiRobot::failures() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return failures_;
-}
-
 void UiRobot::verify() {
     std::vector<std::string> messages;
     {
         std::lock_guard<std::mutex> lock(mutex_);
         messages.swap(failures_);
-        for (const auto& expectation : expectations_) {
-            if (expectation->seen < expectation->minimum) {
-                messages.push_back("Expected box never came: " + expectation->box.describe() +
-                                   " (seen " + std::to_string(expectation->seen) + " of " +
-                                   std::to_string(expectation->minimum) + ")");
-            }
-        }
+        for (const auto& e : expectations_)
+            if (e->seen < e->minimum)
+                messages.push_back("Expected box never came: " + e->box.describe() + " (seen " +
+                                   std::to_string(e->seen) + " of " + std::to_string(e->minimum) +
+                                   ")");
         expectations_.clear();
     }
     for (const std::string& message : messages)
@@ -645,22 +351,21 @@ void UiRobot::verify() {
 }
 
 bool UiRobot::press(HWND box, int buttonId) {
-    HWND button = IsWindow(box) ? findControl(box, buttonId) : nullptr;
+    HWND button = IsWindow(box) ? GetDlgItem(box, buttonId) : nullptr;
     if (!button)
         return false;
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        for (BoxRecord& record : log_) {
+        for (BoxRecord& record : log_)
             if (record.window == box)
                 record.answer = buttonId;
-        }
     }
     pressOrClose(box, button);
     return true;
 }
 
 bool UiRobot::setControlText(HWND box, int controlId, const std::wstring& text) {
-    HWND control = IsWindow(box) ? findControl(box, controlId) : nullptr;
+    HWND control = IsWindow(box) ? GetDlgItem(box, controlId) : nullptr;
     DWORD_PTR result = 0;
     return control &&
            SendMessageTimeoutW(control, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(text.c_str()),
@@ -668,52 +373,40 @@ bool UiRobot::setControlText(HWND box, int controlId, const std::wstring& text) 
            result;
 }
 
+// Takes each visible dialog of this process the first time it shows.
 void UiRobot::watch() {
     std::unique_lock<std::mutex> lock(mutex_);
     while (!stopping_) {
         lock.unlock();
-        scan();
+        std::vector<HWND> dialogs;
+        EnumWindows(
+            [](HWND window, LPARAM found) {
+                DWORD process = 0;
+                GetWindowThreadProcessId(window, &process);
+                if (process == GetCurrentProcessId() && IsWindowVisible(window) &&
+                    classOf(window) == L"#32770")
+                    reinterpret_cast<std::vector<HWND>*>(found)->push_back(window);
+                return TRUE;
+            },
+            reinterpret_cast<LPARAM>(&dialogs));
+        for (auto it = known_.begin(); it != known_.end();)
+            it = IsWindow(*it) ? std::next(it) : known_.erase(it);
+        for (HWND dialog : dialogs)
+            if (known_.insert(dialog).second)
+                handle(dialog);
         lock.lock();
         wake_.wait_for(lock, kPollInterval, [this] { return stopping_; });
     }
     SetEvent(stopped_);
 }
 
-// Takes each visible dialog of this process the first time it shows. The
-// dialog manager shows a dialog only after WM_INITDIALOG, so its texts are in
-// place by then.
-void UiRobot::scan() {
-    std::vector<HWND> dialogs;
-    EnumWindows(
-        [](HWND window, LPARAM found) {
-            DWORD process = 0;
-            GetWindowThreadProcessId(window, &process);
-            if (process == GetCurrentProcessId() && IsWindowVisible(window) &&
-                classOf(window) == kDialogClass)
-                reinterpret_cast<std::vector<HWND>*>(found)->push_back(window);
-            return TRUE;
-        },
-        reinterpret_cast<LPARAM>(&dialogs));
-
-    for (auto it = known_.begin(); it != known_.end();)
-        it = IsWindow(*it) ? std::next(it) : known_.erase(it);
-    for (HWND dialog : dialogs) {
-        if (known_.insert(dialog).second)
-            handle(dialog);
-    }
-}
-
+// Expectations still owed a box come first, so that a broad allow() does not
+// take the box of a later expect().
 UiRobot::Expectation* UiRobot::match(const BoxRecord& box) {
-    // Expectations still owed a box come first, so that a broad allow() does
-    // not take the box of a later expect().
-    for (const auto& expectation : expectations_) {
-        if (expectation->seen < expectation->minimum && expectation->box.matches(box))
-            return expectation.get();
-    }
-    for (const auto& expectation : expectations_) {
-        if (expectation->seen < expectation->maximum && expectation->box.matches(box))
-            return expectation.get();
-    }
+    for (bool owed : {true, false})
+        for (const auto& e : expectations_)
+            if (e->seen < (owed ? e->minimum : e->maximum) && e->box.matches(box))
+                return e.get();
     return nullptr;
 }
 
@@ -723,81 +416,43 @@ void UiRobot::handle(HWND window) {
     BoxRecord box = inspect(window);
     if (!IsWindow(window))
         return;
-
-    Action action = Action::Dismiss;
-    int button = 0;
-    std::vector<std::pair<int, std::wstring>> fills;
+    Expectation scripted;
     {
         std::lock_guard<std::mutex> lock(mutex_);
         if (Expectation* expectation = match(box)) {
             ++expectation->seen;
             box.expected = true;
-            action = expectation->action;
-            button = expectation->button;
-            fills = expectation->fills;
+            scripted = *expectation;
         }
     }
-
-    std::vector<std::string> problems;
-    if (!box.expected)
-        problems.push_back("Unexpected box");
-    for (const auto& [id, text] : fills) {
+    std::string complaint = box.expected ? "" : "Unexpected box; ";
+    for (const auto& [id, text] : scripted.fills)
         if (!setControlText(window, id, text))
-            problems.push_back("No control " + std::to_string(id) + " to fill in box");
+            complaint += "no control " + std::to_string(id) + " to fill; ";
+    for (BoxButton& button : box.buttons)
+        button.enabled = IsWindowEnabled(button.window) != FALSE;
+    int pressed = 0;
+    if (scripted.action == Action::Answer) {
+        const BoxButton* button = box.button(scripted.button);
+        if (button && button->enabled)
+            pressed = scripted.button;
+        else
+            complaint += "button " + std::to_string(scripted.button) + " missing or disabled; ";
     }
-    refreshEnabled(box);
-    if (action == Action::Answer) {
-        const BoxButton* scripted = box.button(button);
-        if (!scripted) {
-            problems.push_back("No " + buttonName(button) + " button to press in box");
-            action = Action::Dismiss;
-        } else if (!scripted->enabled) {
-            problems.push_back(buttonName(button) + " button disabled in box");
-            action = Action::Dismiss;
-        }
-    }
-    if (action == Action::Dismiss)
-        button = dismissButton(box);
-    box.answer = action == Action::LeaveOpen ? 0 : button;
-
-    for (const std::string& problem : problems) {
-        if (!box.complaint.empty())
-            box.complaint += "; ";
-        box.complaint += problem;
-    }
-    if (!box.complaint.empty())
-        box.complaint += ": " + box.describe() + "; " + closedWith(button);
-
+    if (scripted.action != Action::LeaveOpen && !pressed)
+        pressed = dismissButton(box);
+    box.answer = scripted.action == Action::LeaveOpen ? 0 : pressed;
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        if (!box.complaint.empty())
-            failures_.push_back(box.complaint);
+        if (!complaint.empty())
+            failures_.push_back(complaint + box.describe() + "; closed with " +
+                                std::to_string(pressed));
         log_.push_back(box);
         SetEvent(recorded_);
     }
-
-    if (action != Action::LeaveOpen)
-        pressOrClose(window, buttonWindow(box, button));
-}
-
-void UiRobot::closeBoxesLeftOpen() {
-    std::vector<BoxRecord> open;
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        for (const BoxRecord& box : log_) {
-            if (box.answer == 0 && IsWindow(box.window))
-                open.push_back(box);
-        }
-    }
-    for (BoxRecord& box : open) {
-        refreshEnabled(box);
-        int button = dismissButton(box);
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            failures_.push_back("Box still open when the robot stopped: " + box.describe() + "; " +
-                                closedWith(button));
-        }
-        pressOrClose(box.window, buttonWindow(box, button));
+    if (scripted.action != Action::LeaveOpen) {
+        const BoxButton* button = box.button(pressed);
+        pressOrClose(window, button ? button->window : nullptr);
     }
 }
 

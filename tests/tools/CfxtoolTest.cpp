@@ -4,7 +4,6 @@
 
 #include "common/Base64.h"
 
-#include "support/FakeStorageServer.h"
 #include "support/LoadedLibrary.h"
 
 #include <fstream>
@@ -148,7 +147,7 @@ TEST_F(Cfxtool, InstalledKeyFilesEachOpenTheirStorage) {
     for (const wchar_t* name : {L"first", L"second"}) {
         const std::wstring storage = quotedArgument(scratch_.file(name));
         // A new server process: the key must come from "MY" again.
-        ASSERT_TRUE(cfx::test::waitForServersToExit(kServerProgram, 20000));
+        ASSERT_TRUE(waitForServerExit(20000));
         ToolRun listed = cfxtool(L"list " + storage);
         EXPECT_EQ(0u, listed.exitCode) << narrow(name) << ": " << listed.output;
     }

@@ -19,15 +19,8 @@
 
 namespace {
 
-using cfx::test::Box;
-using cfx::test::BoxControl;
-using cfx::test::BoxRecord;
-using cfx::test::Icon;
-using cfx::test::UiRobot;
-using cfx::test::windowProcedureModule;
-using cfx::ui::InputDialog;
-using cfx::ui::InputDialogRequest;
-using cfx::ui::PromptKeyPassword;
+using namespace cfx::test;
+using namespace cfx::ui;
 using namespace std::chrono_literals;
 
 constexpr wchar_t kCaption[] = L"Coffrex";
@@ -76,14 +69,17 @@ protected:
 
     HMODULE module() const { return library_.handle(); }
 
-    cfx::test::LoadedLibrary library_{L"cfxview.dll"};
+    LoadedLibrary library_{L"cfxview.dll"};
 };
 
-TEST_F(InputDialogTest, PasswordPromptReturnsWhatWasEnteredOnOk) {
+// One password edit with the focus, the prompt, an icon, the version 6
+// common controls' buttons (user32's otherwise); OK gives what was entered.
+TEST_F(InputDialogTest, PasswordPromptShowsOnePasswordEditAndReturnsWhatWasEntered) {
     HWND owner = CreateWindowExW(0, L"Static", L"owner", WS_OVERLAPPEDWINDOW | WS_VISIBLE, 20, 20,
                                  200, 100, nullptr, nullptr, nullptr, nullptr);
-    ASSERT_NE(owner, nullptr);
     UiRobot robot;
+    std::optional<BoxRecord> seen;
+    std::wstring buttonModule;
     robot
         .expect(Box()
                     .caption(kCaption)
@@ -91,72 +87,46 @@ TEST_F(InputDialogTest, PasswordPromptReturnsWhatWasEnteredOnOk) {
                     .messageBox(false)
                     .buttons({IDOK, IDCANCEL})
                     .owner(owner)
-                    .thread(GetCurrentThreadId()))
+                    .thread(GetCurrentThreadId())
+                    .where(
+                        [&seen, &buttonModule](const BoxRecord& box) {
+                            seen = box; // read while the box is open
+                            if (const BoxButton* ok = box.button(IDOK))
+                                buttonModule = windowProcedureModule(ok->window);
+                            const BoxControl* edit = box.control(IDC_INPUT_PASSWORD);
+                            return hasIcon(box.window) && edit && focusOf(box) == edit->window;
+                        },
+                        "an icon, and the focus in the password edit"))
         .fill(IDC_INPUT_PASSWORD, L"s3cret pass")
         .answer(IDOK);
     std::wstring password = L"unchanged";
     EXPECT_TRUE(PromptKeyPassword(module(), owner, password));
     EXPECT_EQ(password, L"s3cret pass");
-    DestroyWindow(owner);
-}
-
-TEST_F(InputDialogTest, PasswordPromptShowsOnePasswordEditWithTheFocusAndTheIcon) {
-    UiRobot robot;
-    std::optional<BoxRecord> seen;
-    std::wstring buttonModule;
-    robot
-        .expect(Box().caption(kCaption).where(
-            [&seen, &buttonModule](const BoxRecord& box) {
-                // Read while the box is open: the icon, the focus, and the
-                // button class (version 6 of the common controls brings its
-                // own; the system's is in user32).
-                seen = box;
-                if (const cfx::test::BoxButton* ok = box.button(IDOK))
-                    buttonModule = windowProcedureModule(ok->window);
-                return hasIcon(box.window) &&
-                       focusOf(box) == (box.control(IDC_INPUT_PASSWORD)
-                                            ? box.control(IDC_INPUT_PASSWORD)->window
-                                            : nullptr);
-            },
-            "an icon, and the focus in the password edit"))
-        .answer(IDCANCEL);
-    std::wstring password;
-    EXPECT_FALSE(PromptKeyPassword(module(), nullptr, password));
     robot.verify();
     ASSERT_TRUE(seen);
     EXPECT_EQ(shownEdit(*seen), IDC_INPUT_PASSWORD);
-    const BoxControl* edit = seen->control(IDC_INPUT_PASSWORD);
-    ASSERT_TRUE(edit);
-    EXPECT_TRUE(edit->style & ES_PASSWORD);
-    const BoxControl* prompt = seen->control(IDC_INPUT_PROMPT);
-    ASSERT_TRUE(prompt);
-    EXPECT_EQ(prompt->text, kPrompt);
-    EXPECT_EQ(buttonModule, L"comctl32.dll") << "not the version 6 common controls";
+    EXPECT_TRUE(seen->control(IDC_INPUT_PASSWORD)->style & ES_PASSWORD);
+    EXPECT_EQ(buttonModule, L"comctl32.dll");
+    DestroyWindow(owner);
 }
 
-TEST_F(InputDialogTest, CancelReturnsFalseAndLeavesThePasswordAlone) {
-    UiRobot robot;
-    robot.expect(Box().caption(kCaption))
-        .fill(IDC_INPUT_PASSWORD, L"typed, then thought better of it")
-        .answer(IDCANCEL);
-    std::wstring password = L"unchanged";
-    EXPECT_FALSE(PromptKeyPassword(module(), nullptr, password));
-    EXPECT_EQ(password, L"unchanged");
-}
-
-TEST_F(InputDialogTest, CloseBoxCancels) {
-    UiRobot robot;
-    robot.expect(Box().caption(kCaption)).leaveOpen();
-    Helper user([&robot] {
-        std::optional<BoxRecord> box = robot.waitForBox(10s);
-        if (box) {
-            UiRobot::setControlText(box->window, IDC_INPUT_PASSWORD, L"typed");
-            PostMessageW(box->window, WM_SYSCOMMAND, SC_CLOSE, 0);
-        }
-    });
-    std::wstring password = L"unchanged";
-    EXPECT_FALSE(PromptKeyPassword(module(), nullptr, password));
-    EXPECT_EQ(password, L"unchanged");
+TEST_F(InputDialogTest, CancelAndTheCloseBoxReturnFalseAndLeaveThePasswordAlone) {
+    for (bool closeBox : {false, true}) {
+        UiRobot robot;
+        robot.expect(Box().caption(kCaption)).leaveOpen();
+        Helper user([&robot, closeBox] {
+            if (std::optional<BoxRecord> box = robot.waitForBox(10s)) {
+                UiRobot::setControlText(box->window, IDC_INPUT_PASSWORD, L"typed");
+                if (closeBox)
+                    PostMessageW(box->window, WM_SYSCOMMAND, SC_CLOSE, 0);
+                else
+                    robot.press(box->window, IDCANCEL);
+            }
+        });
+        std::wstring password = L"unchanged";
+        EXPECT_FALSE(PromptKeyPassword(module(), nullptr, password));
+        EXPECT_EQ(password, L"unchanged");
+    }
 }
 
 TEST_F(InputDialogTest, EmptyPasswordIsRefusedWithAWarningAndTheDialogStaysOpen) {
@@ -204,10 +174,10 @@ TEST_F(InputDialogTest, FlagsChooseTheEditAndWhetherEmptyIsAccepted) {
         bool password;
     };
     const Case cases[] = {
-        {cfx::ui::kInputPassword, IDC_INPUT_PASSWORD, true},
-        {cfx::ui::kInputPasswordOther, IDC_INPUT_PASSWORD_OTHER, true},
-        {cfx::ui::kInputPassword | cfx::ui::kInputPasswordOther, IDC_INPUT_PASSWORD, true},
-        {cfx::ui::kInputEmptyAllowed, IDC_INPUT_TEXT, false},
+        {kInputPassword, IDC_INPUT_PASSWORD, true},
+        {kInputPasswordOther, IDC_INPUT_PASSWORD_OTHER, true},
+        {kInputPassword | kInputPasswordOther, IDC_INPUT_PASSWORD, true},
+        {kInputEmptyAllowed, IDC_INPUT_TEXT, false},
         {8, IDC_INPUT_TEXT, false},
     };
     for (const Case& c : cases) {
@@ -242,32 +212,12 @@ TEST_F(InputDialogTest, AllowedEmptyResultEndsWithOkAndKeepsTheOldResult) {
     InputDialogRequest request;
     request.module = module();
     request.caption = L"Comment";
-    request.flags = cfx::ui::kInputEmptyAllowed;
+    request.flags = kInputEmptyAllowed;
     request.result = L"old comment";
     UiRobot robot;
     robot.expect(Box().caption(L"Comment")).answer(IDOK);
     EXPECT_EQ(InputDialog(nullptr, request), 1);
     EXPECT_EQ(request.result, L"old comment");
-}
-
-TEST_F(InputDialogTest, WithoutPromptOrIconTheTemplateTextsStay) {
-    InputDialogRequest request;
-    request.module = module();
-    request.caption = L"Make a choice";
-    request.flags = 0;
-    UiRobot robot;
-    std::optional<BoxRecord> seen;
-    robot
-        .expect(Box().caption(L"Make a choice").where([&seen](const BoxRecord& box) {
-            seen = box;
-            return !hasIcon(box.window);
-        }))
-        .answer(IDCANCEL);
-    EXPECT_EQ(InputDialog(nullptr, request), 0);
-    robot.verify();
-    ASSERT_TRUE(seen);
-    EXPECT_EQ(shownEdit(*seen), 0) << "no edit without flags";
-    EXPECT_EQ(request.edit, nullptr);
 }
 
 TEST_F(InputDialogTest, PaintsAWhiteBandDownToTheSeparator) {
@@ -283,7 +233,7 @@ TEST_F(InputDialogTest, PaintsAWhiteBandDownToTheSeparator) {
         // Paint everything now, then read it back.
         RedrawWindow(dialog, nullptr, nullptr,
                      RDW_INVALIDATE | RDW_ERASE | RDW_ALLCHILDREN | RDW_UPDATENOW);
-        picture = cfx::test::captureWindow(dialog, false);
+        picture = captureWindow(dialog, false);
         GetWindowRect(GetDlgItem(dialog, IDC_BAND_SEPARATOR), &separator);
         MapWindowPoints(HWND_DESKTOP, dialog, reinterpret_cast<POINT*>(&separator), 2);
         GetWindowRect(GetDlgItem(dialog, IDC_INPUT_PROMPT), &prompt);
@@ -296,7 +246,7 @@ TEST_F(InputDialogTest, PaintsAWhiteBandDownToTheSeparator) {
     ASSERT_GT(separator.top, 10);
 
     const std::uint32_t white = 0xFFFFFF;
-    const std::uint32_t face = cfx::test::pictureColor(GetSysColor(COLOR_BTNFACE));
+    const std::uint32_t face = pictureColor(GetSysColor(COLOR_BTNFACE));
     ASSERT_NE(face, white);
     EXPECT_EQ(picture.at(2, 2), white);
     EXPECT_EQ(picture.at(picture.width - 3, separator.top - 2), white);
@@ -312,11 +262,11 @@ TEST_F(InputDialogTest, OpeningAndClosingGivesBackEverythingItTakes) {
     std::wstring password;
     // The first dialog loads the controls and fonts for good.
     ASSERT_TRUE(PromptKeyPassword(module(), nullptr, password));
-    cfx::test::ProcessObjects before = cfx::test::countProcessObjects();
+    ProcessObjects before = countProcessObjects();
     constexpr int kCycles = 30;
     for (int i = 0; i < kCycles; ++i)
         ASSERT_TRUE(PromptKeyPassword(module(), nullptr, password));
-    cfx::test::ProcessObjects after = cfx::test::countProcessObjects();
+    ProcessObjects after = countProcessObjects();
     // One object kept per dialog would add 30.
     EXPECT_LE(after.kernel, before.kernel + 2) << before << " -> " << after;
     EXPECT_LE(after.gdi, before.gdi + 2) << before << " -> " << after;

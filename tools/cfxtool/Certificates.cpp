@@ -9,7 +9,7 @@
 
 using cfx::store::quoted;
 
-namespace cfxtool {
+namespace cfx::tool {
 
 namespace {
 
@@ -51,8 +51,8 @@ Certificate findPreferringKey(HCERTSTORE store, DWORD type, const void* what) {
 
 std::vector<BYTE> readFileBytes(const std::wstring& path) {
     const std::wstring action = L"reading " + quoted(path);
-    cfx::FileHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
-                                     OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    FileHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file)
         failLastError(action);
     LARGE_INTEGER size{};
@@ -69,14 +69,14 @@ std::vector<BYTE> readFileBytes(const std::wstring& path) {
     return bytes;
 }
 
-CertStore importPfx(const std::wstring& file, const std::optional<std::wstring>& password,
-                    DWORD flags) {
+CertificateStore importPfx(const std::wstring& file, const std::optional<std::wstring>& password,
+                           DWORD flags) {
     std::vector<BYTE> bytes = readFileBytes(file);
     CRYPT_DATA_BLOB blob{static_cast<DWORD>(bytes.size()), bytes.data()};
     const std::wstring action = L"importing the key file " + quoted(file);
     if (!PFXIsPFXBlob(&blob))
         fail(action, CRYPT_E_BAD_ENCODE, L"The file is not a PKCS#12 (.pfx) key file.");
-    CertStore store;
+    CertificateStore store;
     if (password) {
         store.reset(PFXImportCertStore(&blob, password->c_str(), flags));
     } else {
@@ -96,8 +96,8 @@ CertStore importPfx(const std::wstring& file, const std::optional<std::wstring>&
     return store;
 }
 
-CertStore openMyStore() {
-    CertStore store(
+CertificateStore openMyStore() {
+    CertificateStore store(
         CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0, CERT_SYSTEM_STORE_CURRENT_USER, L"MY"));
     if (!store)
         failLastError(L"opening the current user's \"MY\" certificate store", kExitKeyUnavailable);
@@ -122,7 +122,7 @@ Certificate certificateWithKey(HCERTSTORE store, const std::wstring& source) {
 Certificate findByKeyId(HCERTSTORE store, const std::wstring& keyId) {
     std::vector<BYTE> bytes;
     try {
-        bytes = cfx::fromBase64(keyId);
+        bytes = fromBase64(keyId);
     } catch (...) {
         bytes.clear();
     }
@@ -152,7 +152,7 @@ std::wstring subjectOf(PCCERT_CONTEXT certificate) {
 }
 
 std::wstring keyIdOf(PCCERT_CONTEXT certificate) {
-    return cfx::toBase64(propertyOf(certificate, CERT_KEY_IDENTIFIER_PROP_ID));
+    return toBase64(propertyOf(certificate, CERT_KEY_IDENTIFIER_PROP_ID));
 }
 
 std::vector<Certificate> installPfx(const std::wstring& file,
@@ -166,11 +166,11 @@ std::vector<Certificate> installPfx(const std::wstring& file,
     // of its own (Wine's import keeps every key in one default container).
     std::vector<Certificate> imported;
     try {
-        imported = cfx::ImportPfxBlob(bytes, password ? password->c_str() : nullptr);
+        imported = ImportPfxBlob(bytes, password ? password->c_str() : nullptr);
     } catch (...) {
         rethrowAs(action, kExitKeyUnavailable);
     }
-    CertStore my = openMyStore();
+    CertificateStore my = openMyStore();
     std::vector<Certificate> installed;
     for (const Certificate& certificate : imported) {
         if (!hasPrivateKey(certificate.get()))
@@ -188,4 +188,4 @@ std::vector<Certificate> installPfx(const std::wstring& file,
     return installed;
 }
 
-} // namespace cfxtool
+} // namespace cfx::tool

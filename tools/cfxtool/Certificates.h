@@ -12,20 +12,17 @@
 #include <string>
 #include <vector>
 
-namespace cfxtool {
-
-using cfx::Certificate;
-using CertStore = cfx::CertificateStore;
+namespace cfx::tool {
 
 std::vector<BYTE> readFileBytes(const std::wstring& path);
 
 // The certificates of a PKCS#12 file in a memory store, with their private
 // keys as the flags of PFXImportCertStore say. Without a password, the empty
 // one and then none are tried.
-CertStore importPfx(const std::wstring& file, const std::optional<std::wstring>& password,
-                    DWORD flags);
+CertificateStore importPfx(const std::wstring& file, const std::optional<std::wstring>& password,
+                           DWORD flags);
 
-CertStore openMyStore();
+CertificateStore openMyStore();
 
 bool hasPrivateKey(PCCERT_CONTEXT certificate);
 // The first certificate of the store with a private key.
@@ -44,4 +41,4 @@ std::wstring keyIdOf(PCCERT_CONTEXT certificate);
 std::vector<Certificate> installPfx(const std::wstring& file,
                                     const std::optional<std::wstring>& password);
 
-} // namespace cfxtool
+} // namespace cfx::tool

@@ -4,7 +4,7 @@
 
 #include <cwchar>
 
-namespace cfxtool {
+namespace cfx::tool {
 
 namespace {
 
@@ -28,7 +28,7 @@ void write(Channel channel, const std::wstring& text) {
         WriteConsoleW(handle, text.data(), static_cast<DWORD>(text.size()), &done, nullptr);
         return;
     }
-    const std::string bytes = cfx::utf8(text);
+    const std::string bytes = utf8(text);
     for (size_t at = 0; at < bytes.size(); at += done) {
         if (!WriteFile(handle, bytes.data() + at, static_cast<DWORD>(bytes.size() - at), &done,
                        nullptr) ||
@@ -57,4 +57,4 @@ std::wstring timeText(const FILETIME& time) {
     return text;
 }
 
-} // namespace cfxtool
+} // namespace cfx::tool

@@ -6,7 +6,7 @@
 
 #include <string>
 
-namespace cfxtool {
+namespace cfx::tool {
 
 enum class Channel { Out, Err };
 
@@ -27,4 +27,4 @@ std::wstring padRight(const std::wstring& text, size_t width);
 // A FILETIME as local "YYYY-MM-DD HH:MM:SS"; "-" for none.
 std::wstring timeText(const FILETIME& time);
 
-} // namespace cfxtool
+} // namespace cfx::tool

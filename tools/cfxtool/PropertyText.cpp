@@ -12,7 +12,7 @@
 #include <cstring>
 #include <cwctype>
 
-namespace cfxtool {
+namespace cfx::tool {
 
 namespace {
 
@@ -87,7 +87,7 @@ std::wstring valueText(const GUID& id, const VARIANT& value) {
     case VT_NULL:
         return L"(null)";
     case VT_BSTR:
-        return shortened(cfx::fromBstr(value.bstrVal));
+        return shortened(fromBstr(value.bstrVal));
     case VT_BOOL:
         return value.boolVal ? L"true" : L"false";
     case VT_ERROR:
@@ -103,7 +103,7 @@ std::wstring valueText(const GUID& id, const VARIANT& value) {
         break;
     }
     // Smaller numbers, dates and currency: the system's invariant form.
-    cfx::Variant text;
+    Variant text;
     if (FAILED(VariantChangeTypeEx(text.put(), const_cast<VARIANT*>(&value), LOCALE_INVARIANT, 0,
                                    VT_BSTR)))
         return L"(a value of type " + typeName(value.vt) + L")";
@@ -119,4 +119,4 @@ std::wstring checksumText(const BYTE (&checksum)[16]) {
     return text;
 }
 
-} // namespace cfxtool
+} // namespace cfx::tool

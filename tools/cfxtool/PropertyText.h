@@ -7,7 +7,7 @@
 
 #include <string>
 
-namespace cfxtool {
+namespace cfx::tool {
 
 // "KeyId", "Frozen"...; the registry form of the GUID for unknown ones.
 std::wstring propertyName(const GUID& id);
@@ -23,4 +23,4 @@ std::wstring valueText(const GUID& id, const VARIANT& value);
 // GUID, in upper-case registry form.
 std::wstring checksumText(const BYTE (&checksum)[16]);
 
-} // namespace cfxtool
+} // namespace cfx::tool

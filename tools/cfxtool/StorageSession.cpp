@@ -6,9 +6,11 @@
 #include "KeyClient.h"
 #include "StoreError.h"
 
+#include "common/Activation.h"
+
 using cfx::store::quoted;
 
-namespace cfxtool {
+namespace cfx::tool {
 
 std::vector<std::wstring> splitItemPath(const std::wstring& path) {
     std::vector<std::wstring> names;
@@ -70,9 +72,9 @@ std::vector<ChildInfo> childrenOf(IStorageFolder* folder, const std::wstring& pa
         if (!item)
             return children;
         ChildInfo child;
-        cfx::Bstr name;
+        Bstr name;
         check(item->GetName(name.put()), action);
-        child.name = cfx::fromBstr(name.get());
+        child.name = fromBstr(name.get());
         check(item->GetType(&child.type), action);
         check(item->GetSize(&child.size), action);
         check(item->GetTimes(&child.times), action);
@@ -82,26 +84,38 @@ std::vector<ChildInfo> childrenOf(IStorageFolder* folder, const std::wstring& pa
 
 } // namespace
 
+namespace {
+
+// The item an Open call gives; a missing one (no object) fails with missing.
+template <class Item, class Open>
+ComPtr<Item> opened(const std::wstring& action, HRESULT missing, Open&& open) {
+    ComPtr<Item> item;
+    check(open(item.GetAddressOf()), action);
+    if (!item)
+        fail(action, missing);
+    return item;
+}
+
+} // namespace
+
 ComPtr<IStorageFolder> openFolder(IStorageFolder* parent, const std::wstring& name,
                                   const std::wstring& path, bool create) {
-    const std::wstring action = (create ? L"making folder " : L"opening folder ") + quoted(path);
-    ComPtr<IStorageFolder> folder;
-    check(parent->OpenFolder(makeBstr(name).get(), create ? VARIANT_TRUE : VARIANT_FALSE, &folder),
-          action);
-    if (!folder)
-        fail(action, STG_E_PATHNOTFOUND);
-    return folder;
+    return opened<IStorageFolder>((create ? L"making folder " : L"opening folder ") + quoted(path),
+                                  STG_E_PATHNOTFOUND, [&](IStorageFolder** folder) {
+                                      return parent->OpenFolder(
+                                          makeBstr(name).get(),
+                                          create ? VARIANT_TRUE : VARIANT_FALSE, folder);
+                                  });
 }
 
 ComPtr<IStorageFile> openFile(IStorageFolder* parent, const std::wstring& name,
                               const std::wstring& path, bool create) {
-    const std::wstring action = (create ? L"making " : L"opening ") + quoted(path);
-    ComPtr<IStorageFile> file;
-    check(parent->OpenFile(makeBstr(name).get(), create ? VARIANT_TRUE : VARIANT_FALSE, &file),
-          action);
-    if (!file)
-        fail(action, STG_E_FILENOTFOUND);
-    return file;
+    return opened<IStorageFile>((create ? L"making " : L"opening ") + quoted(path),
+                                STG_E_FILENOTFOUND, [&](IStorageFile** file) {
+                                    return parent->OpenFile(makeBstr(name).get(),
+                                                            create ? VARIANT_TRUE : VARIANT_FALSE,
+                                                            file);
+                                });
 }
 
 void forEachItem(IStorageFolder* folder, const std::wstring& path, bool recursive,
@@ -116,8 +130,7 @@ void forEachItem(IStorageFolder* folder, const std::wstring& path, bool recursiv
 }
 
 StorageSession::StorageSession() {
-    HRESULT hr =
-        CoCreateInstance(CLSID_StorageServer, nullptr, CLSCTX_LOCAL_SERVER, IID_PPV_ARGS(&server_));
+    HRESULT hr = activate(CLSID_StorageServer, CLSCTX_LOCAL_SERVER, IID_PPV_ARGS(&server_));
     if (FAILED(hr))
         fail(L"connecting to the storage server", hr,
              hr == REGDB_E_CLASSNOTREG
@@ -154,13 +167,13 @@ void StorageSession::unlock(const KeySource& key) {
         std::wstring answer;
         try {
             if (key.pfxFile.empty()) {
-                CertStore my = openMyStore();
+                CertificateStore my = openMyStore();
                 answer = cfx::store::answerWithStore(my.get(), keyRecord.text(), keyState.text());
             } else {
                 // The key file's key lives only as long as its memory store:
                 // the certificates hold it as a key context, which only the
                 // cache flag lets CryptAcquireCertificatePrivateKey use.
-                CertStore file = importPfx(key.pfxFile, key.password, PKCS12_NO_PERSIST_KEY);
+                CertificateStore file = importPfx(key.pfxFile, key.password, PKCS12_NO_PERSIST_KEY);
                 answer = cfx::store::answerWithStore(file.get(), keyRecord.text(), keyState.text(),
                                                      CRYPT_ACQUIRE_CACHE_FLAG);
             }
@@ -210,12 +223,10 @@ ComPtr<IStorageObject> StorageSession::item(const std::wstring& itemPath) const 
     if (names.empty())
         return storage_;
     ComPtr<IStorageFolder> parent = walk(names, names.size() - 1, false);
-    const std::wstring action = L"opening " + quoted(normalItemPath(itemPath));
-    ComPtr<IStorageObject> found;
-    check(parent->GetItem(makeBstr(names.back()).get(), &found), action);
-    if (!found)
-        fail(action, STG_E_FILENOTFOUND);
-    return found;
+    return opened<IStorageObject>(L"opening " + quoted(normalItemPath(itemPath)),
+                                  STG_E_FILENOTFOUND, [&](IStorageObject** found) {
+                                      return parent->GetItem(makeBstr(names.back()).get(), found);
+                                  });
 }
 
 ComPtr<IStorageFolder> StorageSession::folder(const std::wstring& itemPath, bool create) const {
@@ -231,4 +242,4 @@ StorageSession::parentOf(const std::wstring& itemPath) const {
     return {walk(names, names.size() - 1, false), names.back()};
 }
 
-} // namespace cfxtool
+} // namespace cfx::tool

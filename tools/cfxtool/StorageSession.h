@@ -15,7 +15,7 @@
 #include <utility>
 #include <vector>
 
-namespace cfxtool {
+namespace cfx::tool {
 
 using Microsoft::WRL::ComPtr;
 
@@ -25,9 +25,6 @@ struct KeySource {
     std::wstring pfxFile;
     std::optional<std::wstring> password;
 };
-
-using cfx::makeBstr;
-using cfx::Variant;
 
 // Names of a path inside a storage, split at "\" and "/"; none for the root.
 std::vector<std::wstring> splitItemPath(const std::wstring& path);
@@ -106,4 +103,4 @@ private:
     ComPtr<IStorageObject> storage_;
 };
 
-} // namespace cfxtool
+} // namespace cfx::tool

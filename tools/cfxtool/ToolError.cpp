@@ -2,12 +2,14 @@
 
 #include "StoreError.h"
 
+#include "common/Variant.h"
+
 #include <oleauto.h>
 #include <wrl/client.h>
 
 #include <cwchar>
 
-namespace cfxtool {
+namespace cfx::tool {
 
 ToolError::ToolError(std::wstring action, HRESULT hr, std::wstring description, int exitCode)
     : action_(std::move(action)), hr_(hr), description_(std::move(description)),
@@ -52,10 +54,9 @@ void check(HRESULT hr, const std::wstring& action) {
     std::wstring description;
     Microsoft::WRL::ComPtr<IErrorInfo> info;
     if (GetErrorInfo(0, &info) == S_OK && info) {
-        BSTR text = nullptr;
-        if (SUCCEEDED(info->GetDescription(&text)) && text)
-            description.assign(text, SysStringLen(text));
-        SysFreeString(text);
+        Bstr text;
+        if (SUCCEEDED(info->GetDescription(text.put())))
+            description = fromBstr(text.get());
     }
     fail(action, hr, std::move(description));
 }
@@ -101,4 +102,4 @@ std::wstring hexCode(HRESULT hr) {
     return text;
 }
 
-} // namespace cfxtool
+} // namespace cfx::tool

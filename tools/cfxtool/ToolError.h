@@ -8,7 +8,7 @@
 #include <string>
 #include <utility>
 
-namespace cfxtool {
+namespace cfx::tool {
 
 enum ExitCode : int {
     kExitSuccess = 0,
@@ -70,4 +70,4 @@ void check(HRESULT hr, const std::wstring& action);
 // 0x%08X of an HRESULT.
 std::wstring hexCode(HRESULT hr);
 
-} // namespace cfxtool
+} // namespace cfx::tool

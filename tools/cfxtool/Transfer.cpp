@@ -11,7 +11,7 @@
 
 using cfx::store::quoted;
 
-namespace cfxtool {
+namespace cfx::tool {
 
 namespace {
 
@@ -70,8 +70,8 @@ bool isFolder(const std::wstring& path) {
 void putFile(IStorageFolder* folder, const std::wstring& name, const std::wstring& local,
              const std::wstring& shown, TransferCount& count) {
     const std::wstring action = L"copying " + quoted(local) + L" to " + quoted(shown);
-    cfx::FileHandle source(CreateFileW(local.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
-                                       OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+    FileHandle source(CreateFileW(local.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                  OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
     if (!source)
         failLastError(L"reading " + quoted(local));
     LARGE_INTEGER size{};
@@ -129,7 +129,7 @@ void putFolder(IStorageFolder* parent, const std::wstring& name, const std::wstr
     count.folders += 1;
 
     WIN32_FIND_DATAW found{};
-    cfx::FindHandle search(FindFirstFileW((local + L"\\*").c_str(), &found));
+    FindHandle search(FindFirstFileW((local + L"\\*").c_str(), &found));
     if (!search) {
         if (GetLastError() == ERROR_FILE_NOT_FOUND)
             return;
@@ -175,8 +175,8 @@ void getFile(IStorageFile* file, const std::wstring& local, const std::wstring& 
     check(file->GetTimes(&times), action);
     check(file->OpenStream(&stream), action);
 
-    cfx::FileHandle target(CreateFileW(local.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                                       FILE_ATTRIBUTE_NORMAL, nullptr));
+    FileHandle target(CreateFileW(local.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!target)
         failLastError(L"making " + quoted(local));
     try {
@@ -267,4 +267,4 @@ TransferCount getItem(const StorageSession& session, const std::wstring& itemPat
     return count;
 }
 
-} // namespace cfxtool
+} // namespace cfx::tool

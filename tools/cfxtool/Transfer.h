@@ -6,12 +6,10 @@
 
 #include <string>
 
-namespace cfxtool {
+namespace cfx::tool {
 
 struct TransferCount {
-    ULONGLONG files = 0;
-    ULONGLONG folders = 0;
-    ULONGLONG bytes = 0;
+    ULONGLONG files = 0, folders = 0, bytes = 0;
 };
 
 // Copies a local file or folder, with everything below it, into the folder
@@ -26,4 +24,4 @@ TransferCount putItem(const StorageSession& session, const std::wstring& local,
 TransferCount getItem(const StorageSession& session, const std::wstring& itemPath,
                       const std::wstring& local);
 
-} // namespace cfxtool
+} // namespace cfx::tool

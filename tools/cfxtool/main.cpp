@@ -19,8 +19,9 @@
 #include <string>
 #include <vector>
 
-using cfx::store::quoted;
-using namespace cfxtool;
+namespace cfx::tool {
+
+using store::quoted;
 
 namespace {
 
@@ -138,7 +139,7 @@ int create(const Arguments& args) {
     unsigned sources = args.given & (kPfx | kKeyId | kSubject);
     if (sources != kPfx && sources != kKeyId && sources != kSubject)
         throw UsageError(L"create takes one of --pfx, --key-id and --subject");
-    CertStore store;
+    CertificateStore store;
     Certificate certificate;
     if (args.pfx) {
         store = importPfx(*args.pfx, args.password, PKCS12_NO_PERSIST_KEY);
@@ -175,7 +176,7 @@ int attach(const Arguments& args) {
     Opened opened(args, false);
     IStorageObject* storage = opened.session.storage();
     const std::wstring action = L"attaching a key to " + opened.session.shownStorage();
-    setProperty(storage, StorageProperty_AttachedKey, Variant(cfx::toBase64(bytes)), action);
+    setProperty(storage, StorageProperty_AttachedKey, Variant(toBase64(bytes)), action);
     Variant flags;
     getProperty(storage, StorageProperty_Flags, flags, action);
     ULONGLONG value = 0;
@@ -370,7 +371,7 @@ int props(const Arguments& args) {
     ULONG count = 0;
     GUID* ids = nullptr;
     check(item->ListProperties(&count, &ids), action);
-    cfx::TaskMemory holder(ids);
+    TaskMemory holder(ids);
     for (ULONG i = 0; i < count; ++i) {
         Variant value;
         getProperty(item.Get(), ids[i], value, action);
@@ -489,7 +490,10 @@ private:
 
 } // namespace
 
+} // namespace cfx::tool
+
 int wmain(int argc, wchar_t** argv) {
+    using namespace cfx::tool;
     try {
         Arguments args = parse(argc, argv);
         if (args.command.empty() || args.command == L"help" || args.command == L"-h" ||

@@ -6,34 +6,25 @@ import math
 
 from raster import (Box, Capsule, Circle, Polygon, linear, mix, polyline, radial, rgb)
 
-INK = rgb("#1d2b3a")
-WHITE = rgb("#ffffff")
 
-FOLDER_EDGE = rgb("#9a6412")
-FOLDER_BACK = rgb("#dc9a22")
-FOLDER_TOP, FOLDER_BOTTOM = rgb("#ffe38f"), rgb("#f3b43c")
+def _palette(*colours):
+    return tuple(rgb(colour) for colour in colours)
 
-PAGE_EDGE = rgb("#56677a")
-PAGE_TOP, PAGE_BOTTOM = rgb("#ffffff"), rgb("#dfe7f0")
-PAGE_FOLD = rgb("#c8d5e3")
-PAGE_TEXT = rgb("#8ea5be")
 
-STEEL_EDGE = rgb("#15345f")
-STEEL_TOP, STEEL_BOTTOM = rgb("#5597e6"), rgb("#1f4f93")
-
-GOLD_EDGE = rgb("#7a4f00")
-GOLD_LIGHT, GOLD_DARK = rgb("#ffe58a"), rgb("#eda20c")
-
-ICE_EDGE = rgb("#0d3c73")
-ICE_LIGHT, ICE_DARK = rgb("#bfe6ff"), rgb("#1f7fd6")
-
-GREEN = rgb("#2e9d46")
-RED_LIGHT, RED_DARK = rgb("#f0625c"), rgb("#b71c1c")
-
-BLOCK_USED, BLOCK_USED_EDGE = rgb("#2f80e0"), rgb("#174f96")
-BLOCK_LOOSE, BLOCK_LOOSE_EDGE = rgb("#ef5a3c"), rgb("#9c2a14")
-BLOCK_FREE, BLOCK_FREE_EDGE = rgb("#f4f6f8"), rgb("#9aa8b6")
-BLOCK_SEEN, BLOCK_SEEN_EDGE = rgb("#8fd19e"), rgb("#2f7d43")
+# One family of colours a line.
+INK, WHITE, GREEN = _palette("#1d2b3a", "#ffffff", "#2e9d46")
+FOLDER_EDGE, FOLDER_BACK, FOLDER_TOP, FOLDER_BOTTOM = _palette(
+    "#9a6412", "#dc9a22", "#ffe38f", "#f3b43c")
+PAGE_EDGE, PAGE_TOP, PAGE_BOTTOM, PAGE_FOLD, PAGE_TEXT = _palette(
+    "#56677a", "#ffffff", "#dfe7f0", "#c8d5e3", "#8ea5be")
+STEEL_EDGE, STEEL_TOP, STEEL_BOTTOM = _palette("#15345f", "#5597e6", "#1f4f93")
+GOLD_EDGE, GOLD_LIGHT, GOLD_DARK = _palette("#7a4f00", "#ffe58a", "#eda20c")
+ICE_EDGE, ICE_LIGHT, ICE_DARK = _palette("#0d3c73", "#bfe6ff", "#1f7fd6")
+RED_LIGHT, RED_DARK = _palette("#f0625c", "#b71c1c")
+BLOCK_USED, BLOCK_USED_EDGE = _palette("#2f80e0", "#174f96")
+BLOCK_LOOSE, BLOCK_LOOSE_EDGE = _palette("#ef5a3c", "#9c2a14")
+BLOCK_FREE, BLOCK_FREE_EDGE = _palette("#f4f6f8", "#9aa8b6")
+BLOCK_SEEN, BLOCK_SEEN_EDGE = _palette("#8fd19e", "#2f7d43")
 
 
 def folder_back(view):

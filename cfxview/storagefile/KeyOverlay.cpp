@@ -1,7 +1,0 @@
-#include "storagefile/KeyOverlay.h"
-
-namespace cfx {
-
-KeyOverlay::KeyOverlay() noexcept : IconOverlay(/*iconIndex=*/3, /*priority=*/2) {}
-
-} // namespace cfx

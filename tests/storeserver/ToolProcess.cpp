@@ -1,0 +1,69 @@
+#include "ToolProcess.h"
+
+#include "support/LoadedLibrary.h"
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <iterator>
+
+namespace cfx::store::test {
+
+ToolProcess::ToolProcess(const std::wstring& arguments, std::wstring outputFile)
+    : outputFile_(std::move(outputFile)) {
+    SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
+    FileHandle output(CreateFileW(outputFile_.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit,
+                                  CREATE_ALWAYS, 0, nullptr));
+    if (!output) {
+        ADD_FAILURE() << "no output file for cfxtool.exe: " << GetLastError();
+        return;
+    }
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdOutput = startup.hStdError = output.get();
+    std::wstring command = L"\"" + cfx::test::programFolder() + L"cfxtool.exe\" " + arguments;
+    PROCESS_INFORMATION started{};
+    if (!CreateProcessW(nullptr, command.data(), nullptr, nullptr, TRUE, CREATE_NO_WINDOW, nullptr,
+                        nullptr, &startup, &started)) {
+        ADD_FAILURE() << "cfxtool.exe did not start: " << GetLastError();
+        return;
+    }
+    CloseHandle(started.hThread);
+    process_.reset(started.hProcess);
+}
+
+ToolProcess::~ToolProcess() {
+    if (process_ && WaitForSingleObject(process_.get(), 0) == WAIT_TIMEOUT) {
+        TerminateProcess(process_.get(), 1);
+        WaitForSingleObject(process_.get(), 10000);
+    }
+}
+
+ToolRun ToolProcess::finish(ULONGLONG deadline) {
+    ToolRun run;
+    if (!process_)
+        return run;
+    const ULONGLONG now = GetTickCount64();
+    const DWORD left = deadline > now ? static_cast<DWORD>(deadline - now) : 0;
+    if (WaitForSingleObject(process_.get(), left) == WAIT_OBJECT_0) {
+        run.ended = true;
+        GetExitCodeProcess(process_.get(), &run.exitCode);
+    } else {
+        TerminateProcess(process_.get(), 1);
+        WaitForSingleObject(process_.get(), 10000);
+    }
+    std::ifstream printed(outputFile_.c_str(), std::ios::binary);
+    run.output.assign(std::istreambuf_iterator<char>(printed), std::istreambuf_iterator<char>());
+    return run;
+}
+
+ToolRun runTool(const std::wstring& arguments, const std::wstring& outputFile, DWORD limitMs) {
+    return ToolProcess(arguments, outputFile).finish(GetTickCount64() + limitMs);
+}
+
+std::wstring quotedArgument(const std::wstring& text) {
+    return L"\"" + text + L"\"";
+}
+
+} // namespace cfx::store::test

@@ -1,0 +1,43 @@
+// cfxtool.exe run by a test as a client process of its own, with a time limit:
+// a run that has not ended in time is ended and reported, never waited for.
+#pragma once
+
+#include "common/Handles.h"
+
+#include <windows.h>
+
+#include <string>
+
+namespace cfx::store::test {
+
+struct ToolRun {
+    bool ended = false; // by itself, within the time limit
+    DWORD exitCode = 0;
+    std::string output; // what it printed, stdout and stderr together
+};
+
+class ToolProcess {
+public:
+    // Starts cfxtool.exe (beside the test program) with the arguments; what
+    // it prints goes to outputFile.
+    ToolProcess(const std::wstring& arguments, std::wstring outputFile);
+    ~ToolProcess();
+    ToolProcess(const ToolProcess&) = delete;
+    ToolProcess& operator=(const ToolProcess&) = delete;
+
+    // Waits for the end until the deadline (a GetTickCount64 time); ends the
+    // process when it passes.
+    ToolRun finish(ULONGLONG deadline);
+
+private:
+    std::wstring outputFile_;
+    KernelHandle process_;
+};
+
+// One run, given limitMs.
+ToolRun runTool(const std::wstring& arguments, const std::wstring& outputFile, DWORD limitMs);
+
+// The argument as one argument of a command line.
+std::wstring quotedArgument(const std::wstring& text);
+
+} // namespace cfx::store::test
