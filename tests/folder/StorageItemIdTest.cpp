@@ -247,7 +247,8 @@ TEST(StorageItemId, FailuresKeepTheCallersListAndLeakNothing) {
     }
     LPITEMIDLIST out = nullptr;
     EXPECT_EQ(entryPoint([&] { cfx::folder::makeItemId(nullptr, &out); }), E_POINTER);
-    EXPECT_EQ(entryPoint([&] { cfx::folder::makeItemId(serverItem(L"x").get(), nullptr); }), E_POINTER);
+    EXPECT_EQ(entryPoint([&] { cfx::folder::makeItemId(serverItem(L"x").get(), nullptr); }),
+              E_POINTER);
 }
 
 TEST(StorageItemId, ReplacesAndFreesTheCallersPreviousList) {
@@ -291,7 +292,8 @@ TEST(StorageItemIdList, PathsPrefixesAndLastItems) {
     EXPECT_EQ(cfx::folder::storagePath(nullptr), L"");
     EXPECT_TRUE(cfx::folder::isPrefix(asList(empty), abc.get()));
     EXPECT_FALSE(cfx::folder::isPrefix(b.get(), abc.get()));
-    EXPECT_EQ(bytesOf(cfx::folder::lastItem(abc.get())), bytesOf(abc.get()) + a.get()->mkid.cb + b.get()->mkid.cb);
+    EXPECT_EQ(bytesOf(cfx::folder::lastItem(abc.get())),
+              bytesOf(abc.get()) + a.get()->mkid.cb + b.get()->mkid.cb);
     EXPECT_EQ(cfx::folder::lastItem(asList(empty)), asList(empty));
     EXPECT_EQ(cfx::folder::lastItem(nullptr), nullptr);
     EXPECT_FALSE(cfx::folder::combine(nullptr, nullptr));
@@ -361,7 +363,8 @@ Reading readIdentifier(const BYTE* at) {
 // A list laid out at a chosen distance from an 8-byte boundary, with the
 // offsets of its identifiers.
 struct ListBuffer {
-    ListBuffer(const std::vector<Bytes>& items, size_t distance) : shift(distance), storage(distance) {
+    ListBuffer(const std::vector<Bytes>& items, size_t distance)
+        : shift(distance), storage(distance) {
         for (const Bytes& item : items) {
             offsets.push_back(storage.size() - shift);
             storage.insert(storage.end(), item.begin(), item.end());
@@ -429,8 +432,9 @@ void checkList(const std::vector<Bytes>& items, const ListBuffer& buffer, std::m
         bool folder = false;
         const HRESULT want = expected.own ? S_OK : E_INVALIDARG;
         EXPECT_EQ(entryPoint([&] { cfx::folder::itemPayload(id); }), want);
-        EXPECT_EQ(entryPoint([&] { read.kind = static_cast<std::uint32_t>(cfx::folder::kindOf(id)); }),
-                  want);
+        EXPECT_EQ(
+            entryPoint([&] { read.kind = static_cast<std::uint32_t>(cfx::folder::kindOf(id)); }),
+            want);
         EXPECT_EQ(entryPoint([&] { read.size = cfx::folder::sizeOf(id); }), want);
         EXPECT_EQ(entryPoint([&] { read.name = cfx::folder::nameOf(id); }), want);
         EXPECT_EQ(entryPoint([&] { folder = cfx::folder::isFolder(id); }), want);
@@ -441,20 +445,23 @@ void checkList(const std::vector<Bytes>& items, const ListBuffer& buffer, std::m
     }
     LPCITEMIDLIST list = buffer.list();
     std::wstring got;
-    EXPECT_EQ(entryPoint([&] { got = cfx::folder::storagePath(list); }), allOwn ? S_OK : E_INVALIDARG);
+    EXPECT_EQ(entryPoint([&] { got = cfx::folder::storagePath(list); }),
+              allOwn ? S_OK : E_INVALIDARG);
     EXPECT_EQ(got, allOwn ? path : L"");
-    EXPECT_EQ(bytesOf(cfx::folder::lastItem(list)), buffer.at(items.empty() ? 0 : buffer.offsets.back()));
+    EXPECT_EQ(bytesOf(cfx::folder::lastItem(list)),
+              buffer.at(items.empty() ? 0 : buffer.offsets.back()));
     for (size_t k = 0; k <= items.size(); ++k) {
         ListBuffer prefix(std::vector<Bytes>(items.begin(), items.begin() + k), random() % 8);
         EXPECT_TRUE(cfx::folder::isPrefix(prefix.list(), list)) << k;
         EXPECT_EQ(cfx::folder::isPrefix(list, prefix.list()), k == items.size()) << k;
         const LPCITEMIDLIST part = cfx::folder::relativePart(prefix.list(), list);
         // Only lists the shell finds equal have no relative part.
-        EXPECT_TRUE(part ? bytesOf(part) == buffer.at(k < items.size() ? buffer.offsets[k]
-                                                                       : buffer.size - 2)
+        EXPECT_TRUE(part ? bytesOf(part) ==
+                               buffer.at(k < items.size() ? buffer.offsets[k] : buffer.size - 2)
                          : ILIsEqual(prefix.list(), list))
             << k;
-        EXPECT_EQ(ILGetSize(cfx::folder::combine(prefix.list(), list).get()), prefix.size + buffer.size - 2);
+        EXPECT_EQ(ILGetSize(cfx::folder::combine(prefix.list(), list).get()),
+                  prefix.size + buffer.size - 2);
     }
     // One byte changed after the last identifier's cb: no prefix either way.
     if (!items.empty() && items.back().size() > 2) {

@@ -111,8 +111,8 @@ Outcome forwardedOutcome(DWORD target, std::function<void()> operation) {
         outcome.hresult = e.Error();
     } catch (const std::runtime_error& e) {
         // Exactly a runtime_error: a subclass would be the original exception.
-        outcome.kind = typeid(e) == typeid(std::runtime_error) ? Outcome::RuntimeError
-                                                               : Outcome::Other;
+        outcome.kind =
+            typeid(e) == typeid(std::runtime_error) ? Outcome::RuntimeError : Outcome::Other;
         outcome.text = e.what();
     } catch (...) {
     }
@@ -300,18 +300,18 @@ TEST(Forward, FailuresComeBackAsTheirKindAndTheTargetServesOn) {
         std::string text;
         HRESULT atEntryPoint; // what guarded() makes of it
     } cases[] = {
-        {"_com_error", [] { throw _com_error(E_ACCESSDENIED); }, Outcome::ComError,
-         E_ACCESSDENIED, "", E_ACCESSDENIED},
+        {"_com_error", [] { throw _com_error(E_ACCESSDENIED); }, Outcome::ComError, E_ACCESSDENIED,
+         "", E_ACCESSDENIED},
         {"raise", [] { raise(STG_E_REVERTED); }, Outcome::ComError, STG_E_REVERTED, "",
          STG_E_REVERTED},
         {"HRESULT", [&] { throw itf; }, Outcome::ComError, itf, "", itf},
         // The code of a Windows error does not travel, nor does bad_alloc stay one.
-        {"win_except", [] { throw cfx::win_except(ERROR_CANCELLED); }, Outcome::RuntimeError,
-         S_OK, cfx::win_except(ERROR_CANCELLED).what(), E_UNEXPECTED},
+        {"win_except", [] { throw cfx::win_except(ERROR_CANCELLED); }, Outcome::RuntimeError, S_OK,
+         cfx::win_except(ERROR_CANCELLED).what(), E_UNEXPECTED},
         {"bad_alloc", [] { throw std::bad_alloc(); }, Outcome::RuntimeError, S_OK,
          std::bad_alloc().what(), E_UNEXPECTED},
-        {"invalid_argument", [] { throw std::invalid_argument("bad key"); },
-         Outcome::RuntimeError, S_OK, "bad key", E_UNEXPECTED},
+        {"invalid_argument", [] { throw std::invalid_argument("bad key"); }, Outcome::RuntimeError,
+         S_OK, "bad key", E_UNEXPECTED},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -371,7 +371,8 @@ TEST(Forward, ATargetThatEndsBeforeOrDuringTheCallFailsIt) {
         ASSERT_TRUE(post(told.id(), kMessageDone, 0));
         ASSERT_TRUE(told.finished());
         bool ran = false;
-        EXPECT_TRUE(hrIs(kForwardTargetGone, guarded([&] { forward(told.id(), [&] { ran = true; }); })));
+        EXPECT_TRUE(
+            hrIs(kForwardTargetGone, guarded([&] { forward(told.id(), [&] { ran = true; }); })));
         EXPECT_FALSE(ran);
     }
     {
@@ -568,8 +569,8 @@ TEST_F(StorageThreadTest, ManyRequestersGetTheirOwnAnswersInOrder) {
                     MAKE_HRESULT(SEVERITY_ERROR, FACILITY_ITF, 0x1000 + r * kCalls + call);
                 long result = 0;
                 Outcome outcome = forwardedOutcome(server::storageThreadId(), [&] {
-                    wrongPlace += !server::isStorageThread() || lastCall[r] != call - 1 ||
-                                  running++ != 0;
+                    wrongPlace +=
+                        !server::isStorageThread() || lastCall[r] != call - 1 || running++ != 0;
                     lastCall[r] = call;
                     struct Leave {
                         int& running;
@@ -580,7 +581,9 @@ TEST_F(StorageThreadTest, ManyRequestersGetTheirOwnAnswersInOrder) {
                         result = r * 100000L + call;
                         break;
                     case 1:
-                        forward(me, [&] { result = GetCurrentThreadId() == me ? r * 100000L + call : -1; });
+                        forward(me, [&] {
+                            result = GetCurrentThreadId() == me ? r * 100000L + call : -1;
+                        });
                         break;
                     case 2:
                         forward(me, [&] { throw _com_error(failure); });
@@ -592,7 +595,7 @@ TEST_F(StorageThreadTest, ManyRequestersGetTheirOwnAnswersInOrder) {
                     }
                 });
                 const bool right =
-                    kind < 2 ? outcome.kind == Outcome::Returned && result == r * 100000L + call
+                    kind < 2   ? outcome.kind == Outcome::Returned && result == r * 100000L + call
                     : kind < 4 ? outcome.kind == Outcome::ComError && outcome.hresult == failure
                                : outcome.kind == Outcome::RuntimeError;
                 wrong[r] += !right;
