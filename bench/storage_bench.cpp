@@ -177,9 +177,9 @@ void throughEngine() {
 
     const std::vector<BYTE> bytes = patternBytes(3000, 2);
     for (bool durable : {true, false}) {
-        auto small = newContainer(folder.file(durable ? L"durable.demo-coffrex"
-                                                      : L"cached.demo-coffrex"),
-                                  Container::Options{durable});
+        auto small =
+            newContainer(folder.file(durable ? L"durable.demo-coffrex" : L"cached.demo-coffrex"),
+                         Container::Options{durable});
         constexpr int kFiles = 100;
         start = seconds();
         for (int i = 0; i < kFiles; ++i) {
@@ -188,8 +188,9 @@ void throughEngine() {
             content.write(0, bytes.data(), static_cast<ULONG>(bytes.size()));
             content.commit();
             auto digest = made.checksum();
-            made.setProperty(StorageProperty_Checksum,
-                             cfx::Variant(std::wstring(cfx::toBase64(digest.data(), digest.size()))).get());
+            made.setProperty(
+                StorageProperty_Checksum,
+                cfx::Variant(std::wstring(cfx::toBase64(digest.data(), digest.size()))).get());
         }
         std::printf("%-44s %7.0f files/s\n",
                     durable ? "Small files, flushed commits" : "Small files, cached commits",

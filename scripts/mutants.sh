@@ -3,8 +3,8 @@
 # line with sed (the script checks that exactly that line changed), the test
 # program meant to catch it is rebuilt in build-mutants (or $CFX_BUILD_DIR) and
 # run, and the file is restored whatever happens. A mutant is killed when the
-# program fails. Prints a row per mutant and the count; exits 1 when one
-# survives.
+# program fails (or hangs for five minutes). Prints a row per mutant and the
+# count; exits 1 when one survives.
 #
 #   scripts/mutants.sh            every mutant
 #   scripts/mutants.sh M3 E1      the named ones
@@ -97,7 +97,7 @@ $escaped" "$top/$file"
     if ! cmake --build "$build" --target "$program" >"$build/mutant-$id.log" 2>&1; then
         result="not built"
         broken=$((broken + 1))
-    elif timeout 900 "$build/run-in-wine.sh" "$build/bin/$program.exe" --gtest_filter="$filter" \
+    elif timeout 300 "$build/run-in-wine.sh" "$build/bin/$program.exe" --gtest_filter="$filter" \
         >>"$build/mutant-$id.log" 2>&1; then
         result="SURVIVED"
         survived=$((survived + 1))

@@ -409,12 +409,16 @@ public:
     STDMETHODIMP_(ULONG) Release() override { return 1; }
     STDMETHODIMP PreInitialize(DWORD, DWORD) override { return S_OK; }
     STDMETHODIMP PostInitialize(HRESULT hr, DWORD, DWORD) override { return hr; }
-    STDMETHODIMP PreUninitialize(DWORD) override { return S_OK; }
+    STDMETHODIMP PreUninitialize(DWORD) override {
+        Sleep(holdMs);
+        return S_OK;
+    }
     STDMETHODIMP PostUninitialize(DWORD) override {
         uninitialized.set();
         return S_OK;
     }
     Event uninitialized;
+    DWORD holdMs = 0; // how long the thread's apartment shutdown takes
 };
 
 class StorageThreadTest : public testing::Test {
@@ -508,6 +512,17 @@ TEST_F(StorageThreadTest, StopEndsAnIdleThreadCleanlyAndAStartMakesANewOne) {
     server::runOnStorageThread([&] { ranOn = GetCurrentThreadId(); });
     EXPECT_NE(ranOn, 0u);
     EXPECT_EQ(ranOn, server::storageThreadId());
+}
+
+// A thread that takes the quit message but does not end within a second (here
+// its apartment's shutdown takes three) is ended by force.
+TEST_F(StorageThreadTest, StopEndsAThreadThatDoesNotEndAfterQuitting) {
+    static UninitializeSpy spy; // COM may call it after the test
+    spy.holdMs = 3000;
+    KernelHandle thread = watch(spy);
+    server::startOrStopStorageThread(false);
+    EXPECT_TRUE(signalled(thread.get(), 0)) << "the storage thread still runs";
+    EXPECT_FALSE(spy.uninitialized.isSet()) << "it was not ended by force";
 }
 
 // Unloading must not wait for ever on a stuck storage thread, nor on another

@@ -599,7 +599,6 @@ protected:
         return copy_;
     }
 
-
     ComPtr<IStorageFolder> copy_;
     int made_ = 0;
 };
@@ -627,7 +626,10 @@ TEST_F(Damaged, DamagedKeyPropertiesAreErrors) {
         {"record that is no Base64", StorageProperty_KeyRecord, [] { return _variant_t(L"A"); },
          E_UNEXPECTED},
         {"short state", StorageProperty_KeyState,
-         [] { return _variant_t(toBase64({1, 2, 3, 4, 5, 6, 7, 8}).c_str()); }, E_UNEXPECTED},
+         [] {
+             return _variant_t(toBase64({1, 2, 3, 4, 5, 6, 7, 8}).c_str());
+         },
+         E_UNEXPECTED},
         {"state that is no Base64", StorageProperty_KeyState, [] { return _variant_t(L"@@@B"); },
          E_UNEXPECTED},
         {"state naming another key", StorageProperty_KeyState,

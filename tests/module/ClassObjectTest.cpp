@@ -32,7 +32,8 @@ const ClassCase kClasses[] = {
      cfx::CLSID_StorageFolder,
      {IID_IShellFolder, IID_IShellFolder2, IID_IPersist, IID_IPersistFolder, IID_IPersistFolder2,
       IID_IContextMenu, IID_IDropTarget, IID_IObjectWithSite}},
-    {"StoragePropertyPage", cfx::CLSID_StoragePropertyPage,
+    {"StoragePropertyPage",
+     cfx::CLSID_StoragePropertyPage,
      {IID_IShellExtInit, IID_IShellPropSheetExt}},
     {"StorageContextMenu", cfx::CLSID_StorageContextMenu, {IID_IShellExtInit, IID_IContextMenu}},
     {"FrozenOverlay", cfx::CLSID_FrozenOverlay, {IID_IShellIconOverlayIdentifier}},
@@ -42,12 +43,18 @@ const ClassCase kClasses[] = {
 
 // Interfaces a shell host asks for.
 const IID kProbes[] = {
-    IID_IContextMenu,  IID_IContextMenu2,   IID_IContextMenu3,     IID_IPersistFolder2,
-    IID_IPersistFolder3, IID_IShellFolder2, IID_IShellFolder,      IID_IPersist,
-    IID_IPersistFolder, IID_IDropTarget,    IID_IObjectWithSite,   IID_IShellExtInit,
-    IID_IShellPropSheetExt, IID_IShellIconOverlayIdentifier, IID_IDispatch, IID_IMarshal,
-    IID_IPersistFile,  IID_IShellView,      IID_IExtractIconW,     IID_IDataObject,
-    IID_IClassFactory, IID_IPersistIDList,  IID_IQueryInfo,        IID_IShellIcon,
+    IID_IContextMenu,       IID_IContextMenu2,
+    IID_IContextMenu3,      IID_IPersistFolder2,
+    IID_IPersistFolder3,    IID_IShellFolder2,
+    IID_IShellFolder,       IID_IPersist,
+    IID_IPersistFolder,     IID_IDropTarget,
+    IID_IObjectWithSite,    IID_IShellExtInit,
+    IID_IShellPropSheetExt, IID_IShellIconOverlayIdentifier,
+    IID_IDispatch,          IID_IMarshal,
+    IID_IPersistFile,       IID_IShellView,
+    IID_IExtractIconW,      IID_IDataObject,
+    IID_IClassFactory,      IID_IPersistIDList,
+    IID_IQueryInfo,         IID_IShellIcon,
 };
 
 bool contains(const std::vector<IID>& ids, REFIID iid) {
@@ -137,8 +144,7 @@ INSTANTIATE_TEST_SUITE_P(SixClasses, ClassObjectTest, testing::ValuesIn(kClasses
 TEST(ClassTable, RefusesForeignClassesWhenListing) {
     const CLSID foreign = {
         0x6B3E91D2, 0x0C4F, 0x4A87, {0x9E, 0x15, 0xD2, 0x7A, 0x40, 0xB8, 0x5C, 0x17}};
-    EXPECT_EQ(cfx::guarded([&] { cfx::module::interfacesOf(foreign); }),
-              CLASS_E_CLASSNOTAVAILABLE);
+    EXPECT_EQ(cfx::guarded([&] { cfx::module::interfacesOf(foreign); }), CLASS_E_CLASSNOTAVAILABLE);
 }
 
 // Overlay handlers: their icon is an icon of the library's own file.

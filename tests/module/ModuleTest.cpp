@@ -232,9 +232,21 @@ TEST(CatchLadder, MapsEachFailureToItsHresult) {
          NTE_BAD_KEYSET},
         {[]() -> HRESULT { throw cfx::win_except(0); }, S_OK},
         {[]() -> HRESULT { cfx::raise(E_INVALIDARG); }, E_INVALIDARG},
-        {[] { cfx::check(S_FALSE); return S_OK; }, S_OK},
-        {[] { cfx::check(DISP_E_TYPEMISMATCH); return S_OK; }, DISP_E_TYPEMISMATCH},
-        {[] { cfx::notNull(static_cast<int*>(nullptr)); return S_OK; }, E_POINTER},
+        {[] {
+             cfx::check(S_FALSE);
+             return S_OK;
+         },
+         S_OK},
+        {[] {
+             cfx::check(DISP_E_TYPEMISMATCH);
+             return S_OK;
+         },
+         DISP_E_TYPEMISMATCH},
+        {[] {
+             cfx::notNull(static_cast<int*>(nullptr));
+             return S_OK;
+         },
+         E_POINTER},
         {[]() -> HRESULT {
              SetLastError(ERROR_INVALID_HANDLE);
              cfx::throwLastError();

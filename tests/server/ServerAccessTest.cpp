@@ -24,9 +24,9 @@ namespace cfx::test {
 namespace {
 
 using namespace cfx::server;
+using store::test::bstr;
 using store::test::ComPtr;
 using store::test::ScratchFolder;
-using store::test::bstr;
 using store::test::text;
 
 constexpr wchar_t kServerNotFound[] =
@@ -309,8 +309,13 @@ TEST(UnregisteredServer, CreateRootFailsWithClassNotRegisteredAndOneBox) {
     {
         UiRobot robot;
         robot
-            .expect(Box().messageBox().caption(kMessageCaption).text(kServerNotFound)
-                        .icon(Icon::Error).buttons({IDOK}).owner(owner))
+            .expect(Box()
+                        .messageBox()
+                        .caption(kMessageCaption)
+                        .text(kServerNotFound)
+                        .icon(Icon::Error)
+                        .buttons({IDOK})
+                        .owner(owner))
             .answer(IDOK);
         try {
             createRoot();
@@ -426,7 +431,8 @@ TEST_F(StorageServerTest, FailedServerCallsCarryTheServersDescription) {
     EXPECT_TRUE(hrIs(STG_E_FILENOTFOUND, here.hr));
 
     StoragePointer pointer;
-    server::runOnStorageThread([&] { pointer.reset(createAndOpen(L"Described.demo-coffrex").Get()); });
+    server::runOnStorageThread(
+        [&] { pointer.reset(createAndOpen(L"Described.demo-coffrex").Get()); });
     ComPtr<IStorageFolder> folder = pointer.folderForThisThread(), absent;
     RaisedComError raised = comErrorOf([&] {
         checkServerCall(folder->OpenFolder(bstr(L"Absent").get(), VARIANT_FALSE, &absent),

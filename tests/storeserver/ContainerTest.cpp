@@ -256,10 +256,12 @@ TEST_F(ContainerTest, EveryItemHasAFixedIdInRegistryForm) {
     wchar_t text[40];
     StringFromGUID2(id, text, 40);
     EXPECT_EQ(storageId, text);
-    EXPECT_TRUE(failsWith(E_ACCESSDENIED,
-                          [&] { a.setProperty(StorageProperty_Id, Variant(std::wstring(idb)).get()); }));
-    EXPECT_TRUE(failsWith(
-        E_ACCESSDENIED, [&] { root.setProperty(StorageProperty_Id, Variant(std::wstring(idb)).get()); }));
+    EXPECT_TRUE(failsWith(E_ACCESSDENIED, [&] {
+        a.setProperty(StorageProperty_Id, Variant(std::wstring(idb)).get());
+    }));
+    EXPECT_TRUE(failsWith(E_ACCESSDENIED, [&] {
+        root.setProperty(StorageProperty_Id, Variant(std::wstring(idb)).get());
+    }));
     storage = reopened();
     EXPECT_EQ(readText(storage->root().item(L"a"), StorageProperty_Id), ida);
     EXPECT_EQ(readText(storage->root(), StorageProperty_Id), storageId);

@@ -2,6 +2,7 @@
 // exactly as one of its commits left it (store_crash_writer.exe says what it
 // writes and commits).
 #include "Container.h"
+#include "CrashGeneration.h"
 #include "JournaledFile.h"
 #include "StoreTestSupport.h"
 
@@ -14,18 +15,6 @@
 
 namespace cfx::store::test {
 namespace {
-
-constexpr size_t kBlocks = 3072; // as store_crash_writer writes them
-constexpr GUID kGeneration = {
-    0x6E0B1F2A, 0x3C4D, 0x4E5F, {0x80, 0x91, 0xA2, 0xB3, 0xC4, 0xD5, 0xE6, 0xF7}};
-
-std::vector<BYTE> blockBytes(ULONGLONG generation, size_t block) {
-    std::vector<BYTE> bytes(4096);
-    std::mt19937 random(static_cast<unsigned>(generation * 1000 + block));
-    for (auto& b : bytes)
-        b = static_cast<BYTE>(random());
-    return bytes;
-}
 
 std::wstring writerPath() {
     wchar_t path[MAX_PATH];
@@ -102,18 +91,18 @@ ULONGLONG verify(const std::wstring& path, ULONGLONG reported) {
     unlockWithInstalledKey(*storage);
     Item root = storage->root();
     Variant value;
-    root.getProperty(kGeneration, value.put());
+    root.getProperty(kGenerationProperty, value.put());
     EXPECT_EQ(value.type(), VT_UI8);
     ULONGLONG generation = value.get().ullVal;
     // It went on between its last report read and the kill.
     EXPECT_GE(generation, reported);
 
     FileStream data = root.item(L"data.bin").openStream();
-    EXPECT_EQ(data.size(), kBlocks * 4096);
+    EXPECT_EQ(data.size(), kCrashBlocks * 4096);
     std::vector<BYTE> block(4096);
-    for (size_t b = 0; b < kBlocks; ++b) {
+    for (size_t b = 0; b < kCrashBlocks; ++b) {
         data.read(b * 4096, block.data(), 4096);
-        if (block != blockBytes(generation, b)) {
+        if (block != generationBytes(generation, b)) {
             ADD_FAILURE() << "data.bin block " << b << " is not of generation " << generation;
             break;
         }
@@ -134,7 +123,8 @@ ULONGLONG verify(const std::wstring& path, ULONGLONG reported) {
         FileStream stream = mark->openStream();
         EXPECT_EQ(stream.size(), 100u);
         stream.read(0, block.data(), 100);
-        EXPECT_TRUE(std::equal(block.begin(), block.begin() + 100, blockBytes(g, 9999).begin()));
+        EXPECT_TRUE(
+            std::equal(block.begin(), block.begin() + 100, generationBytes(g, 9999).begin()));
     }
     // The next generation's mark may have been committed, empty; no later one.
     if (auto next = root.find(L"g" + std::to_wstring(generation + 1))) {

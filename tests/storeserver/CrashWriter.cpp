@@ -10,6 +10,7 @@
 // A killed writer must leave exactly what some generation's commit left.
 #include "common/Base64.h"
 #include "Container.h"
+#include "CrashGeneration.h"
 #include "KeyClient.h"
 
 #include "cfxstorage.h"
@@ -23,24 +24,10 @@
 #include <vector>
 
 using namespace cfx::store;
+using namespace cfx::store::test;
 using cfx::fromBase64;
 
 namespace {
-
-// More blocks than the engine holds in memory between two batches, so that
-// changed bytes reach the file in the middle of a generation, not only when
-// it commits.
-constexpr size_t kBlocks = 3072;
-constexpr GUID kGeneration = {
-    0x6E0B1F2A, 0x3C4D, 0x4E5F, {0x80, 0x91, 0xA2, 0xB3, 0xC4, 0xD5, 0xE6, 0xF7}};
-
-std::vector<BYTE> blockBytes(ULONGLONG generation, size_t block) {
-    std::vector<BYTE> bytes(4096);
-    std::mt19937 random(static_cast<unsigned>(generation * 1000 + block));
-    for (auto& b : bytes)
-        b = static_cast<BYTE>(random());
-    return bytes;
-}
 
 std::wstring text(const Item& item, const GUID& property) {
     VARIANT value;
@@ -82,21 +69,21 @@ int run(const std::wstring& path) {
     CertCloseStore(store, 0);
 
     VARIANT value;
-    root.getProperty(kGeneration, &value);
+    root.getProperty(kGenerationProperty, &value);
     ULONGLONG generation = value.vt == VT_UI8 ? value.ullVal : 0;
     Item data = *root.openFile(L"data.bin", true);
     Item log = *root.openFile(L"log.bin", true);
     for (;;) {
         ++generation;
         FileStream mark = root.openFile(L"g" + std::to_wstring(generation), true)->openStream();
-        std::vector<BYTE> first = blockBytes(generation, 9999);
+        std::vector<BYTE> first = generationBytes(generation, 9999);
         mark.write(0, first.data(), 100);
-        std::vector<size_t> order(kBlocks);
+        std::vector<size_t> order(kCrashBlocks);
         std::iota(order.begin(), order.end(), 0);
         std::shuffle(order.begin(), order.end(), std::mt19937(static_cast<unsigned>(generation)));
         FileStream stream = data.openStream();
         for (size_t block : order) {
-            std::vector<BYTE> bytes = blockBytes(generation, block);
+            std::vector<BYTE> bytes = generationBytes(generation, block);
             stream.write(block * 4096, bytes.data(), 4096);
         }
         FileStream logStream = log.openStream();
@@ -105,7 +92,7 @@ int run(const std::wstring& path) {
         VariantInit(&number);
         number.vt = VT_UI8;
         number.ullVal = generation;
-        root.setProperty(kGeneration, number);
+        root.setProperty(kGenerationProperty, number);
         std::printf("%llu\n", static_cast<unsigned long long>(generation));
         std::fflush(stdout);
     }

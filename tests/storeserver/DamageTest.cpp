@@ -135,5 +135,48 @@ TEST_F(DamageTest, ADamagedCatalogIsRecognised) {
     EXPECT_GT(noticed, 0) << tried;
 }
 
+// Every byte of an item's record is covered by its authentication code: a
+// changed one is refused, never read as another name or size.
+TEST_F(DamageTest, AnyChangedByteOfAnItemRecordIsRefused) {
+    auto storage = newContainer(path, Container::Options{false});
+    storage->root().openFile(L"named.txt", true);
+    storage->close();
+    // The file's record, the last item stream ("\5I" and the item's number),
+    // read or replaced.
+    auto record = [&](std::vector<BYTE>* replacement) {
+        Microsoft::WRL::ComPtr<IStorage> file;
+        Microsoft::WRL::ComPtr<IEnumSTATSTG> elements;
+        Microsoft::WRL::ComPtr<IStream> stream;
+        EXPECT_EQ(StgOpenStorageEx(path.c_str(), STGM_READWRITE | STGM_SHARE_EXCLUSIVE,
+                                   STGFMT_DOCFILE, 0, nullptr, nullptr, IID_PPV_ARGS(&file)),
+                  S_OK);
+        std::wstring last;
+        STATSTG stat{};
+        for (file->EnumElements(0, nullptr, 0, &elements);
+             elements->Next(1, &stat, nullptr) == S_OK; CoTaskMemFree(stat.pwcsName))
+            if (std::wstring(stat.pwcsName).rfind(L"\005I", 0) == 0)
+                last = std::max(last, std::wstring(stat.pwcsName));
+        file->OpenStream(last.c_str(), nullptr, STGM_READWRITE | STGM_SHARE_EXCLUSIVE, 0, &stream);
+        std::vector<BYTE> bytes(4096);
+        ULONG size = 0;
+        if (replacement)
+            stream->Write(replacement->data(), static_cast<ULONG>(replacement->size()), &size);
+        else
+            stream->Read(bytes.data(), 4096, &size);
+        bytes.resize(size);
+        return bytes;
+    };
+    std::vector<BYTE> original = record(nullptr);
+    ASSERT_GT(original.size(), 32u);
+    for (size_t at = 0; at < original.size(); ++at) {
+        std::vector<BYTE> changed = original;
+        changed[at] ^= 0x01;
+        record(&changed);
+        EXPECT_EQ(useAll(path), STG_E_DOCFILECORRUPT) << "byte " << at;
+        record(&original);
+    }
+    EXPECT_EQ(useAll(path), S_OK);
+}
+
 } // namespace
 } // namespace cfx::store::test

@@ -41,9 +41,13 @@ std::vector<BYTE> slice(const std::vector<BYTE>& bytes, size_t from, size_t size
     return std::vector<BYTE>(bytes.begin() + from, bytes.begin() + from + size);
 }
 
-TEST(JournaledFileTest, ReadsWhatWasWrittenAndKeepsCommittedBytes) {
+class JournaledFileTest : public testing::Test {
+protected:
     ScratchFolder folder;
     std::wstring path = folder.file(L"data");
+};
+
+TEST_F(JournaledFileTest, ReadsWhatWasWrittenAndKeepsCommittedBytes) {
     auto original = patternBytes(3 * 4096 + 100, 1);
     put(path, original);
     auto file = JournaledFile::open(path, true);
@@ -65,9 +69,7 @@ TEST(JournaledFileTest, ReadsWhatWasWrittenAndKeepsCommittedBytes) {
               INVALID_FILE_ATTRIBUTES);
 }
 
-TEST(JournaledFileTest, RollbackRestoresTheCommittedBytesAndSize) {
-    ScratchFolder folder;
-    std::wstring path = folder.file(L"data");
+TEST_F(JournaledFileTest, RollbackRestoresTheCommittedBytesAndSize) {
     auto original = patternBytes(40000, 4);
     put(path, original);
     auto file = JournaledFile::open(path, false);
@@ -87,9 +89,7 @@ TEST(JournaledFileTest, RollbackRestoresTheCommittedBytesAndSize) {
     EXPECT_EQ(fileBytes(path), original);
 }
 
-TEST(JournaledFileTest, ALeftJournalIsPlayedBackOnOpen) {
-    ScratchFolder folder;
-    std::wstring path = folder.file(L"data");
+TEST_F(JournaledFileTest, ALeftJournalIsPlayedBackOnOpen) {
     auto original = patternBytes(20000, 7);
     put(path, original);
     {
@@ -114,9 +114,7 @@ TEST(JournaledFileTest, ALeftJournalIsPlayedBackOnOpen) {
     EXPECT_EQ(GetFileAttributesW(journal.c_str()), INVALID_FILE_ATTRIBUTES);
 }
 
-TEST(JournaledFileTest, AJournalOfAnotherFileIsNotPlayedBack) {
-    ScratchFolder folder;
-    std::wstring path = folder.file(L"data");
+TEST_F(JournaledFileTest, AJournalOfAnotherFileIsNotPlayedBack) {
     auto original = patternBytes(9000, 10);
     put(path, original);
     std::wstring journal = JournaledFile::journalPath(path);

@@ -31,8 +31,7 @@ public:
 } // namespace
 
 DWORD runServerCommand(const wchar_t* option) {
-    std::wstring command =
-        L"\"" + cfx::test::programFolder() + kServerProgram + L"\" " + option;
+    std::wstring command = L"\"" + cfx::test::programFolder() + kServerProgram + L"\" " + option;
     STARTUPINFOW startup{sizeof startup};
     PROCESS_INFORMATION process{};
     if (!CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,

@@ -6,7 +6,6 @@
 #include <algorithm>
 #include <fstream>
 
-
 namespace cfx::store::test {
 namespace {
 
@@ -87,10 +86,11 @@ TEST_F(ServerItems, PropertiesAreKeptPerItemAndAbsentOnesReadEmpty) {
 
     // A BSTR crosses whole: what follows an embedded zero too.
     const std::wstring comment(L"Z\u00fcrich\0tail", 11);
-    ASSERT_EQ(S_OK, target->SetProperty(StorageProperty_Comment, Variant(std::wstring(comment)).get()));
     ASSERT_EQ(S_OK,
-              target->SetProperty(StorageProperty_Checksum,
-                                  Variant(std::wstring(L"{00112233-4455-6677-8899-AABBCCDDEEFF}")).get()));
+              target->SetProperty(StorageProperty_Comment, Variant(std::wstring(comment)).get()));
+    ASSERT_EQ(S_OK, target->SetProperty(
+                        StorageProperty_Checksum,
+                        Variant(std::wstring(L"{00112233-4455-6677-8899-AABBCCDDEEFF}")).get()));
     EXPECT_EQ(comment, textProperty(target.Get(), StorageProperty_Comment));
 
     ULONG count = 0;
@@ -109,12 +109,14 @@ TEST_F(ServerItems, PropertiesAreKeptPerItemAndAbsentOnesReadEmpty) {
     // The storage's own: Frozen, Flags and AttachedKey with their types.
     ASSERT_EQ(S_OK, root_->SetProperty(StorageProperty_Frozen, Variant(bool(false)).get()));
     ASSERT_EQ(S_OK, root_->SetProperty(StorageProperty_Flags, Variant(ULONGLONG(1)).get()));
-    ASSERT_EQ(S_OK, root_->SetProperty(StorageProperty_AttachedKey, Variant(std::wstring(L"AAEC")).get()));
+    ASSERT_EQ(S_OK, root_->SetProperty(StorageProperty_AttachedKey,
+                                       Variant(std::wstring(L"AAEC")).get()));
     ASSERT_EQ(S_OK, root_->GetProperty(StorageProperty_Flags, value.put()));
     EXPECT_EQ(VT_UI8, value.type());
     EXPECT_EQ(
         DISP_E_TYPEMISMATCH,
-        failureOf(root_->SetProperty(StorageProperty_Frozen, Variant(std::wstring(L"yes")).get())).hr);
+        failureOf(root_->SetProperty(StorageProperty_Frozen, Variant(std::wstring(L"yes")).get()))
+            .hr);
     Failure fixed =
         failureOf(root_->SetProperty(StorageProperty_KeyId, Variant(std::wstring(L"AA")).get()));
     EXPECT_EQ(E_ACCESSDENIED, fixed.hr);
@@ -179,8 +181,8 @@ TEST_F(ServerItems, ABrokenKeyAnswerIsAnInvalidArgument) {
     ASSERT_EQ(S_OK, server_->LockStorage(bstr(path).get()));
     ComPtr<IStorageFolder> locked = openStorage(server_.Get(), path);
     for (const wchar_t* broken : {L"not base64!", L"AAAA"}) {
-        Failure failure =
-            failureOf(locked->SetProperty(StorageProperty_KeyState, Variant(std::wstring(broken)).get()));
+        Failure failure = failureOf(
+            locked->SetProperty(StorageProperty_KeyState, Variant(std::wstring(broken)).get()));
         EXPECT_EQ(E_INVALIDARG, failure.hr) << narrow(broken);
     }
 }

@@ -181,8 +181,7 @@ std::wstring classesValue(const std::wstring& key) {
 }
 
 std::wstring proxyServerOf(REFIID iid) {
-    std::wstring proxyClass =
-        classesValue(L"Interface\\" + guidText(iid) + L"\\ProxyStubClsid32");
+    std::wstring proxyClass = classesValue(L"Interface\\" + guidText(iid) + L"\\ProxyStubClsid32");
     return proxyClass.empty() ? proxyClass
                               : classesValue(L"CLSID\\" + proxyClass + L"\\InprocServer32");
 }

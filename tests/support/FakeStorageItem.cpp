@@ -23,44 +23,37 @@ HRESULT FakeStorageItem::enter(Call call) {
     return failure->second.hr;
 }
 
-STDMETHODIMP FakeStorageItem::GetType(LONG* type) {
-    if (HRESULT hr = enter(Call::GetType); FAILED(hr))
+// The injected failure, or the value through the out pointer.
+template <class T> HRESULT FakeStorageItem::answer(Call call, T* out, const T& value) {
+    if (HRESULT hr = enter(call); FAILED(hr))
         return hr;
-    if (!type)
+    if (!out)
         return E_POINTER;
-    *type = type_;
+    *out = value;
     return S_OK;
 }
 
-STDMETHODIMP FakeStorageItem::GetName(BSTR* name) {
-    if (HRESULT hr = enter(Call::GetName); FAILED(hr))
-        return hr;
-    if (!name)
-        return E_POINTER;
-    *name = nullptr;
-    if (!name_)
-        return S_OK;
-    // By length, so that a name with embedded zeros arrives whole.
-    *name = SysAllocStringLen(name_->data(), static_cast<UINT>(name_->size()));
-    return *name ? S_OK : E_OUTOFMEMORY;
+STDMETHODIMP FakeStorageItem::GetType(LONG* type) {
+    return answer(Call::GetType, type, type_);
 }
 
 STDMETHODIMP FakeStorageItem::GetTimes(ItemTimes* times) {
-    if (HRESULT hr = enter(Call::GetTimes); FAILED(hr))
-        return hr;
-    if (!times)
-        return E_POINTER;
-    *times = times_;
-    return S_OK;
+    return answer(Call::GetTimes, times, times_);
 }
 
 STDMETHODIMP FakeStorageItem::GetSize(ULONGLONG* size) {
-    if (HRESULT hr = enter(Call::GetSize); FAILED(hr))
-        return hr;
-    if (!size)
-        return E_POINTER;
-    *size = size_;
-    return S_OK;
+    return answer(Call::GetSize, size, size_);
+}
+
+// By length, so that a name with embedded zeros arrives whole; nullopt is a
+// null BSTR.
+STDMETHODIMP FakeStorageItem::GetName(BSTR* name) {
+    BSTR value =
+        name_ ? SysAllocStringLen(name_->data(), static_cast<UINT>(name_->size())) : nullptr;
+    HRESULT hr = answer(Call::GetName, name, value);
+    if (FAILED(hr))
+        SysFreeString(value);
+    return SUCCEEDED(hr) && name_ && !value ? E_OUTOFMEMORY : hr;
 }
 
 STDMETHODIMP FakeStorageItem::InterfaceSupportsErrorInfo(REFIID iid) {

@@ -56,6 +56,7 @@ protected:
 
     // Records the call; returns the injected failure, S_OK when there is none.
     HRESULT enter(Call call);
+    template <class T> HRESULT answer(Call call, T* out, const T& value);
 
 private:
     struct Failure {

@@ -97,8 +97,12 @@ BoxRecord inspect(HWND window) {
     box.thread = GetWindowThreadProcessId(window, nullptr);
     box.caption = textOf(window);
     for (HWND child = GetWindow(window, GW_CHILD); child; child = GetWindow(child, GW_HWNDNEXT)) {
-        BoxControl c{child, GetDlgCtrlID(child), classOf(child), {},
-                     GetWindowLongW(child, GWL_STYLE), IsWindowVisible(child) != FALSE};
+        BoxControl c{child,
+                     GetDlgCtrlID(child),
+                     classOf(child),
+                     {},
+                     GetWindowLongW(child, GWL_STYLE),
+                     IsWindowVisible(child) != FALSE};
         if (!isPicture(c))
             c.text = textOf(child);
         box.controls.push_back(std::move(c));
@@ -286,7 +290,8 @@ UiRobot::~UiRobot() {
         stopping_ = true;
     }
     wake_.notify_all();
-    waitServingSentMessages(stopped_, std::chrono::milliseconds(INFINITE)); // it may read our dialog
+    waitServingSentMessages(stopped_,
+                            std::chrono::milliseconds(INFINITE)); // it may read our dialog
     watcher_.join();
     for (const BoxRecord& box : log_) {
         if (box.answer == 0 && IsWindow(box.window)) {

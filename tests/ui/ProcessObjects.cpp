@@ -75,14 +75,26 @@ long kernelHandles() {
     return found;
 }
 
+using QueryProcessInformation = NTSTATUS(NTAPI*)(HANDLE, PROCESSINFOCLASS, PVOID, ULONG, PULONG);
+
+// Through ntdll: NtCurrentTeb's segment read trips GCC's array-bounds check.
+const unsigned char* processEnvironmentBlock() {
+    auto query = reinterpret_cast<QueryProcessInformation>(reinterpret_cast<void*>(
+        GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtQueryInformationProcess")));
+    PROCESS_BASIC_INFORMATION info{};
+    if (!query || query(GetCurrentProcess(), ProcessBasicInformation, &info, sizeof info, nullptr))
+        return nullptr;
+    return reinterpret_cast<const unsigned char*>(info.PebBaseAddress);
+}
+
 long gdiObjects() {
     SetLastError(0);
     DWORD count = GetGuiResources(GetCurrentProcess(), GR_GDIOBJECTS);
     if (count || GetLastError() != ERROR_CALL_NOT_IMPLEMENTED)
         return static_cast<long>(count);
-    const auto* peb =
-        reinterpret_cast<const unsigned char*>(NtCurrentTeb()->ProcessEnvironmentBlock);
-    const auto* table = *reinterpret_cast<const GdiEntry* const*>(peb + kPebGdiTableOffset);
+    const unsigned char* peb = processEnvironmentBlock();
+    const auto* table =
+        peb ? *reinterpret_cast<const GdiEntry* const*>(peb + kPebGdiTableOffset) : nullptr;
     if (!table)
         return -1;
     long used = 0;

@@ -185,8 +185,7 @@ TEST_P(ProgressDialogTest, OpensItsTemplateAndShowsWhatItsSettersStore) {
     EXPECT_EQ(box->window, window);
     EXPECT_EQ(box->owner, nullptr);
     EXPECT_NE(box->thread, GetCurrentThreadId()) << "the dialog runs on a thread of its own";
-    const BoxControl* lines[] = {box->control(GetParam().line1),
-                                            box->control(GetParam().line2)};
+    const BoxControl* lines[] = {box->control(GetParam().line1), box->control(GetParam().line2)};
     const BoxControl* animation = box->control(IDC_PROGRESS_ANIMATION);
     const BoxControl* bar = box->control(IDC_PROGRESS_BAR);
     ASSERT_TRUE(lines[0] && lines[1] && animation && bar);
@@ -252,9 +251,10 @@ TEST_P(ProgressDialogTest, SetPosShowsThePositionAsAPercentageOfTheRange) {
     };
     // Truncated, not rounded; from the minimum; kept to the bar's range;
     // nothing for an empty range; 64-bit sizes.
-    const Case cases[] = {{0, 200, 50, 25},   {0, 3, 1, 33},     {0, 4096, 4095, 99},
-                          {0, 1000, 1000, 100}, {100, 300, 150, 75}, {0, 100, 250, 100},
-                          {0, 0, 7, 0},       {0, 0x7FFFFFFFFFFF, 0x3FFFFFFFFFFF, 49}};
+    const Case cases[] = {{0, 200, 50, 25},    {0, 3, 1, 33},
+                          {0, 4096, 4095, 99}, {0, 1000, 1000, 100},
+                          {100, 300, 150, 75}, {0, 100, 250, 100},
+                          {0, 0, 7, 0},        {0, 0x7FFFFFFFFFFF, 0x3FFFFFFFFFFF, 49}};
     for (const Case& c : cases) {
         SCOPED_TRACE(testing::Message()
                      << "range " << c.minimum << ".." << c.maximum << ", pos " << c.pos);
@@ -289,11 +289,12 @@ TEST_P(ProgressDialogTest, CancelAndTheCloseBoxCancelAndTheWindowEndsOnItsOwn) {
         withSink.cancelDisabled = closeBox;
         withSink.cancelSink = &sink;
         UiRobot robot;
-        robot.expect(Box().caption(kTitle).messageBox(false).where(
-                         [closeBox](const BoxRecord& box) {
-                             return box.button(IDCANCEL) && box.button(IDCANCEL)->enabled != closeBox;
-                         },
-                         "Cancel enabled or not"))
+        robot
+            .expect(Box().caption(kTitle).messageBox(false).where(
+                [closeBox](const BoxRecord& box) {
+                    return box.button(IDCANCEL) && box.button(IDCANCEL)->enabled != closeBox;
+                },
+                "Cancel enabled or not"))
             .leaveOpen();
         auto host = ProgressDialogHost::create(withSink);
         ASSERT_TRUE(host && host->dialog() && host->window());
@@ -526,8 +527,7 @@ TEST(ClassicVariant, RunsWhereWindowsXpIsReported) {
     DeleteFileW(report.c_str());
     std::string problem;
     long code = runAgainAsWindowsXp(
-        L"--gtest_filter=Classic/* --gtest_output=xml:\"" + report + L"\"",
-        problem);
+        L"--gtest_filter=Classic/* --gtest_output=xml:\"" + report + L"\"", problem);
     EXPECT_EQ(code, 0) << (problem.empty() ? "the classic dialog tests failed" : problem);
 
     // The run must have run tests, not skipped them all.

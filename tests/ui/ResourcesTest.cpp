@@ -42,7 +42,8 @@ TEST_F(Resources, IconIndexesOfTheFileAreTheGroupsInOrder) {
         for (int size : {16, 32, 48}) {
             HICON icon = nullptr;
             UINT image = 0;
-            ASSERT_EQ(PrivateExtractIconsW(path.c_str(), index, size, size, &icon, &image, 1, 0), 1u);
+            ASSERT_EQ(PrivateExtractIconsW(path.c_str(), index, size, size, &icon, &image, 1, 0),
+                      1u);
             EXPECT_EQ(static_cast<int>(image), imageOfGroup(dll_.handle(), groups[index], size))
                 << "index " << index << " at " << size;
             DestroyIcon(icon);
@@ -82,9 +83,9 @@ std::wstring comctl32Assembly() {
                  0, &needed);
     std::vector<BYTE> buffer(needed);
     std::wstring identity;
-    if (needed && QueryActCtxW(0, data.hActCtx, &index,
-                               AssemblyDetailedInformationInActivationContext, buffer.data(),
-                               buffer.size(), &needed)) {
+    if (needed &&
+        QueryActCtxW(0, data.hActCtx, &index, AssemblyDetailedInformationInActivationContext,
+                     buffer.data(), buffer.size(), &needed)) {
         auto* info =
             reinterpret_cast<ACTIVATION_CONTEXT_ASSEMBLY_DETAILED_INFORMATION*>(buffer.data());
         if (info->lpAssemblyEncodedAssemblyIdentity)

@@ -11,7 +11,9 @@ using namespace cfx::test;
 
 TEST(UiRobot, RecordsAndAnswersAMessageBox) {
     UiRobot robot;
-    robot.expect(Box().caption(L"Coffrex").text(L"Go on?").icon(Icon::Warning).buttons({IDYES, IDNO}))
+    robot
+        .expect(
+            Box().caption(L"Coffrex").text(L"Go on?").icon(Icon::Warning).buttons({IDYES, IDNO}))
         .answer(IDNO);
     EXPECT_EQ(MessageBoxW(nullptr, L"Go on?", L"Coffrex", MB_YESNO | MB_ICONWARNING), IDNO);
     const std::vector<BoxRecord> boxes = robot.boxes();
