@@ -7,7 +7,6 @@
 
 namespace cfx::folder {
 
-
 namespace {
 
 // Wine 8 answers SHCreateFileExtractIconW with E_NOTIMPL, and its view then

@@ -8,7 +8,6 @@
 
 namespace cfx::folder {
 
-
 namespace {
 
 using RegistryKey = UniqueHandle<HKEY, &RegCloseKey>;

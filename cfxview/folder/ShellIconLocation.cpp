@@ -4,7 +4,6 @@
 
 namespace cfx::folder {
 
-
 ShellIconLocation::ShellIconLocation(std::wstring file, int index)
     : file_(std::move(file)), index_(index) {}
 

@@ -4,7 +4,6 @@
 
 namespace cfx::folder {
 
-
 namespace {
 
 ItemIdList cloned(LPCITEMIDLIST list) {
