@@ -22,8 +22,16 @@ STDMETHODIMP ServerFolder::EnumItems(IStorageEnum** items) {
 STDMETHODIMP ServerFolder::OpenFolder(BSTR name, VARIANT_BOOL create, IStorageFolder** folder) {
     return serve([&] {
         *notNull(folder) = nullptr;
-        store::Item found = place_.use(
-            [&](store::Item& parent) { return parent.openFolder(fromBstr(name), create != 0); });
+        // A path of several names ("a\\b") is walked from this folder down.
+        const std::wstring path = fromBstr(name);
+        store::Item found = place_.use([&](store::Item& parent) {
+            store::Item at = parent;
+            std::size_t start = 0;
+            for (std::size_t end; (end = path.find(L'\\', start)) != std::wstring::npos;
+                 start = end + 1)
+                at = at.openFolder(path.substr(start, end - start), create != 0);
+            return at.openFolder(path.substr(start), create != 0);
+        });
         *folder = new ServerFolder(place_.child(std::move(found)));
     });
 }

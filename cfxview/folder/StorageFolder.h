@@ -1,20 +1,34 @@
 // The shell namespace folder of a storage: the root made by the class factory
-// for a storage file, and one more for every folder opened inside it.
+// for a storage file, and one more for every folder opened inside it. It turns
+// the shell's folder calls into calls on the storage server's folder objects,
+// names items with StorageItemId, and makes the view, the enumerator and the
+// item objects. Its IContextMenu is the view's background menu.
 #pragma once
 
 #include "common/ComObjectBase.h"
+#include "common/Handles.h"
+#include "folder/StorageItemId.h"
+#include "server/StoragePointer.h"
+#include "server/StorageUnlock.h"
+#include "ui/CancelSink.h"
 
 #include <shlobj.h>
+#include <wrl/client.h>
+
+#include <string>
 
 namespace cfx::folder {
 
 class StorageFolder final
-    : public ComObject<IContextMenu, IPersistFolder2, IShellFolder2, IDropTarget, IObjectWithSite> {
+    : public ComObject<IContextMenu, IPersistFolder2, IShellFolder2, IDropTarget, IObjectWithSite>,
+      private server::UnlockSite,
+      private ui::CancelSink {
 public:
     enum Placement { Root, SubFolder };
     explicit StorageFolder(Placement placement);
+    ~StorageFolder() override;
 
-    // IContextMenu
+    // IContextMenu: the background menu of the folder's view.
     STDMETHODIMP QueryContextMenu(HMENU menu, UINT index, UINT first, UINT last,
                                   UINT flags) override;
     STDMETHODIMP InvokeCommand(CMINVOKECOMMANDINFO* info) override;
@@ -62,8 +76,62 @@ public:
     STDMETHODIMP SetSite(IUnknown* site) override;
     STDMETHODIMP GetSite(REFIID iid, void** out) override;
 
+    // The list the view follows: the folder's own absolute list (not a copy).
+    LPCITEMIDLIST ownList() const noexcept { return ownList_.get(); }
+
+    // The owner of the folder's boxes and dialogs: the window given to
+    // CreateViewObject, else the site's shell browser window, else none.
+    HWND ownerWindow() override;
+
 private:
-    bool root_;
+    // Where a sub-folder lies: the storage's root folder, the storage's Id and
+    // the storage file's own absolute list. Empty for the root.
+    struct FolderLocation {
+        server::StoragePointer rootFolder;
+        GUID storageId{};
+        ItemIdList storageFileList;
+    };
+
+    StorageFolder(Placement placement, const FolderLocation& location);
+
+    // UnlockSite
+    GUID storageId() override;
+    Microsoft::WRL::ComPtr<IStorageFolder> rootFolder() override;
+    std::wstring storagePath() override;
+    bool isStorageRoot() override { return root_; }
+    void holdKeyReference() override { holdsKeyReference_ = true; }
+
+    // ui::CancelSink: renaming cannot be cancelled.
+    void OnCancel() override {}
+
+    // Initialize's work, on the storage thread; rootObjectMade tells the
+    // caller whether the server was reached at all.
+    void initializeHere(PCIDLIST_ABSOLUTE list, bool& rootObjectMade);
+    void bindStorageThread();
+
+    // The storage file's absolute list: the own list for the root.
+    LPCITEMIDLIST storageFileList() const noexcept;
+    // This folder's IStorageFolder for the calling thread (none: E_POINTER).
+    Microsoft::WRL::ComPtr<IStorageFolder> folderHere();
+    // The shell browser of the site, else of the owner window; null for none.
+    Microsoft::WRL::ComPtr<IShellBrowser> shellBrowser();
+    void refreshView();
+
+    // The item of the storage's contents, with its comment.
+    Microsoft::WRL::ComPtr<IStorageObject> itemHere(const std::wstring& name);
+    std::wstring commentOf(const std::wstring& name);
+
+    const bool root_;
+    bool bound_ = false;
+    server::StoragePointer storage_;
+    Microsoft::WRL::ComPtr<IUnknown> site_;
+    Microsoft::WRL::ComPtr<IDataObject> dragData_;
+    HWND owner_ = nullptr;
+    ItemIdList ownList_;
+    GUID storageId_{}; // root only: all zero until read
+    bool holdsKeyReference_ = false;
+    FolderLocation location_;
+    Microsoft::WRL::ComPtr<IShellView> viewSlot_;
 };
 
 } // namespace cfx::folder

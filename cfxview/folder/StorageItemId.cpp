@@ -6,6 +6,7 @@
 #include <oleauto.h>
 
 #include <cstring>
+#include <optional>
 
 namespace cfx::folder {
 
@@ -38,6 +39,46 @@ template <class T> void writeAt(BYTE* at, T value) noexcept {
 
 std::uint16_t cbOf(LPCITEMIDLIST id) noexcept {
     return readAt<std::uint16_t>(bytesOf(id));
+}
+
+// Make-item-id, reading the type from the server unless it is known.
+void buildItemId(IStorageItem* item, std::optional<LONG> knownType, LPITEMIDLIST* out) {
+    notNull(item);
+    notNull(out);
+
+    Bstr name;
+    server::checkServerCall(item->GetName(name.put()), item);
+    const std::size_t length = SysStringLen(name.get()); // 0 for a null BSTR
+    // cb is 16 bits: a longer name would wrap it and corrupt the whole list.
+    if (length > kMaxItemNameLength)
+        raise(HRESULT_FROM_WIN32(ERROR_FILENAME_EXCED_RANGE));
+
+    // The identifier, then the list's 16-bit terminator.
+    const std::size_t cb = kStorageItemIdFixedSize + 2 * length;
+    TaskMemory block(CoTaskMemAlloc(cb + sizeof(std::uint16_t)));
+    if (!block)
+        raise(E_OUTOFMEMORY);
+
+    LONG type = knownType.value_or(0);
+    if (!knownType)
+        server::checkServerCall(item->GetType(&type), item);
+    ULONGLONG size = 0;
+    server::checkServerCall(item->GetSize(&size), item);
+
+    // Zero first: the name's terminator, the two bytes cb counts after it and
+    // the list terminator; identical items must be identical byte for byte.
+    BYTE* bytes = static_cast<BYTE*>(block.get());
+    std::memset(bytes, 0, cb + sizeof(std::uint16_t));
+    writeAt(bytes, static_cast<std::uint16_t>(cb));
+    writeAt(bytes + kPayloadOffset, kStorageItemIdSignature);
+    writeAt(bytes + offsetof(StorageItemId, kind), static_cast<std::uint32_t>(type));
+    writeAt(bytes + offsetof(StorageItemId, size), static_cast<std::uint64_t>(size));
+    if (length)
+        std::memcpy(bytes + kNameOffset, name.get(), length * sizeof(wchar_t));
+
+    if (*out)
+        ILFree(*out);
+    *out = static_cast<LPITEMIDLIST>(block.release());
 }
 
 } // namespace
@@ -80,41 +121,11 @@ bool isFolder(LPCITEMIDLIST id) {
 }
 
 void makeItemId(IStorageItem* item, LPITEMIDLIST* out) {
-    notNull(item);
-    notNull(out);
+    buildItemId(item, std::nullopt, out);
+}
 
-    Bstr name;
-    server::checkServerCall(item->GetName(name.put()), item);
-    const std::size_t length = SysStringLen(name.get()); // 0 for a null BSTR
-    // cb is 16 bits: a longer name would wrap it and corrupt the whole list.
-    if (length > kMaxItemNameLength)
-        raise(HRESULT_FROM_WIN32(ERROR_FILENAME_EXCED_RANGE));
-
-    // The identifier, then the list's 16-bit terminator.
-    const std::size_t cb = kStorageItemIdFixedSize + 2 * length;
-    TaskMemory block(CoTaskMemAlloc(cb + sizeof(std::uint16_t)));
-    if (!block)
-        raise(E_OUTOFMEMORY);
-
-    LONG type = 0;
-    server::checkServerCall(item->GetType(&type), item);
-    ULONGLONG size = 0;
-    server::checkServerCall(item->GetSize(&size), item);
-
-    // Zero first: the name's terminator, the two bytes cb counts after it and
-    // the list terminator; identical items must be identical byte for byte.
-    BYTE* bytes = static_cast<BYTE*>(block.get());
-    std::memset(bytes, 0, cb + sizeof(std::uint16_t));
-    writeAt(bytes, static_cast<std::uint16_t>(cb));
-    writeAt(bytes + kPayloadOffset, kStorageItemIdSignature);
-    writeAt(bytes + offsetof(StorageItemId, kind), static_cast<std::uint32_t>(type));
-    writeAt(bytes + offsetof(StorageItemId, size), static_cast<std::uint64_t>(size));
-    if (length)
-        std::memcpy(bytes + kNameOffset, name.get(), length * sizeof(wchar_t));
-
-    if (*out)
-        ILFree(*out);
-    *out = static_cast<LPITEMIDLIST>(block.release());
+void makeItemId(IStorageItem* item, LONG type, LPITEMIDLIST* out) {
+    buildItemId(item, type, out);
 }
 
 bool isPrefix(LPCITEMIDLIST prefix, LPCITEMIDLIST list) noexcept {

@@ -77,6 +77,9 @@ bool isFolder(LPCITEMIDLIST id);
 // information; a name longer than kMaxItemNameLength raises
 // HRESULT_FROM_WIN32(ERROR_FILENAME_EXCED_RANGE) rather than wrap cb.
 void makeItemId(IStorageItem* item, LPITEMIDLIST* out);
+// The same for an item whose type the caller has already read, so that a
+// listing asks the server for it once per item.
+void makeItemId(IStorageItem* item, LONG type, LPITEMIDLIST* out);
 
 // True when every identifier of prefix equals, byte for byte (cb included),
 // the identifier at the same position of list. A null prefix is the empty

@@ -28,4 +28,11 @@ Microsoft::WRL::ComPtr<IStorageObject> openStorage(IStorageServer* root, const s
 // server on its way out: common/Activation.h).
 Microsoft::WRL::ComPtr<IStorageServer> createRoot();
 
+// The storage state rule: true when the storage at path is closed to the
+// user, because the server holds it frozen (state 0) or knows nothing of it
+// (state 2) while its Frozen property is set; in that last case the server is
+// told again that it is frozen. Opens the storage on a root object of its own
+// and asks for the state on a second one.
+bool storageClosedToUser(BSTR path);
+
 } // namespace cfx::server

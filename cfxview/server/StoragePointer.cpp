@@ -28,6 +28,7 @@ void StoragePointer::reset(IUnknown* object) {
         if (stored_)
             stored_->Release();
         stored_ = object;
+        InterlockedIncrement(&generation_);
     });
 }
 
@@ -41,8 +42,15 @@ ComPtr<IStorageFolder> StoragePointer::folderForThisThread() {
     }
     if (GetCurrentThreadId() != creatingThread_)
         return unmarshalForThisThread();
-    if (!creatingThreadFolder_)
+    // A proxy of an object kept before the last reset is released here, on
+    // the thread whose apartment it belongs to.
+    const LONG generation = generation_;
+    if (creatingThreadFolder_ && creatingThreadGeneration_ != generation)
+        creatingThreadFolder_.Reset();
+    if (!creatingThreadFolder_) {
         creatingThreadFolder_ = unmarshalForThisThread();
+        creatingThreadGeneration_ = generation;
+    }
     return creatingThreadFolder_;
 }
 
@@ -55,8 +63,13 @@ ComPtr<IStorageFolder> StoragePointer::unmarshalForThisThread() {
     });
     ComPtr<IStorageFolder> folder;
     HRESULT hr = CoUnmarshalInterface(stream.Get(), IID_PPV_ARGS(&folder));
-    stream.Reset();
-    check(hr);
+    if (FAILED(hr)) {
+        // The marshal data holds a reference on the object: give it back.
+        const LARGE_INTEGER start{};
+        if (SUCCEEDED(stream->Seek(start, STREAM_SEEK_SET, nullptr)))
+            CoReleaseMarshalData(stream.Get());
+        raise(hr);
+    }
     return folder;
 }
 

@@ -29,6 +29,14 @@ std::vector<BYTE> readBytesProperty(IStorageObject* item, const GUID& property) 
     return fromBase64(readTextProperty(item, property));
 }
 
+std::vector<BYTE> readRequiredBytesProperty(IStorageObject* item, const GUID& property) {
+    Variant value;
+    read(item, property, value);
+    if (value.type() != VT_BSTR)
+        raise(E_UNEXPECTED);
+    return fromBase64(value.text());
+}
+
 void writeTextProperty(IStorageObject* item, const GUID& property, const std::wstring& text) {
     Variant value(text);
     checkServerCall(notNull(item)->SetProperty(property, value.get()), item);

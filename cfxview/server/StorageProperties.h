@@ -17,6 +17,8 @@ std::wstring readTextProperty(IStorageObject* item, const GUID& property);
 // A VT_BSTR property holding Base64, decoded ("An argument is invalid" when
 // it does not decode).
 std::vector<BYTE> readBytesProperty(IStorageObject* item, const GUID& property);
+// The same for a property the storage must have: absent is E_UNEXPECTED.
+std::vector<BYTE> readRequiredBytesProperty(IStorageObject* item, const GUID& property);
 void writeTextProperty(IStorageObject* item, const GUID& property, const std::wstring& text);
 
 // Flags (VT_UI8; absent reads as 0).

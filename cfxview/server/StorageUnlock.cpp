@@ -58,8 +58,11 @@ bool unlockLocked(UnlockSite& folder) {
     InProgress running;
     Microsoft::WRL::ComPtr<IStorageFolder> root = folder.rootFolder();
     IStorageObject* storage = root.Get();
-    const std::vector<BYTE> keyRecord = readBytesProperty(storage, StorageProperty_KeyRecord);
-    const std::vector<BYTE> keyId = readBytesProperty(storage, StorageProperty_KeyId);
+    // Both are VT_BSTR: a storage without them has nothing a key could open
+    // (E_UNEXPECTED), which is no reason to offer installing one.
+    const std::vector<BYTE> keyRecord =
+        readRequiredBytesProperty(storage, StorageProperty_KeyRecord);
+    const std::vector<BYTE> keyId = readRequiredBytesProperty(storage, StorageProperty_KeyId);
 
     Certificate certificate = findKeyCertificate(keyId);
     if (!certificate && (readFlags(storage) & kKeyAttached)) {
@@ -112,16 +115,14 @@ bool UnlockStorageKey(UnlockSite& folder) {
         return true;
     }
 
-    HRESULT hr = S_OK;
     bool keyInstalled = true;
     try {
         CriticalSection::Lock hold(KeyTable::instance().lock());
         keyInstalled = unlockLocked(folder);
     } catch (...) {
-        hr = hresultOfCurrentException();
-    }
-    if (FAILED(hr)) {
-        showError(folder.ownerWindow(), static_cast<DWORD>(hr));
+        // Whatever the failure maps to (a Windows error 0 maps to S_OK), the
+        // storage was not unlocked.
+        showError(folder.ownerWindow(), static_cast<DWORD>(hresultOfCurrentException()));
         return false;
     }
     if (keyInstalled)
