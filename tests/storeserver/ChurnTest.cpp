@@ -5,7 +5,6 @@
 #include "RemoteStorage.h"
 #include "ToolProcess.h"
 
-
 #include <cstdio>
 #include <fstream>
 #include <iterator>
