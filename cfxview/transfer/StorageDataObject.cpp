@@ -375,10 +375,20 @@ void StorageDataObject::describe(IStorageFolder* parent, IStorageItem* item,
 HRESULT StorageDataObject::fileContents(LONG index, STGMEDIUM* medium) {
     if (index < 0 || static_cast<std::size_t>(index) >= descriptors_.size())
         return DV_E_LINDEX;
-    const Bstr path = makeBstr(descriptors_[static_cast<std::size_t>(index)].cFileName);
+    // The server opens files by name in their own folder: the folders of the
+    // relative path are opened first, in one call.
+    const std::wstring path = descriptors_[static_cast<std::size_t>(index)].cFileName;
+    const std::size_t slash = path.rfind(L'\\');
     ComPtr<IStorageFolder> here = folder_.folderHere();
+    if (slash != std::wstring::npos) {
+        const Bstr folderPath = makeBstr(path.substr(0, slash));
+        ComPtr<IStorageFolder> below;
+        checkServerCall(here->OpenFolder(folderPath.get(), VARIANT_FALSE, &below), here.Get());
+        here = notNull(below.Get());
+    }
+    const Bstr name = makeBstr(path.substr(slash + 1));
     ComPtr<IStorageFile> file;
-    checkServerCall(here->OpenFile(path.get(), VARIANT_FALSE, &file), here.Get());
+    checkServerCall(here->OpenFile(name.get(), VARIANT_FALSE, &file), here.Get());
     if (!file)
         return STG_E_FILENOTFOUND;
     ComPtr<IStream> stream;

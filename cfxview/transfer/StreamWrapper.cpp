@@ -36,14 +36,16 @@ STDMETHODIMP StreamWrapper::QueryInterface(REFIID iid, void** out) {
 }
 
 STDMETHODIMP_(ULONG) StreamWrapper::AddRef() {
-    return inner_->AddRef();
+    return static_cast<ULONG>(InterlockedIncrement(&references_));
 }
 
 STDMETHODIMP_(ULONG) StreamWrapper::Release() {
-    const ULONG left = inner_->Release();
-    if (left == 0)
+    const LONG left = InterlockedDecrement(&references_);
+    if (left == 0) {
+        inner_->Release();
         delete this;
-    return left;
+    }
+    return static_cast<ULONG>(left);
 }
 
 STDMETHODIMP StreamWrapper::Read(void* buffer, ULONG size, ULONG* read) {

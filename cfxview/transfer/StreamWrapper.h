@@ -1,7 +1,9 @@
 // An IStream in front of a stream of the storage server, with two hooks on
-// the bytes that pass: what is read, and what is about to be written. It has
-// no reference count of its own: it shares the inner stream's, and goes with
-// the inner stream's last reference.
+// the bytes that pass: what is read, and what is about to be written. It
+// holds one reference of the inner stream and gives it back with its own
+// last one. (It counts its own references: a proxy's Release does not tell
+// its last reference by answering 0 - Wine's answered 1 - so a wrapper that
+// waited for the inner stream's 0 could outlive every user.)
 #pragma once
 
 #include <windows.h>
@@ -49,6 +51,7 @@ protected:
 
 private:
     IStream* inner_;
+    volatile LONG references_ = 1;
 };
 
 } // namespace cfx::transfer

@@ -93,10 +93,26 @@ MessageBoxCheck messageBoxCheck() {
     return function;
 }
 
+// Where the shell keeps the answers of ticked boxes, by the names it was given.
+constexpr wchar_t kRememberedAnswers[] =
+    L"Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\DontShowMeThisDialogAgain";
+
+// Wine: the check-box box stores a ticked answer with SHRegSetUSValueW, which
+// under Wine 8 does not create a missing key, so the answer would be lost
+// until the key exists. Windows makes the key itself; making it first changes
+// nothing there.
+void makeRememberedAnswersKey() noexcept {
+    HKEY key = nullptr;
+    if (RegCreateKeyExW(HKEY_CURRENT_USER, kRememberedAnswers, 0, nullptr, 0, KEY_SET_VALUE,
+                        nullptr, &key, nullptr) == ERROR_SUCCESS)
+        RegCloseKey(key);
+}
+
 bool overwriteAnswered(const TransferContext& context, const std::wstring& name) {
     const std::wstring text = L"File '" + name + L"' already exists.\nOverwrite it?";
     int answer = IDNO;
     if (context.totalItems > 1) {
+        makeRememberedAnswersKey();
         if (MessageBoxCheck ask = messageBoxCheck())
             answer = ask(context.window, text.c_str(), kMessageCaption, MB_YESNO | MB_ICONQUESTION,
                          IDYES, context.conflictKey.c_str());
@@ -104,7 +120,9 @@ bool overwriteAnswered(const TransferContext& context, const std::wstring& name)
         answer =
             MessageBoxW(context.window, text.c_str(), kMessageCaption, MB_YESNO | MB_ICONQUESTION);
     }
-    return answer == IDYES;
+    // Wine's check-box box answers Yes with IDOK (No with IDCANCEL); on
+    // Windows a Yes/No box never answers IDOK, so only Wine takes that branch.
+    return answer == IDYES || answer == IDOK;
 }
 
 void updateTransferText(TransferContext& context, const std::wstring& source,
@@ -223,7 +241,9 @@ HRESULT importFile(TransferContext& context, IStorageFolder* destination,
         {
             ComPtr<IStream> serverStream;
             checkServerCall(file->OpenStream(&serverStream), file.Get());
-            stream.Attach(StorageFileStream::wrap(notNull(serverStream.Detach())));
+            // Taken over as it comes: WRL's Attach of this SDK adds a reference.
+            *stream.ReleaseAndGetAddressOf() =
+                StorageFileStream::wrap(notNull(serverStream.Detach()));
         }
         BYTE block[kBlockSize];
         std::uint64_t copied = 0;
@@ -480,6 +500,9 @@ bool importDataObject(folder::StorageFolder& folder, HWND owner, IDataObject* da
         server::showCurrentException(owner, L"Unable to complete operation");
         failed = true;
     }
+    // The operation's remembered answer is of no use to any later one.
+    if (!context.conflictKey.empty())
+        SHDeleteValueW(HKEY_CURRENT_USER, kRememberedAnswers, context.conflictKey.c_str());
     folder.refreshView();
 
     const bool succeeded = sized && !failed && !(isMove && context.incomplete);
