@@ -323,9 +323,7 @@ HRESULT StorageDataObject::fileGroupDescriptor(STGMEDIUM* medium) {
     return S_OK;
 }
 
-// Depth first, pre-order: a folder's record comes before its contents'.
-void StorageDataObject::describe(IStorageFolder* parent, IStorageItem* item,
-                                 const std::wstring& prefix) {
+FILEDESCRIPTORW fileDescriptorOf(IStorageItem* item, const std::wstring& prefix) {
     LONG type = 0;
     checkServerCall(item->GetType(&type), item);
     if (type != StorageItemFolder && type != StorageItemFile)
@@ -342,21 +340,28 @@ void StorageDataObject::describe(IStorageFolder* parent, IStorageItem* item,
     record.ftLastAccessTime = times.access;
     record.ftLastWriteTime = times.write;
     std::memcpy(record.cFileName, path.c_str(), (path.size() + 1) * sizeof(wchar_t));
-    if (type == StorageItemFile) {
-        ULONGLONG size = 0;
-        checkServerCall(item->GetSize(&size), item);
-        record.dwFlags = kFileDescriptorFlags;
-        record.dwFileAttributes = FILE_ATTRIBUTE_NORMAL;
-        record.nFileSizeHigh = static_cast<DWORD>(size >> 32);
-        record.nFileSizeLow = static_cast<DWORD>(size);
-        descriptors_.push_back(record);
-        return;
+    if (type == StorageItemFolder) {
+        record.dwFlags = kFolderDescriptorFlags;
+        record.dwFileAttributes = FILE_ATTRIBUTE_DIRECTORY;
+        return record;
     }
-    record.dwFlags = kFolderDescriptorFlags;
-    record.dwFileAttributes = FILE_ATTRIBUTE_DIRECTORY;
-    descriptors_.push_back(record);
+    ULONGLONG size = 0;
+    checkServerCall(item->GetSize(&size), item);
+    record.dwFlags = kFileDescriptorFlags;
+    record.dwFileAttributes = FILE_ATTRIBUTE_NORMAL;
+    record.nFileSizeHigh = static_cast<DWORD>(size >> 32);
+    record.nFileSizeLow = static_cast<DWORD>(size);
+    return record;
+}
 
-    const Bstr folderName = makeBstr(name);
+// Depth first, pre-order: a folder's record comes before its contents'.
+void StorageDataObject::describe(IStorageFolder* parent, IStorageItem* item,
+                                 const std::wstring& prefix) {
+    const FILEDESCRIPTORW record = fileDescriptorOf(item, prefix);
+    descriptors_.push_back(record);
+    if (!(record.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
+        return;
+    const Bstr folderName = makeBstr(nameOf(item));
     ComPtr<IStorageFolder> opened;
     checkServerCall(parent->OpenFolder(folderName.get(), VARIANT_FALSE, &opened), parent);
     notNull(opened.Get());
@@ -368,7 +373,7 @@ void StorageDataObject::describe(IStorageFolder* parent, IStorageItem* item,
         checkServerCall(listing->Next(&child), listing.Get());
         if (!child)
             break;
-        describe(opened.Get(), child.Get(), path);
+        describe(opened.Get(), child.Get(), record.cFileName);
     }
 }
 

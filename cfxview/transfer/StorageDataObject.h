@@ -23,6 +23,12 @@ class StorageFolder;
 
 namespace cfx::transfer {
 
+// One record of "FileGroupDescriptorW": a server item below the selection,
+// prefix being its folder's relative path (empty at the top). Raises
+// E_INVALIDARG for an item neither file nor folder, E_OUTOFMEMORY for a
+// relative path of 260 units or more.
+FILEDESCRIPTORW fileDescriptorOf(IStorageItem* item, const std::wstring& prefix);
+
 // IDataObjectAsyncCapability is the SDK's newer name of IAsyncOperation (same IID).
 class StorageDataObject final : public ComObject<IDataObject, IDataObjectAsyncCapability> {
 public:

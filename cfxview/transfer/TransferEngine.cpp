@@ -38,6 +38,9 @@ constexpr HRESULT kCancelled = 0x7FFFFFFF;   // not written: the operation was c
 
 constexpr DWORD kBlockSize = 4096;
 
+// Appended to the name of a file while its bytes are being written.
+constexpr wchar_t kPartialSuffix[] = L".partial";
+
 // What every step of one operation shares.
 struct TransferContext {
     HWND window = nullptr; // the progress dialog's; owns every box of the operation
@@ -234,8 +237,14 @@ HRESULT importFile(TransferContext& context, IStorageFolder* destination,
             }
         }
 
+        // The bytes go into a file of a name of its own that takes the real name
+        // only once whole: the server makes a file at once but its contents
+        // only as they are committed, so a server that dies in the middle
+        // would otherwise leave an empty file under the real name. A partial
+        // file left by such a death is emptied and reused by the next import.
+        const Bstr partial = makeBstr(lastComponent(source) + kPartialSuffix);
         ComPtr<IStorageFile> file;
-        checkServerCall(destination->OpenFile(name.get(), VARIANT_TRUE, &file), destination);
+        checkServerCall(destination->OpenFile(partial.get(), VARIANT_TRUE, &file), destination);
         notNull(file.Get());
         ComPtr<IStream> stream;
         {
@@ -245,13 +254,14 @@ HRESULT importFile(TransferContext& context, IStorageFolder* destination,
             *stream.ReleaseAndGetAddressOf() =
                 StorageFileStream::wrap(notNull(serverStream.Detach()));
         }
+        checkServerCall(stream->SetSize(ULARGE_INTEGER{}), stream.Get());
         BYTE block[kBlockSize];
         std::uint64_t copied = 0;
         for (;;) {
             if (cancelled(context)) {
                 stream.Reset();
                 file.Reset();
-                removePartial(destination, name);
+                removePartial(destination, partial);
                 context.incomplete = true;
                 return kCancelled;
             }
@@ -262,7 +272,7 @@ HRESULT importFile(TransferContext& context, IStorageFolder* destination,
                 const DWORD error = GetLastError();
                 stream.Reset();
                 file.Reset();
-                removePartial(destination, name);
+                removePartial(destination, partial);
                 throw win_except(error);
             }
             if (got == 0)
@@ -275,7 +285,7 @@ HRESULT importFile(TransferContext& context, IStorageFolder* destination,
                 } catch (...) {
                     stream.Reset();
                     file.Reset();
-                    removePartial(destination, name);
+                    removePartial(destination, partial);
                     throw;
                 }
             }
@@ -287,17 +297,25 @@ HRESULT importFile(TransferContext& context, IStorageFolder* destination,
         if (copied < static_cast<std::uint64_t>(openedSize.QuadPart)) {
             stream.Reset();
             file.Reset();
-            removePartial(destination, name);
+            removePartial(destination, partial);
             throw win_except(ERROR_HANDLE_EOF);
         }
         stream.Reset();
+        try {
+            BYTE checksum[16] = {};
+            checkServerCall(file->ComputeChecksum(checksum), file.Get());
+            checkServerCall(
+                file->SetProperty(StorageProperty_Checksum, Variant(checksumText(checksum)).get()),
+                file.Get());
+            file.Reset();
+            checkServerCall(destination->RenameItem(partial.get(), name.get()), destination);
+        } catch (...) {
+            file.Reset();
+            removePartial(destination, partial);
+            throw;
+        }
         advance(context, 1);
         context.doneItems += 1;
-        BYTE checksum[16] = {};
-        checkServerCall(file->ComputeChecksum(checksum), file.Get());
-        checkServerCall(
-            file->SetProperty(StorageProperty_Checksum, Variant(checksumText(checksum)).get()),
-            file.Get());
         return replaced ? kReplacedOrKept : S_OK;
     });
 }
