@@ -23,6 +23,7 @@
 
 #include <cstring>
 #include <functional>
+#include <iostream>
 #include <map>
 #include <thread>
 #include <tuple>
@@ -647,6 +648,33 @@ TEST(TransferDescriptor, RecordsOfFilesBeyondFourGibibytesAndOfFolders) {
     EXPECT_THROW(transfer::fileDescriptorOf(item.get(), L"x"), _com_error) << "260 units";
     item->setType(3);
     EXPECT_THROW(transfer::fileDescriptorOf(item.get(), L""), _com_error) << "unknown kind";
+}
+
+// Dragging out onto a folder of the computer, as Explorer's own drop target
+// takes it. Known to differ: Wine's file-system drop target takes only
+// dropped paths (CF_HDROP), never virtual files, so under Wine it refuses the
+// drag and writes nothing; Windows' copies the files out.
+TEST_F(TransferTest, AFolderOfTheComputerAsTheDropTarget) {
+    makeTree(disk_, {{L"out.txt", pattern(100, 4)}});
+    robot_.expect(progress(L"Copying...")).leaveOpen();
+    drop({L"out.txt"});
+    const std::wstring outside = scratch_.file(L"outside");
+    CreateDirectoryW(outside.c_str(), nullptr);
+    ComPtr<IShellFolder> desktop, folder;
+    ASSERT_EQ(S_OK, SHGetDesktopFolder(&desktop));
+    ItemIdList list(ILCreateFromPathW(outside.c_str()));
+    ASSERT_EQ(S_OK, desktop->BindToObject(list.get(), nullptr, IID_PPV_ARGS(&folder)));
+    ComPtr<IDropTarget> target;
+    ASSERT_EQ(S_OK, folder->CreateViewObject(nullptr, IID_PPV_ARGS(&target)));
+    ComPtr<IDataObject> data = storageDataObject({L"out.txt"});
+    DWORD entered = DROPEFFECT_COPY, dropped = DROPEFFECT_COPY;
+    const HRESULT enter = target->DragEnter(data.Get(), MK_LBUTTON, {0, 0}, &entered);
+    const HRESULT drop = target->Drop(data.Get(), MK_LBUTTON, {0, 0}, &dropped);
+    std::cout << "Wine's drop target: DragEnter " << std::hex << enter << " effect " << entered
+              << ", Drop " << drop << " effect " << dropped << std::dec << "\n";
+    const bool copied =
+        GetFileAttributesW((outside + L"\\out.txt").c_str()) != INVALID_FILE_ATTRIBUTES;
+    EXPECT_EQ(!runningUnderWine(), copied);
 }
 
 // --- In a process of its own: a killed server spoils activation for the rest of a Wine session.
