@@ -107,8 +107,12 @@ protected:
         return object;
     }
     void TearDown() override {
-        if (!installedId_.empty())
-            server::DeleteInstalledCertificate(server::FindByKeyIdentifier(installedId_));
+        try {
+            if (!installedId_.empty())
+                server::DeleteInstalledCertificate(server::FindByKeyIdentifier(installedId_));
+        } catch (...) {
+            // a test deleted it
+        }
     }
 
     ScratchFolder scratch_;
@@ -373,6 +377,7 @@ struct MenuCase {
     unsigned state;
     // Offsets 1, 2, 3, 5, 6, 8, 9, 10, 11: 1 enabled, 0 greyed.
     const wchar_t* enabled;
+    bool background = false; // the menu of the opened storage's background: the folder's path
 };
 const MenuCase kMenus[] = {
     {"Plain", Plain, L"011001000"},
@@ -380,12 +385,22 @@ const MenuCase kMenus[] = {
     {"Installed", Installed, L"011111000"},
     {"Keyed", Keyed, L"011000111"},
     {"KeyedInstalled", Keyed | Installed, L"011110101"},
+    {"FrozenKeyedInstalledBackground", Frozen | Keyed | Installed, L"101110101", true},
 };
 class Menus : public ShellFile, public testing::WithParamInterface<MenuCase> {};
 
 TEST_P(Menus, FollowTheStoragesState) {
-    storage(L"a.demo-coffrex", GetParam().state);
-    auto menu = initialised<IContextMenu>(CLSID_StorageContextMenu, {L"a.demo-coffrex"});
+    const std::wstring path = storage(L"a.demo-coffrex", GetParam().state);
+    ComPtr<IContextMenu> menu;
+    if (GetParam().background) {
+        auto init = create<IShellExtInit>(CLSID_StorageContextMenu);
+        PIDLIST_ABSOLUTE folder = ILCreateFromPathW(path.c_str());
+        EXPECT_EQ(S_OK, init->Initialize(folder, nullptr, nullptr));
+        ILFree(folder);
+        check(init.As(&menu));
+    } else {
+        menu = initialised<IContextMenu>(CLSID_StorageContextMenu, {L"a.demo-coffrex"});
+    }
     HMENU host = CreatePopupMenu();
     AppendMenuW(host, MF_STRING, 1, L"Open");
     EXPECT_EQ(0, menu->QueryContextMenu(host, 0, 100, 0x7FFF, CMF_DEFAULTONLY));
@@ -401,7 +416,7 @@ TEST_P(Menus, FollowTheStoragesState) {
     }
     DestroyMenu(host);
     if (GetParam().state & Frozen)
-        storagefile::FreezeStorage(scratch_.file(L"a.demo-coffrex"), false);
+        storagefile::FreezeStorage(path, false);
 }
 INSTANTIATE_TEST_SUITE_P(ShellFile, Menus, testing::ValuesIn(kMenus), caseName<MenuCase>);
 
@@ -503,20 +518,80 @@ TEST_F(ShellFile, VerbsRunWithTheRobotAnsweringAndFailuresAreShown) {
 
 // --- The property page, in a sheet of its own as the shell makes one ---
 
-TEST_F(ShellFile, PageButtonsFollowEachCommand) {
-    const std::wstring path = storage(L"a.demo-coffrex");
+// The dialogs each command opens, answered as a user would.
+void noDialog(UiRobot&) {}
+void answerYes(UiRobot& robot) {
+    robot.expect(Box().messageBox().caption(L"Coffrex").buttons({IDYES, IDNO})).answer(IDYES);
+}
+// A wizard, a file dialog or the certificate, closed; not the sheet itself.
+void closeDialog(UiRobot& robot) {
+    robot
+        .expect(Box().messageBox(false).where(
+            [](const auto& box) { return box.caption != L"a.demo-coffrex"; }, "not the sheet"))
+        .dismiss();
+}
+void attachProtectedKey(UiRobot& robot) {
+    robot.expect(Box().caption(L"Select a storage key to attach"))
+        .fill(1148, keyFile(L"protected"))
+        .answer(IDOK);
+    robot.expect(Box().caption(L"Coffrex").text(L"Please, input key password:"))
+        .fill(1021, L"secret")
+        .answer(IDOK);
+}
+void seeFragmentation(UiRobot& robot) {
+    robot.allow(Box().caption(L"Analysis in progress")).leaveOpen();
+    robot.expect(Box().messageBox().textContaining(L"Storage is fragmented on ")).dismiss();
+}
+void seeFreezeFail(UiRobot& robot) {
+    robot.expect(Box().messageBox().textContaining(L"Unable to freeze the storage.\n\n"))
+        .answer(IDOK);
+}
+
+struct PageCase {
+    const char* name;
+    unsigned state;
+    int button;
+    void (*dialogs)(UiRobot&);
+    // Enabled (1) or not: View, Attach, Install, Export, Detach, Uninstall,
+    // Defragment, Freeze, Unfreeze.
+    const wchar_t *before, *after;
+    bool frozenAfter;
+    bool lockedFirst = false; // another program holds the file once the page is open
+};
+const PageCase kPages[] = {
+    {"Freeze", Plain, IDC_TOOLS_FREEZE, noDialog, L"010000110", L"010000101", true},
+    {"Unfreeze", Frozen, IDC_TOOLS_UNFREEZE, noDialog, L"010000101", L"010000110", false},
+    {"FreezeFails", Plain, IDC_TOOLS_FREEZE, seeFreezeFail, L"010000110", L"010000110", false,
+     true},
+    {"Attach", Plain, IDC_TOOLS_ATTACH_KEY, attachProtectedKey, L"010000110", L"001110110", false},
+    {"Detach", Keyed, IDC_TOOLS_DETACH_KEY, answerYes, L"001110110", L"010000110", false},
+    {"InstallCancelled", Keyed, IDC_TOOLS_INSTALL_KEY, closeDialog, L"001110110", L"001110110",
+     false},
+    {"ExportCancelled", Keyed, IDC_TOOLS_EXPORT_KEY, closeDialog, L"001110110", L"001110110",
+     false},
+    {"View", Installed, IDC_TOOLS_VIEW_KEY, closeDialog, L"110001110", L"110001110", false},
+    // Deleting the key freezes the storage; the page's freeze buttons follow
+    // its own commands only.
+    {"Uninstall", Keyed | Installed, IDC_TOOLS_UNINSTALL_KEY, answerYes, L"100111110", L"001110110",
+     true},
+    {"Defragment", Plain, IDC_TOOLS_DEFRAGMENT, seeFragmentation, L"010000110", L"010000110",
+     false},
+};
+class Pages : public ShellFile, public testing::WithParamInterface<PageCase> {};
+
+TEST_P(Pages, ButtonsFollowEachCommand) {
+    const PageCase& c = GetParam();
+    const std::wstring path = storage(L"a.demo-coffrex", c.state);
     auto page = initialised<IShellPropSheetExt>(CLSID_StoragePropertyPage, {L"a.demo-coffrex"});
     HPROPSHEETPAGE pages[1] = {};
-    UINT count = 0;
     auto add = [](HPROPSHEETPAGE added, LPARAM to) {
-        reinterpret_cast<HPROPSHEETPAGE*>(to)[0] = added;
+        *reinterpret_cast<HPROPSHEETPAGE*>(to) = added;
         return TRUE;
     };
     ASSERT_EQ(S_OK, page->AddPages(add, reinterpret_cast<LPARAM>(pages)));
-    count = 1;
     PROPSHEETHEADERW header{sizeof header, PSH_MODELESS | PSH_NOAPPLYNOW};
     header.pszCaption = L"a.demo-coffrex";
-    header.nPages = count;
+    header.nPages = 1;
     header.phpage = pages;
     UiRobot robot;
     robot.allow(Box().messageBox(false).caption(L"a.demo-coffrex")).leaveOpen();
@@ -531,24 +606,24 @@ TEST_F(ShellFile, PageButtonsFollowEachCommand) {
             on += IsWindowEnabled(GetDlgItem(tools, id)) ? L'1' : L'0';
         return on;
     };
-    auto click = [&](int id) { SendMessageW(tools, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED), 0); };
-    // View, Attach, Install, Export, Detach, Uninstall, Defragment, Freeze, Unfreeze.
-    EXPECT_EQ(L"010000110", enabled());
-    click(IDC_TOOLS_FREEZE);
-    EXPECT_EQ(L"010000101", enabled());
-    EXPECT_TRUE(frozen(path));
-    click(IDC_TOOLS_UNFREEZE);
-    robot.expect(Box().caption(L"Select a storage key to attach"))
-        .fill(1148, keyFile(L"protected"))
-        .answer(IDOK);
-    robot.expect(Box().caption(L"Coffrex").text(L"Please, input key password:"))
-        .fill(1021, L"secret")
-        .answer(IDOK);
-    click(IDC_TOOLS_ATTACH_KEY);
-    EXPECT_EQ(L"001110110", enabled());
+    EXPECT_EQ(c.before, enabled());
+    FileHandle lock;
+    if (c.lockedFirst) {
+        check(server_->ReleaseStorage(bstr(path).get()));
+        lock.reset(CreateFileW(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+        ASSERT_TRUE(lock);
+    }
+    c.dialogs(robot);
+    SendMessageW(tools, WM_COMMAND, MAKEWPARAM(c.button, BN_CLICKED), 0);
     robot.verify();
+    EXPECT_EQ(c.after, enabled());
+    lock.reset();
+    EXPECT_EQ(c.frozenAfter, frozen(path));
     DestroyWindow(sheet);
+    if (c.frozenAfter)
+        storagefile::FreezeStorage(path, false);
 }
+INSTANTIATE_TEST_SUITE_P(ShellFile, Pages, testing::ValuesIn(kPages), caseName<PageCase>);
 
 } // namespace
 } // namespace cfx::store::test
