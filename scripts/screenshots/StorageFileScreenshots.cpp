@@ -128,7 +128,8 @@ LRESULT CALLBACK ownerProcedure(HWND window, UINT message, WPARAM wParam, LPARAM
 }
 
 // The shell's menu for the file with the library's handler's items merged
-// in after "Open", as Explorer builds it, tracked on a thread of its own.
+// in below the shell's first item, its default verb, as Explorer builds it;
+// tracked on a thread of its own.
 struct MenuRun {
     std::wstring path;
     std::atomic<HWND> owner{nullptr};
