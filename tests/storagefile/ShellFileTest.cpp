@@ -515,7 +515,11 @@ void seeFragmentation(UiRobot& robot) {
     robot.expect(Box().messageBox().textContaining(L"Storage is fragmented on ")).dismiss();
 }
 void seeFreezeFail(UiRobot& robot) {
-    robot.expect(Box().messageBox().textContaining(L"Unable to freeze the storage.\n\n"))
+    robot
+        .expect(Box()
+                    .messageBox()
+                    .textContaining(L"Unable to freeze the storage.\n\n")
+                    .textContaining(L"in use by another program"))
         .answer(IDOK);
 }
 
