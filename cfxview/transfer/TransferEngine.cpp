@@ -39,7 +39,7 @@ constexpr HRESULT kCancelled = 0x7FFFFFFF;   // not written: the operation was c
 constexpr DWORD kBlockSize = 4096;
 
 // Appended to the name of a file while its bytes are being written.
-constexpr wchar_t kPartialSuffix[] = L".partial";
+constexpr wchar_t kPartialSuffix[] = L".cfxpartial";
 
 // What every step of one operation shares.
 struct TransferContext {

@@ -739,7 +739,7 @@ TEST(TransferIsolated, ServerKilledInTheMiddleOfAnImport) {
     std::vector<std::wstring> names;
     for (const store::Item& item : container->root().children())
         names.push_back(item.name());
-    EXPECT_EQ((std::vector<std::wstring>{L"first.bin", L"big.bin.partial"}), names)
+    EXPECT_EQ((std::vector<std::wstring>{L"first.bin", L"big.bin.cfxpartial"}), names)
         << "nothing under big.bin's own name";
     store::FileStream stream = container->root().item(L"first.bin").openStream();
     std::vector<BYTE> read(first.size() + 1);
