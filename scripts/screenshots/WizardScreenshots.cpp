@@ -13,7 +13,14 @@ namespace cfx::test {
 
 namespace {
 
-// The wizard thread's visible window other than previous, once previous has gone.
+std::wstring programFolder() {
+    wchar_t self[MAX_PATH];
+    std::wstring path(self, GetModuleFileNameW(nullptr, self, MAX_PATH));
+    return path.erase(path.find_last_of(L'\\') + 1);
+}
+
+} // namespace
+
 HWND waitForPage(DWORD thread, HWND previous) {
     for (int tries = 0; tries < 500; ++tries) {
         Sleep(20);
@@ -33,14 +40,6 @@ HWND waitForPage(DWORD thread, HWND previous) {
     }
     return nullptr;
 }
-
-std::wstring programFolder() {
-    wchar_t self[MAX_PATH];
-    std::wstring path(self, GetModuleFileNameW(nullptr, self, MAX_PATH));
-    return path.erase(path.find_last_of(L'\\') + 1);
-}
-
-} // namespace
 
 bool takeWizardPages(const std::wstring& folder, const SavePicture& save) {
     wchar_t temporary[MAX_PATH];
