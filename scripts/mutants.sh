@@ -16,7 +16,8 @@ build=$CFX_BUILD_DIR
 # id | file | text of the line to change (unique in the file) | the part of it
 # to replace | its replacement | test program | test filter
 mutants=(
-"M6|cfxview/module/Module.cpp|    g_presenceMutex.reset();|g_presenceMutex.reset()|(void)g_presenceMutex|module_tests|PresenceMutex.*"
+"M6|cfxview/module/Module.cpp|    KernelHandle created(CreateMutexW(&attributes, TRUE, kPresenceMutexName));|kPresenceMutexName|nullptr|module_tests|PresenceMutex.*"
+"E8|storeserver/engine/JournaledFile.cpp|    bool restored = playBack(journal.get(), file.get(), path, &identity);|playBack(|false && playBack(|store_engine_tests|CrashSafetyTest.*"
 "M1|cfxview/module/DllMain.cpp|return module::lockCount() == 0 ? S_OK : S_FALSE;|== 0|<= 1|module_tests|ClassObjects.*"
 "M2|cfxview/module/ClassFactory.cpp|        module::lock();|lock()|unlock()|module_tests|ClassObjects.*"
 "M3|cfxview/module/DllMain.cpp|        *out = nullptr;|*out = nullptr;|(void)out;|module_tests|ClassObjects.*"

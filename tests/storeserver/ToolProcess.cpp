@@ -60,8 +60,9 @@ ToolRun ToolProcess::finish(ULONGLONG deadline) {
     return run;
 }
 
-ToolRun runTool(const std::wstring& arguments, const std::wstring& outputFile, DWORD limitMs) {
-    return ToolProcess(arguments, outputFile).finish(GetTickCount64() + limitMs);
+ToolRun runTool(const std::wstring& arguments, const std::wstring& outputFile, DWORD limitMs,
+                const std::wstring& program) {
+    return ToolProcess(arguments, outputFile, program).finish(GetTickCount64() + limitMs);
 }
 
 std::wstring quotedArgument(const std::wstring& text) {
