@@ -1,6 +1,6 @@
 // The item identifier of the storage folder: its bytes, how it is made from a
 // server item, and the list operations the folder builds on it, against
-// hand-made cases and against damaged and foreign identifiers.
+// hand-made cases, damaged and foreign identifiers, and random lists.
 //
 // Every list built here is walkable as a shell list (each cb within the
 // buffer, a zero cb at the end): the shell's own list functions trust cb, as
@@ -16,9 +16,11 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <cstring>
 #include <map>
 #include <optional>
+#include <random>
 #include <set>
 #include <string>
 #include <vector>
@@ -389,6 +391,68 @@ TEST(StorageItemIdList, ALastByteChangedMakesNoPrefix) {
     EXPECT_EQ(cfx::folder::relativePart(asList(changed.data()), ab.get()), nullptr);
     EXPECT_EQ(ILGetSize(cfx::folder::combine(a.get(), ab.get()).get()),
               ILGetSize(a.get()) + ILGetSize(ab.get()) - 2);
+}
+
+// 25,000 random lists of identifiers made from own ones with the damage a
+// stored list may carry: a signature bit off, cut short, garbage after the
+// name (CFX_FUZZ_SEED repeats a run). Nothing crashes, every reader refuses a
+// foreign identifier with E_INVALIDARG and reads an own one within its cb.
+TEST(StorageItemIdFuzz, RandomAndMutatedListsNeverCrashAndForeignOnesAreRefused) {
+    const char* text = std::getenv("CFX_FUZZ_SEED");
+    const std::uint32_t seed = text ? std::uint32_t(std::strtoul(text, nullptr, 0)) : 0x5EED1D5u;
+    std::mt19937 random(seed);
+    auto below = [&](size_t n) { return std::uniform_int_distribution<size_t>(0, n - 1)(random); };
+    for (int round = 0; round < 25000 && !HasFailure(); ++round) {
+        Bytes list;
+        std::vector<size_t> starts;
+        std::vector<std::wstring> names;
+        for (size_t count = below(6); count > 0; --count) {
+            std::wstring name(below(4) ? below(13) : below(600), L'_');
+            for (wchar_t& unit : name)
+                unit = wchar_t(1 + below(0xFFFF)); // any code unit but the terminator
+            const auto kind = std::uint32_t(1 + below(2));
+            Bytes item = expectedId(name, kind, kind);
+            if (const size_t damage = below(4); damage == 0)
+                item[2 + below(16)] ^= BYTE(1u << below(8));
+            else if (damage == 1)
+                item.resize(2 + below(item.size() - 2));
+            else if (damage == 2)
+                item.resize(item.size() + below(64), BYTE(below(256)));
+            const auto cb = static_cast<std::uint16_t>(item.size());
+            std::memcpy(item.data(), &cb, 2);
+            // The units the test itself finds before the terminator or cb.
+            names.push_back(name.substr(0, cb >= 30 ? (cb - 30) / 2 : 0));
+            starts.push_back(list.size());
+            list.insert(list.end(), item.begin(), item.end());
+        }
+        list.resize(list.size() + 2 + 1024, 0);
+        bool allOwn = true;
+        for (size_t i = 0; i < starts.size(); ++i) {
+            const BYTE* at = list.data() + starts[i];
+            LPCITEMIDLIST id = asList(at);
+            const bool own =
+                (at[0] | at[1] << 8) > 28 && std::memcmp(at + 2, kSignatureBytes, 16) == 0;
+            allOwn = allOwn && own;
+            const HRESULT want = own ? S_OK : E_INVALIDARG;
+            std::wstring name;
+            std::uint64_t size = 0;
+            EXPECT_EQ(cfx::folder::isOwnItem(id), own);
+            EXPECT_EQ(entryPoint([&] { cfx::folder::kindOf(id); }), want);
+            EXPECT_EQ(entryPoint([&] { size = cfx::folder::sizeOf(id); }), want);
+            EXPECT_EQ(entryPoint([&] { name = cfx::folder::nameOf(id); }), want);
+            if (own && (at[0] | at[1] << 8) >= 30) {
+                EXPECT_EQ(name, names[i]);
+                EXPECT_EQ(size, cfx::folder::isFolder(id) ? 1u : 2u);
+            }
+        }
+        LPCITEMIDLIST whole = asList(list.data());
+        EXPECT_EQ(entryPoint([&] { cfx::folder::storagePath(whole); }),
+                  allOwn ? S_OK : E_INVALIDARG);
+        EXPECT_EQ(bytesOf(cfx::folder::lastItem(whole)),
+                  list.data() + (starts.empty() ? 0 : starts.back()));
+        if (HasFailure())
+            ADD_FAILURE() << "round " << round << " of seed " << seed << " (CFX_FUZZ_SEED)";
+    }
 }
 
 } // namespace

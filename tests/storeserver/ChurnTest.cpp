@@ -15,10 +15,9 @@ namespace {
 
 // A healthy client takes a second or two, most of it Wine starting a server.
 constexpr DWORD kClientLimitMs = 60000;
-constexpr int kClientsInARow = 20;
-// What the row waits before each client, in milliseconds: every fifth waits
-// about the server's linger, so that it arrives while the server leaves (four
-// times, a little later each time).
+constexpr int kClientsInARow = 100;
+// What the row waits before each client in turn, in milliseconds: every fifth
+// waits about the server's linger, so that it arrives while the server leaves.
 constexpr DWORD kWaitsBefore[] = {0, 0, 0, 0, 2600, 0, 0, 0, 0, 2800,
                                   0, 0, 0, 0, 3000, 0, 0, 0, 0, 3200};
 constexpr int kClientsAtOnce = 8;
