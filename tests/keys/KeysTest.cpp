@@ -17,7 +17,6 @@
 #include "support/UiRobot.h"
 
 #include <algorithm>
-#include <cstdio>
 #include <functional>
 #include <map>
 
@@ -285,12 +284,7 @@ TEST(PrivateKey, TwoImportedKeysBothDecrypt) {
 // What Wine's import wizard would leave: the certificate in "MY", its key in
 // the user's default container. (Wine 8's wizard cannot read PKCS#12 files.)
 Certificate installIntoDefaultContainer(const wchar_t* name, const wchar_t* password, DWORD flags) {
-    Bytes pfx;
-    if (FILE* file = _wfopen(keyFile(name).c_str(), L"rb")) {
-        for (int c; (c = std::fgetc(file)) != EOF;)
-            pfx.push_back(static_cast<BYTE>(c));
-        std::fclose(file);
-    }
+    Bytes pfx = fileBytes(keyFile(name));
     CRYPT_DATA_BLOB blob{static_cast<DWORD>(pfx.size()), pfx.data()};
     CertificateStore imported(PFXImportCertStore(&blob, password, flags));
     Certificate certificate(CertEnumCertificatesInStore(imported.get(), nullptr));

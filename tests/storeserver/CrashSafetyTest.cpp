@@ -4,6 +4,7 @@
 #include "CrashGeneration.h"
 #include "JournaledFile.h"
 #include "StoreTestSupport.h"
+#include "support/LoadedLibrary.h"
 
 #include "cfxstorage.h"
 
@@ -14,13 +15,6 @@
 
 namespace cfx::store::test {
 namespace {
-
-std::wstring writerPath() {
-    wchar_t path[MAX_PATH];
-    GetModuleFileNameW(nullptr, path, MAX_PATH);
-    std::wstring result(path);
-    return result.substr(0, result.find_last_of(L'\\') + 1) + L"store_crash_writer.exe";
-}
 
 // Starts the writer, waits until it has committed `atLeast` generations past
 // `from`, lets it run on for `share` of the time a generation took and kills
@@ -37,7 +31,8 @@ ULONGLONG runAndKill(const std::wstring& container, ULONGLONG from, int atLeast,
     startup.hStdOutput = writeEnd;
     startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
     startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
-    std::wstring command = L"\"" + writerPath() + L"\" \"" + container + L"\"";
+    std::wstring command =
+        L"\"" + cfx::test::programFolder() + L"store_crash_writer.exe\" \"" + container + L"\"";
     PROCESS_INFORMATION process{};
     BOOL started = CreateProcessW(nullptr, command.data(), nullptr, nullptr, TRUE, 0, nullptr,
                                   nullptr, &startup, &process);
