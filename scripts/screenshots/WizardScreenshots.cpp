@@ -11,15 +11,11 @@
 
 namespace cfx::test {
 
-namespace {
-
 std::wstring programFolder() {
     wchar_t self[MAX_PATH];
     std::wstring path(self, GetModuleFileNameW(nullptr, self, MAX_PATH));
     return path.erase(path.find_last_of(L'\\') + 1);
 }
-
-} // namespace
 
 HWND waitForPage(DWORD thread, HWND previous) {
     for (int tries = 0; tries < 500; ++tries) {
