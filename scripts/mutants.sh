@@ -33,7 +33,7 @@ mutants=(
 "S8|cfxview/server/ErrorReport.cpp|    if (hr == RPC_E_CANTCALLOUT_ININPUTSYNCCALL)|==|!=|server_access_tests|ServerNotFound.*"
 "S9|cfxview/server/StorageUnlock.cpp|    if (!certificate && (readFlags(storage) & kKeyAttached)) {|kKeyAttached)|kKeyAttached) && false|key_tests|Unlock.*"
 "S1|cfxview/server/ErrorReport.cpp|    std::swprintf(digits, 16, L\"%lX\", static_cast<unsigned long>(code));|%lX|%lx|server_access_tests|ErrorText.*"
-"S2|cfxview/server/ErrorReport.cpp|    CriticalSection::Lock lock(errorBoxLock());|CriticalSection::Lock lock(errorBoxLock());|errorBoxLock();|server_access_tests|ErrorBox.OneErrorBoxAtATime"
+"S2|cfxview/server/ErrorReport.cpp|    static CriticalSection lock;|static|thread_local|server_access_tests|ErrorBox.OneErrorBoxAtATime"
 "S3|cfxview/server/StoragePointer.cpp|            stored_->Release();|stored_->Release()|(void)stored_|server_access_tests|StorageServerTest.*"
 "S4|cfxview/server/ServerCall.cpp|        support->InterfaceSupportsErrorInfo(iid) != S_OK)|!=|==|server_access_tests|StorageServerTest.*"
 "S5|cfxview/server/KeyTable.cpp|        InterlockedIncrement(&found->second.uses);|InterlockedIncrement(&found->second.uses)|(void)found|key_tests|Unlock.*"
