@@ -30,6 +30,7 @@
 #include <shellapi.h>
 
 #include <array>
+#include <atomic>
 #include <cstdint>
 #include <cstdio>
 #include <exception>
@@ -205,24 +206,15 @@ bool takeProgressDialogs(HMODULE library, const std::wstring& folder, const wcha
 // The prompt is modal: it runs on a thread of its own while this one waits
 // for it to show, fills it in, takes it and cancels it.
 bool takePasswordPrompt(HMODULE library, const std::wstring& folder) {
-    DWORD promptThread = 0;
+    std::atomic<DWORD> promptThread{0};
     std::thread prompt([library, &promptThread] {
         promptThread = GetCurrentThreadId();
         std::wstring password;
         cfx::ui::PromptKeyPassword(library, nullptr, password);
     });
-    HWND dialog = nullptr;
-    for (int tries = 0; tries < 500 && !dialog; ++tries) {
-        Sleep(20);
-        EnumThreadWindows(
-            promptThread,
-            [](HWND window, LPARAM found) {
-                if (IsWindowVisible(window))
-                    *reinterpret_cast<HWND*>(found) = window;
-                return TRUE;
-            },
-            reinterpret_cast<LPARAM>(&dialog));
-    }
+    while (!promptThread)
+        Sleep(5);
+    HWND dialog = cfx::test::waitForPage(promptThread);
     bool ok = false;
     if (dialog) {
         SetDlgItemTextW(dialog, IDC_INPUT_PASSWORD, L"secret");

@@ -11,9 +11,12 @@
 
 namespace cfx::test {
 
-namespace {
+std::wstring programFolder() {
+    wchar_t self[MAX_PATH];
+    std::wstring path(self, GetModuleFileNameW(nullptr, self, MAX_PATH));
+    return path.erase(path.find_last_of(L'\\') + 1);
+}
 
-// The wizard thread's visible window other than previous, once previous has gone.
 HWND waitForPage(DWORD thread, HWND previous) {
     for (int tries = 0; tries < 500; ++tries) {
         Sleep(20);
@@ -32,14 +35,6 @@ HWND waitForPage(DWORD thread, HWND previous) {
             return found;
     }
     return nullptr;
-}
-
-} // namespace
-
-std::wstring programFolder() {
-    wchar_t self[MAX_PATH];
-    std::wstring path(self, GetModuleFileNameW(nullptr, self, MAX_PATH));
-    return path.erase(path.find_last_of(L'\\') + 1);
 }
 
 bool takeWizardPages(const std::wstring& folder, const SavePicture& save) {

@@ -17,4 +17,8 @@ using SavePicture = std::function<bool(const Picture&, const std::wstring& path)
 // takes each page as folder + "wizard-<page>.png" and cancels on the last one.
 bool takeWizardPages(const std::wstring& folder, const SavePicture& save);
 
+// The thread's visible window other than previous, once previous has gone;
+// null after ten seconds.
+HWND waitForPage(DWORD thread, HWND previous = nullptr);
+
 } // namespace cfx::test

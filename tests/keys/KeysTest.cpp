@@ -17,7 +17,6 @@
 #include "support/UiRobot.h"
 
 #include <algorithm>
-#include <cstdio>
 #include <functional>
 #include <map>
 
@@ -285,12 +284,7 @@ TEST(PrivateKey, TwoImportedKeysBothDecrypt) {
 // What Wine's import wizard would leave: the certificate in "MY", its key in
 // the user's default container. (Wine 8's wizard cannot read PKCS#12 files.)
 Certificate installIntoDefaultContainer(const wchar_t* name, const wchar_t* password, DWORD flags) {
-    Bytes pfx;
-    if (FILE* file = _wfopen(keyFile(name).c_str(), L"rb")) {
-        for (int c; (c = std::fgetc(file)) != EOF;)
-            pfx.push_back(static_cast<BYTE>(c));
-        std::fclose(file);
-    }
+    Bytes pfx = fileBytes(keyFile(name));
     CRYPT_DATA_BLOB blob{static_cast<DWORD>(pfx.size()), pfx.data()};
     CertificateStore imported(PFXImportCertStore(&blob, password, flags));
     Certificate certificate(CertEnumCertificatesInStore(imported.get(), nullptr));
@@ -348,13 +342,15 @@ TEST(ViewCertificate, ShowsTheCertificate) {
     robot.verify();
 }
 
-constexpr wchar_t kAttachedKeyQuestion[] =
-    L"Unable to open the storage. An appropriate installed key was not found but the storage has "
-    L"the key attached.\n\nDo you want to install attached key right now?";
-constexpr wchar_t kMissingKeyQuestion[] =
-    L"Unable to open the storage. An appropriate key was not found.\nPlease, install the key that "
-    L"was created with this storage and try to open the storage again.\n\nDo you want to install "
-    L"the key right now if you have one?";
+// The two questions of the unlock, word for word.
+const std::wstring kUnable = L"Unable to open the storage. An appropriate ";
+const std::wstring kAttachedKeyQuestion =
+    kUnable + L"installed key was not found but the storage has the key attached.\n\n"
+              L"Do you want to install attached key right now?";
+const std::wstring kMissingKeyQuestion =
+    kUnable + L"key was not found.\nPlease, install the key that was created with this "
+              L"storage and try to open the storage again.\n\nDo you want to install the key "
+              L"right now if you have one?";
 
 KeyCertificate keyCertificate(const Certificate& certificate) {
     const CERT_CONTEXT* context = certificate.get();
@@ -384,7 +380,7 @@ private:
     bool isRoot_;
 };
 
-Box keyPrompt(const wchar_t* text) {
+Box keyPrompt(const std::wstring& text) {
     return Box().caption(L"Coffrex").text(text).icon(Icon::Warning).buttons({IDYES, IDNO});
 }
 
@@ -427,11 +423,26 @@ protected:
         return SUCCEEDED(root->EnumItems(&items));
     }
 
+    // The installers' stand-in: installs the second key, counting its calls.
+    bool installSecond() {
+        ++installs_;
+        install(importOne(L"second"));
+        return true;
+    }
+    // After the user said Yes: one install, and the server got the key.
+    void expectInstalledOnceAndServed(UiRobot& robot, IStorageFolder* root) {
+        robot.verify();
+        EXPECT_EQ(1, installs_);
+        EXPECT_TRUE(contentsServed(root));
+        uninstall(*second_);
+    }
+
     static Certificate* first_;
     static Certificate* second_;
     ScratchFolder scratch_;
     ComPtr<IStorageServer> server_;
     KeyInstallers saved_;
+    int installs_ = 0;
 };
 
 Certificate* Unlock::first_ = nullptr;
@@ -471,21 +482,15 @@ TEST_F(Unlock, AnAttachedKeyIsOfferedAndInstalledOnYes) {
     writeTextProperty(root.Get(), StorageProperty_AttachedKey, toBase64(pfx));
     check(root->SetProperty(StorageProperty_Flags, Variant(ULONGLONG(kKeyAttached)).get()));
 
-    int installs = 0;
     keyInstallers().installAttachedKey = [&](HWND, const std::wstring& path) {
-        ++installs;
         EXPECT_EQ(scratch_.file(L"attached.demo-coffrex"), path);
-        install(importOne(L"second"));
-        return true;
+        return installSecond();
     };
     UiRobot robot;
     robot.expect(keyPrompt(kAttachedKeyQuestion)).answer(IDYES);
     Site site(root, scratch_.file(L"attached.demo-coffrex"));
     EXPECT_TRUE(UnlockStorageKey(site));
-    robot.verify();
-    EXPECT_EQ(1, installs);
-    EXPECT_TRUE(contentsServed(root.Get()));
-    uninstall(*second_);
+    expectInstalledOnceAndServed(robot, root.Get());
 }
 
 TEST_F(Unlock, DecliningTheAttachedKeyIsACancelledOperation) {
@@ -516,19 +521,11 @@ TEST_F(Unlock, WithNeitherKeyTheSecondPromptDecides) {
         robot.verify();
     }
     // Yes with a key file that brings the key: the unlock runs again.
-    int installs = 0;
-    keyInstallers().installKeyFromFile = [&](HWND) {
-        ++installs;
-        install(importOne(L"second"));
-        return true;
-    };
+    keyInstallers().installKeyFromFile = [&](HWND) { return installSecond(); };
     UiRobot robot;
     robot.expect(keyPrompt(kMissingKeyQuestion)).answer(IDYES);
     EXPECT_TRUE(UnlockStorageKey(site));
-    robot.verify();
-    EXPECT_EQ(1, installs);
-    EXPECT_TRUE(contentsServed(root.Get()));
-    uninstall(*second_);
+    expectInstalledOnceAndServed(robot, root.Get());
 }
 
 TEST_F(Unlock, ADeletedCertificateIsNoLongerFound) {

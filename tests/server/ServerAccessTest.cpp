@@ -308,15 +308,7 @@ TEST(UnregisteredServer, CreateRootFailsWithClassNotRegisteredAndOneBox) {
     lookAtMessageQueue();
     {
         UiRobot robot;
-        robot
-            .expect(Box()
-                        .messageBox()
-                        .caption(kMessageCaption)
-                        .text(kServerNotFound)
-                        .icon(Icon::Error)
-                        .buttons({IDOK})
-                        .owner(owner))
-            .answer(IDOK);
+        robot.expect(errorBox(kServerNotFound).owner(owner)).answer(IDOK);
         try {
             createRoot();
             ADD_FAILURE() << "a root without a registered server";

@@ -17,7 +17,7 @@
 #include <shlobj.h>
 #include <shlwapi.h>
 
-#include <cstdio>
+#include <cstring>
 #include <functional>
 #include <memory>
 
@@ -220,10 +220,8 @@ class BadPaths : public FileOps, public testing::WithParamInterface<BadPath> {};
 
 TEST_P(BadPaths, ShowTheirPrefixAndLeaveTheFile) {
     const std::wstring path = scratch_.file(L"bad.demo-coffrex");
-    if (FILE* file = GetParam().contents ? _wfopen(path.c_str(), L"wb") : nullptr) {
-        std::fputs(GetParam().contents, file);
-        std::fclose(file);
-    }
+    if (const char* contents = GetParam().contents)
+        putFileBytes(path, std::vector<BYTE>(contents, contents + std::strlen(contents)));
     UiRobot robot;
     robot.expect(errorBox(GetParam().prefix)).answer(IDOK);
     GetParam().run(path);

@@ -8,6 +8,7 @@
 #include <shlobj.h>
 
 #include <cstdio>
+#include <cwchar>
 #include <set>
 #include <string>
 
@@ -57,16 +58,13 @@ const wchar_t* const kEntries[] = {
 
 // Every class has an in-process server; the overlays are approved on Windows
 // XP only, and listed by their descriptions as overlay identifiers.
-const struct {
-    const wchar_t *clsid, *description;
-    bool overlay;
-} kClasses[] = {
-    {L"{6B3E91D2-0C4F-4A87-9E15-D27A40B85C18}", L"Coffrex (Demo)", false},
-    {L"{6B3E91D2-0C4F-4A87-9E15-D27A40B85C1D}", L"Coffrex Property Sheet", false},
-    {L"{6B3E91D2-0C4F-4A87-9E15-D27A40B85C1C}", L"Coffrex Context Menu Handler", false},
-    {L"{6B3E91D2-0C4F-4A87-9E15-D27A40B85C1A}", L"Coffrex Frozen Icon Overlay Handler", true},
-    {L"{6B3E91D2-0C4F-4A87-9E15-D27A40B85C1B}", L"Coffrex Inaccessible Icon Overlay Handler", true},
-    {L"{6B3E91D2-0C4F-4A87-9E15-D27A40B85C19}", L"Coffrex Key Icon Overlay Handler", true},
+const std::pair<const wchar_t*, const wchar_t*> kClasses[] = {
+    {L"{6B3E91D2-0C4F-4A87-9E15-D27A40B85C18}", L"Coffrex (Demo)"},
+    {L"{6B3E91D2-0C4F-4A87-9E15-D27A40B85C1D}", L"Coffrex Property Sheet"},
+    {L"{6B3E91D2-0C4F-4A87-9E15-D27A40B85C1C}", L"Coffrex Context Menu Handler"},
+    {L"{6B3E91D2-0C4F-4A87-9E15-D27A40B85C1A}", L"Coffrex Frozen Icon Overlay Handler"},
+    {L"{6B3E91D2-0C4F-4A87-9E15-D27A40B85C1B}", L"Coffrex Inaccessible Icon Overlay Handler"},
+    {L"{6B3E91D2-0C4F-4A87-9E15-D27A40B85C19}", L"Coffrex Key Icon Overlay Handler"},
 };
 
 // What a shell or host may ask an extension object for.
@@ -140,16 +138,17 @@ Lines expected(bool xp, const cfx::test::LoadedLibrary& dll) {
         if (*entry == L'*' || (*entry == L'X') == xp)
             rows.insert(entry + 1);
     const std::wstring approved = L"HKLM\\" + kVersion + L"Shell Extensions\\Approved|";
-    for (const auto& c : kClasses) {
-        std::wstring key = L"HKCR\\CLSID\\" + std::wstring(c.clsid);
-        rows.insert({key + L"|=" + c.description, key + L"\\InprocServer32|=$M",
+    for (const auto& [classId, description] : kClasses) {
+        const bool overlay = std::wcsstr(description, L"Overlay") != nullptr;
+        std::wstring key = L"HKCR\\CLSID\\" + std::wstring(classId);
+        rows.insert({key + L"|=" + description, key + L"\\InprocServer32|=$M",
                      key + L"\\InprocServer32|ThreadingModel=Apartment"});
-        if (!c.overlay || xp)
-            rows.insert(approved + c.clsid + L"=" + c.description);
-        if (c.overlay)
-            rows.insert(L"HKLM\\" + kOverlays + L"\\" + c.description + L"|=" + c.clsid);
+        if (!overlay || xp)
+            rows.insert(approved + classId + L"=" + description);
+        if (overlay)
+            rows.insert(L"HKLM\\" + kOverlays + L"\\" + description + L"|=" + classId);
         CLSID clsid;
-        CLSIDFromString(c.clsid, &clsid);
+        CLSIDFromString(classId, &clsid);
         IClassFactory* factory = nullptr;
         IUnknown *object = nullptr, *answer = nullptr;
         EXPECT_EQ(dll.getClassObject(clsid, IID_IClassFactory, (void**)&factory), S_OK);
@@ -160,7 +159,7 @@ Lines expected(bool xp, const cfx::test::LoadedLibrary& dll) {
             if (object->QueryInterface(*iid, (void**)&answer) != S_OK)
                 continue;
             answer->Release();
-            rows.insert(L"HKLM\\" + kVersion + L"Shell Extensions\\Cached|" + c.clsid + L" " +
+            rows.insert(L"HKLM\\" + kVersion + L"Shell Extensions\\Cached|" + classId + L" " +
                         name + L" 0x401=dword:1");
         }
         object->Release();
@@ -168,7 +167,7 @@ Lines expected(bool xp, const cfx::test::LoadedLibrary& dll) {
     }
     std::wstring module = dll.path();
     const std::pair<std::wstring, std::wstring> placeholders[] = {
-        {L"$F", kClasses[0].clsid},
+        {L"$F", kClasses[0].first},
         {L"$P", L"HKCR\\Coffrex.3.0 (Demo)"},
         {L"$M", module},
         {L"$D", module.substr(0, module.rfind(L'\\'))}};

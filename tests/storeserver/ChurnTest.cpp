@@ -34,13 +34,7 @@ protected:
     // The command that copies file number n into the storage's folder.
     std::wstring putCommand(const std::wstring& storage, int n, const std::wstring& folder) {
         const std::wstring local = scratch_.file(L"file-" + std::to_wstring(n) + L".bin");
-        const std::vector<BYTE> bytes = patternBytes(1000 + n, static_cast<unsigned>(n));
-        HANDLE file =
-            CreateFileW(local.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
-        DWORD written = 0;
-        EXPECT_TRUE(
-            WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr));
-        CloseHandle(file);
+        putFileBytes(local, patternBytes(1000 + n, static_cast<unsigned>(n)));
         return L"put " + quotedArgument(storage) + L" " + quotedArgument(local) + L" " + folder;
     }
 

@@ -13,15 +13,6 @@
 namespace cfx::store::test {
 namespace {
 
-void put(const std::wstring& path, const std::vector<BYTE>& bytes) {
-    HANDLE h = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
-    ASSERT_NE(h, INVALID_HANDLE_VALUE);
-    DWORD done = 0;
-    if (!bytes.empty())
-        WriteFile(h, bytes.data(), static_cast<DWORD>(bytes.size()), &done, nullptr);
-    CloseHandle(h);
-}
-
 // Opens, unlocks and reads everything; a StoreError is an acceptable end,
 // anything else fails the test. Returns the HRESULT (S_OK when all worked).
 HRESULT useAll(const std::wstring& path) {
@@ -74,9 +65,9 @@ protected:
 
 TEST_F(DamageTest, MissingEmptyAndRandomFilesAreNoContainers) {
     EXPECT_TRUE(failsWith(STG_E_FILENOTFOUND, [&] { Container::open(path); }));
-    put(path, {});
+    putFileBytes(path, {});
     EXPECT_TRUE(failsWith(STG_E_DOCFILECORRUPT, [&] { Container::open(path); }));
-    put(path, patternBytes(100000, 1));
+    putFileBytes(path, patternBytes(100000, 1));
     EXPECT_TRUE(failsWith(STG_E_DOCFILECORRUPT, [&] { Container::open(path); }));
     EXPECT_NE(failureText([&] { Container::open(path); }).find(L"not a storage container"),
               std::wstring::npos);
@@ -107,7 +98,7 @@ TEST_F(DamageTest, TruncatedContainersFailCleanly) {
     for (size_t length :
          {size_t(8), size_t(511), size_t(512), size_t(4096), size_t(8192), whole.size() / 3,
           whole.size() / 2, whole.size() - 4096, whole.size() - 1}) {
-        put(path, std::vector<BYTE>(whole.begin(), whole.begin() + length));
+        putFileBytes(path, std::vector<BYTE>(whole.begin(), whole.begin() + length));
         HRESULT hr = useAll(path);
         EXPECT_TRUE(FAILED(hr) || length + 4096 >= whole.size())
             << "length " << length << " gave 0x" << std::hex << hr;
@@ -124,7 +115,7 @@ TEST_F(DamageTest, ADamagedCatalogIsRecognised) {
     for (size_t at = 4096; at + 16 < whole.size(); at += 4096) {
         auto bytes = whole;
         bytes[at + 7] ^= 0x40;
-        put(path, bytes);
+        putFileBytes(path, bytes);
         HRESULT hr = useAll(path);
         ++tried;
         if (hr == STG_E_DOCFILECORRUPT)

@@ -12,14 +12,6 @@ namespace {
 
 using Microsoft::WRL::ComPtr;
 
-void put(const std::wstring& path, const std::vector<BYTE>& bytes) {
-    HANDLE h = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
-    ASSERT_NE(h, INVALID_HANDLE_VALUE);
-    DWORD done = 0;
-    WriteFile(h, bytes.data(), static_cast<DWORD>(bytes.size()), &done, nullptr);
-    CloseHandle(h);
-}
-
 HRESULT writeAt(ILockBytes* file, ULONGLONG offset, const std::vector<BYTE>& bytes) {
     ULARGE_INTEGER at;
     at.QuadPart = offset;
@@ -49,7 +41,7 @@ protected:
 
 TEST_F(JournaledFileTest, ReadsWhatWasWrittenAndKeepsCommittedBytes) {
     auto original = patternBytes(3 * 4096 + 100, 1);
-    put(path, original);
+    putFileBytes(path, original);
     auto file = JournaledFile::open(path, true);
     auto change = patternBytes(5000, 2);
     ASSERT_EQ(writeAt(file.Get(), 3000, change), S_OK);
@@ -71,7 +63,7 @@ TEST_F(JournaledFileTest, ReadsWhatWasWrittenAndKeepsCommittedBytes) {
 
 TEST_F(JournaledFileTest, RollbackRestoresTheCommittedBytesAndSize) {
     auto original = patternBytes(40000, 4);
-    put(path, original);
+    putFileBytes(path, original);
     auto file = JournaledFile::open(path, false);
     // More changed pages than are held in memory, so that some reach the file.
     for (ULONGLONG offset = 0; offset < 40000; offset += 4096)
@@ -91,7 +83,7 @@ TEST_F(JournaledFileTest, RollbackRestoresTheCommittedBytesAndSize) {
 
 TEST_F(JournaledFileTest, ALeftJournalIsPlayedBackOnOpen) {
     auto original = patternBytes(20000, 7);
-    put(path, original);
+    putFileBytes(path, original);
     {
         auto file = JournaledFile::open(path, false);
         ASSERT_EQ(writeAt(file.Get(), 0, patternBytes(20000 + 30000, 8)), S_OK);
@@ -107,7 +99,7 @@ TEST_F(JournaledFileTest, ALeftJournalIsPlayedBackOnOpen) {
     // Put the interrupted state back: the changed file and its journal.
     std::wstring journal = JournaledFile::journalPath(path);
     auto changed = patternBytes(10000, 9);
-    put(path, changed);
+    putFileBytes(path, changed);
     ASSERT_TRUE(MoveFileW((journal + L".copy").c_str(), journal.c_str()));
     EXPECT_TRUE(JournaledFile::recover(path));
     EXPECT_EQ(fileBytes(path), original);
@@ -116,7 +108,7 @@ TEST_F(JournaledFileTest, ALeftJournalIsPlayedBackOnOpen) {
 
 TEST_F(JournaledFileTest, AJournalOfAnotherFileIsNotPlayedBack) {
     auto original = patternBytes(9000, 10);
-    put(path, original);
+    putFileBytes(path, original);
     std::wstring journal = JournaledFile::journalPath(path);
     {
         auto file = JournaledFile::open(path, false);
@@ -129,7 +121,7 @@ TEST_F(JournaledFileTest, AJournalOfAnotherFileIsNotPlayedBack) {
     }
     // The file was replaced by another one since.
     auto other = patternBytes(7000, 12);
-    put(path + L".other", other);
+    putFileBytes(path + L".other", other);
     ASSERT_TRUE(MoveFileExW((path + L".other").c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING));
     ASSERT_TRUE(MoveFileW((journal + L".copy").c_str(), journal.c_str()));
     EXPECT_FALSE(JournaledFile::recover(path));

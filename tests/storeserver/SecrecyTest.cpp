@@ -2,7 +2,8 @@
 // it holds known names, contents, comments and an attached key file, none of
 // them appears in the clear (as UTF-8 or UTF-16) in the container or in any
 // file the server left in the temporary folders, and neither does any run of
-// the key file's bytes or of its private key.
+// the key file's bytes or of its private key; nor does a name renamed away,
+// or bytes written over others.
 //
 // The attached key's Base64 text is the one exception, in the container only:
 // the header keeps it readable while the storage is locked, because a client
@@ -29,6 +30,9 @@ const std::wstring kNames[] = {L"Quarterly budget Zephyr.xlsx", L"Geheimprojekt 
                                L"\u0447\u0438.txt"};
 const std::wstring kContent = L"The vault opens with 8675309-ZEBRA-QUASAR at midnight.\n";
 const std::wstring kComment = L"Meet agent Marigold by the old mill";
+// A name renamed away and bytes written over others leave nothing either.
+const std::wstring kOldName = L"Draft Tangerine plan.txt";
+const std::wstring kRewrite = L"Rewritten in place: HELIOTROPE 4f1c9a";
 
 struct Secret {
     std::string what;
@@ -157,6 +161,8 @@ TEST(StorageSecrecy, NoNameContentCommentOrKeyInTheClearInTheFileOrInTemporaryFi
     addText(secrets, "content", kContent);
     addText(secrets, "comment", kComment);
     addText(secrets, "comment as sent", toBase64(utf16(kComment)));
+    addText(secrets, "old name", kOldName);
+    addText(secrets, "rewrite", kRewrite);
     addRuns(secrets, "key file", pfx, false);
     addRuns(secrets, "private key", privateKeyOf(pfx), true);
     std::vector<Secret> outsideTheHeader = secrets;
@@ -175,6 +181,15 @@ TEST(StorageSecrecy, NoNameContentCommentOrKeyInTheClearInTheFileOrInTemporaryFi
             writeFile(made.Get(), utf8(content));
             setComment(made.Get(), kComment);
         }
+        writeFile(file(inside.Get(), kOldName, true).Get(), utf8(kContent)); // a small one too
+        check(inside->RenameItem(bstr(kOldName).get(), bstr(L"renamed.txt").get()));
+        ComPtr<IStream> stream;
+        check(file(inside.Get(), kNames[0], false)->OpenStream(&stream));
+        LARGE_INTEGER at{};
+        at.QuadPart = 100;
+        const std::vector<BYTE> rewrite = utf8(kRewrite);
+        check(stream->Seek(at, STREAM_SEEK_SET, nullptr));
+        check(stream->Write(rewrite.data(), static_cast<ULONG>(rewrite.size()), nullptr));
     }
     ToolRun attached = runTool(L"attach " + quotedArgument(path) + L" " + quotedArgument(keyFile),
                                scratch.file(L"attach.txt"), 60000);

@@ -1,26 +1,15 @@
 // cfxstore.exe as its clients see it: started by activation, shared by root
-// objects and client processes, gone a few seconds after its last client,
-// and failures that come back with an error object naming the item.
+// objects (and by client processes: the churn tests), gone a few seconds after
+// its last client, and failures that come back with an error object naming
+// the item.
 #include "RemoteStorage.h"
 
 #include "support/LoadedLibrary.h"
-
-#include <thread>
 
 namespace cfx::store::test {
 namespace {
 
 using cfx::check;
-
-// Set in the environment of a second client process this program starts of
-// itself: the storage it writes into.
-constexpr wchar_t kClientStorageVariable[] = L"CFX_SECOND_CLIENT_STORAGE";
-
-std::wstring environmentValue(const wchar_t* name) {
-    wchar_t value[MAX_PATH] = {};
-    DWORD length = GetEnvironmentVariableW(name, value, MAX_PATH);
-    return length && length < MAX_PATH ? value : L"";
-}
 
 TEST(ServerProcess, StartsOnActivationAndServesEveryRootObjectFromOneProcess) {
     ASSERT_TRUE(waitForServerExit(15000));
@@ -72,56 +61,6 @@ TEST(ServerProcess, FailuresCarryAnErrorObjectThatNamesTheItem) {
     ComPtr<ISupportErrorInfo> support;
     ASSERT_EQ(S_OK, root.As(&support));
     EXPECT_EQ(S_OK, support->InterfaceSupportsErrorInfo(IID_IStorageFolder));
-}
-
-TEST(ServerProcess, ServesSeveralClientProcessesAtOnce) {
-    ScratchFolder scratch;
-    const std::wstring path = scratch.file(L"shared.demo-coffrex");
-    ComPtr<IStorageServer> server = connectServer();
-    ComPtr<IStorageFolder> root = createStorage(server.Get(), path);
-
-    // The second client is this program again, running only the test below.
-    ASSERT_TRUE(SetEnvironmentVariableW(kClientStorageVariable, path.c_str()));
-    wchar_t self[MAX_PATH];
-    GetModuleFileNameW(nullptr, self, MAX_PATH);
-    std::wstring command = L"\"" + std::wstring(self) +
-                           L"\" --gtest_filter=ServerProcess.SecondClientWritesIntoAStorage";
-    STARTUPINFOW startup{};
-    startup.cb = sizeof startup;
-    PROCESS_INFORMATION child{};
-    ASSERT_TRUE(CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr,
-                               nullptr, &startup, &child));
-    SetEnvironmentVariableW(kClientStorageVariable, nullptr);
-    KernelHandle childThread(child.hThread), childProcess(child.hProcess);
-
-    // Meanwhile this client writes into the same folder.
-    for (int i = 0; i < 20; ++i)
-        writeFile(file(root.Get(), L"first-" + std::to_wstring(i), true).Get(),
-                  patternBytes(3000, static_cast<unsigned>(i)));
-    if (WaitForSingleObject(childProcess.get(), 120000) != WAIT_OBJECT_0) {
-        TerminateProcess(childProcess.get(), 1); // it holds this run's output open
-        FAIL() << "the second client did not finish";
-    }
-    DWORD exitCode = 1;
-    GetExitCodeProcess(childProcess.get(), &exitCode);
-    EXPECT_EQ(0u, exitCode);
-
-    std::vector<std::wstring> names = listNames(root.Get());
-    EXPECT_EQ(40u, names.size());
-    for (int i = 0; i < 20; ++i)
-        EXPECT_EQ(patternBytes(3000, 100 + static_cast<unsigned>(i)),
-                  readFile(file(root.Get(), L"second-" + std::to_wstring(i), false).Get()));
-}
-
-TEST(ServerProcess, SecondClientWritesIntoAStorage) {
-    const std::wstring path = environmentValue(kClientStorageVariable);
-    if (path.empty())
-        GTEST_SKIP() << "run by ServesSeveralClientProcessesAtOnce";
-    ComPtr<IStorageServer> server = connectServer();
-    ComPtr<IStorageFolder> root = openStorage(server.Get(), path);
-    for (int i = 0; i < 20; ++i)
-        writeFile(file(root.Get(), L"second-" + std::to_wstring(i), true).Get(),
-                  patternBytes(3000, 100 + static_cast<unsigned>(i)));
 }
 
 // Wine's COM keeps the class registration of a killed server: later

@@ -1,6 +1,7 @@
 #include "StoreTestSupport.h"
 
 #include "common/Base64.h"
+#include "common/Handles.h"
 #include "KeyClient.h"
 #include "StoreError.h"
 
@@ -154,6 +155,16 @@ std::vector<BYTE> fileBytes(const std::wstring& path) {
     bytes.resize(got);
     CloseHandle(h);
     return bytes;
+}
+
+void putFileBytes(const std::wstring& path, const std::vector<BYTE>& bytes) {
+    FileHandle file(
+        CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
+    DWORD done = 0;
+    EXPECT_TRUE(file &&
+                (bytes.empty() || WriteFile(file.get(), bytes.data(),
+                                            static_cast<DWORD>(bytes.size()), &done, nullptr)))
+        << "cannot write " << narrow(path);
 }
 
 ULONGLONG fileSize(const std::wstring& path) {

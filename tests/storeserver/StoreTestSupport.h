@@ -57,8 +57,9 @@ void unlockWithInstalledKey(Container& container);
 // A new container for the first certificate, open and unlocked.
 std::shared_ptr<Container> newContainer(const std::wstring& path, Container::Options options = {});
 
-// The whole file's bytes.
+// The whole file's bytes, read and written.
 std::vector<BYTE> fileBytes(const std::wstring& path);
+void putFileBytes(const std::wstring& path, const std::vector<BYTE>& bytes);
 ULONGLONG fileSize(const std::wstring& path);
 
 std::wstring readText(const Item& item, const GUID& property);

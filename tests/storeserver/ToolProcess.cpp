@@ -9,28 +9,30 @@
 
 namespace cfx::store::test {
 
-ToolProcess::ToolProcess(const std::wstring& arguments, std::wstring outputFile)
+ToolProcess::ToolProcess(const std::wstring& arguments, std::wstring outputFile,
+                         const std::wstring& program)
     : outputFile_(std::move(outputFile)) {
     SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
     FileHandle output(CreateFileW(outputFile_.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit,
                                   CREATE_ALWAYS, 0, nullptr));
     if (!output) {
-        ADD_FAILURE() << "no output file for cfxtool.exe: " << GetLastError();
+        ADD_FAILURE() << "no output file: " << GetLastError();
         return;
     }
     STARTUPINFOW startup{};
     startup.cb = sizeof startup;
     startup.dwFlags = STARTF_USESTDHANDLES;
     startup.hStdOutput = startup.hStdError = output.get();
-    std::wstring command = L"\"" + cfx::test::programFolder() + L"cfxtool.exe\" " + arguments;
+    std::wstring command = L"\"" + cfx::test::programFolder() + program + L"\" " + arguments;
     PROCESS_INFORMATION started{};
     if (!CreateProcessW(nullptr, command.data(), nullptr, nullptr, TRUE, CREATE_NO_WINDOW, nullptr,
                         nullptr, &startup, &started)) {
-        ADD_FAILURE() << "cfxtool.exe did not start: " << GetLastError();
+        ADD_FAILURE() << "the program did not start: " << GetLastError();
         return;
     }
     CloseHandle(started.hThread);
     process_.reset(started.hProcess);
+    id_ = started.dwProcessId;
 }
 
 ToolProcess::~ToolProcess() {
@@ -58,8 +60,9 @@ ToolRun ToolProcess::finish(ULONGLONG deadline) {
     return run;
 }
 
-ToolRun runTool(const std::wstring& arguments, const std::wstring& outputFile, DWORD limitMs) {
-    return ToolProcess(arguments, outputFile).finish(GetTickCount64() + limitMs);
+ToolRun runTool(const std::wstring& arguments, const std::wstring& outputFile, DWORD limitMs,
+                const std::wstring& program) {
+    return ToolProcess(arguments, outputFile, program).finish(GetTickCount64() + limitMs);
 }
 
 std::wstring quotedArgument(const std::wstring& text) {

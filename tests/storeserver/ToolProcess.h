@@ -1,4 +1,5 @@
-// cfxtool.exe run by a test as a client process of its own, with a time limit:
+// A program beside the test (cfxtool.exe unless told) run as a process of its
+// own, with a time limit:
 // a run that has not ended in time is ended and reported, never waited for.
 #pragma once
 
@@ -18,9 +19,9 @@ struct ToolRun {
 
 class ToolProcess {
 public:
-    // Starts cfxtool.exe (beside the test program) with the arguments; what
-    // it prints goes to outputFile.
-    ToolProcess(const std::wstring& arguments, std::wstring outputFile);
+    // Starts the program with the arguments; what it prints goes to outputFile.
+    ToolProcess(const std::wstring& arguments, std::wstring outputFile,
+                const std::wstring& program = L"cfxtool.exe");
     ~ToolProcess();
     ToolProcess(const ToolProcess&) = delete;
     ToolProcess& operator=(const ToolProcess&) = delete;
@@ -28,14 +29,17 @@ public:
     // Waits for the end until the deadline (a GetTickCount64 time); ends the
     // process when it passes.
     ToolRun finish(ULONGLONG deadline);
+    DWORD id() const { return id_; }
 
 private:
     std::wstring outputFile_;
     KernelHandle process_;
+    DWORD id_ = 0;
 };
 
 // One run, given limitMs.
-ToolRun runTool(const std::wstring& arguments, const std::wstring& outputFile, DWORD limitMs);
+ToolRun runTool(const std::wstring& arguments, const std::wstring& outputFile, DWORD limitMs,
+                const std::wstring& program = L"cfxtool.exe");
 
 // The argument as one argument of a command line.
 std::wstring quotedArgument(const std::wstring& text);

@@ -32,12 +32,10 @@ public:
     // nullopt makes GetName return a null BSTR.
     void setName(std::optional<std::wstring> name) { name_ = std::move(name); }
     void setSize(ULONGLONG size) { size_ = size; }
-    void setTimes(const ItemTimes& times) { times_ = times; }
 
     // From now on the call fails with hr and sets error information with this
     // description, whose source is the item's name.
     void failCall(Call call, HRESULT hr, std::wstring description = L"");
-    void succeedCall(Call call) { failures_.erase(call); }
 
     // The item calls made so far, in order.
     const std::vector<Call>& calls() const { return calls_; }

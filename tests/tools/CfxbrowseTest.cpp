@@ -5,20 +5,20 @@
 #include "common/Handles.h"
 #include "support/LoadedLibrary.h"
 #include "support/TestText.h"
+#include "storeserver/ToolProcess.h"
 
 #include <commctrl.h>
 #include <wincodec.h>
 #include <wrl/client.h>
 
-#include <fstream>
-#include <iterator>
 #include <set>
 #include <sstream>
 #include <vector>
 
 namespace {
 
-using cfx::KernelHandle;
+using cfx::store::test::ToolProcess;
+using cfx::store::test::ToolRun;
 using cfx::test::narrow;
 using Microsoft::WRL::ComPtr;
 
@@ -34,49 +34,28 @@ std::wstring scratchPath(const wchar_t* name) {
     return std::wstring(folder) + name;
 }
 
+// cfxbrowse.exe with its output going to a file.
 class Program {
 public:
-    // Starts cfxbrowse.exe with its output going to a file.
-    explicit Program(const std::wstring& arguments) {
-        SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
-        cfx::FileHandle output(CreateFileW(log_.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit,
-                                           CREATE_ALWAYS, 0, nullptr));
-        EXPECT_TRUE(output);
-        STARTUPINFOW startup{};
-        startup.cb = sizeof startup;
-        startup.dwFlags = STARTF_USESTDHANDLES;
-        startup.hStdOutput = startup.hStdError = output.get();
-        std::wstring command = L"\"" + cfx::test::programFolder() + L"cfxbrowse.exe\" " + arguments;
-        PROCESS_INFORMATION started{};
-        EXPECT_TRUE(CreateProcessW(nullptr, command.data(), nullptr, nullptr, TRUE, 0, nullptr,
-                                   nullptr, &startup, &started))
-            << GetLastError();
-        process_.reset(started.hProcess);
-        KernelHandle thread(started.hThread);
-        id_ = started.dwProcessId;
-    }
+    explicit Program(const std::wstring& arguments) : process_(arguments, log_, L"cfxbrowse.exe") {}
 
-    DWORD id() const { return id_; }
+    DWORD id() const { return process_.id(); }
 
     BrowseRun finish() {
-        BrowseRun run;
-        WaitForSingleObject(process_.get(), INFINITE);
-        GetExitCodeProcess(process_.get(), &run.exitCode);
-        std::ifstream file(log_.c_str(), std::ios::binary);
-        run.output.assign(std::istreambuf_iterator<char>(file), {});
+        const ToolRun ran = process_.finish(GetTickCount64() + 240000);
+        BrowseRun run{ran.exitCode, ran.output, {}};
+        EXPECT_TRUE(ran.ended) << "cfxbrowse.exe did not end";
         std::istringstream lines(run.output);
         for (std::string line; std::getline(lines, line);)
             if (line.rfind("folder: ", 0) == 0)
                 run.folders.push_back(line.substr(8));
-        file.close();
         DeleteFileW(log_.c_str());
         return run;
     }
 
 private:
     std::wstring log_ = scratchPath(L"cfxbrowse-output.txt");
-    KernelHandle process_;
-    DWORD id_ = 0;
+    ToolProcess process_;
 };
 
 BrowseRun browse(const std::wstring& arguments) {

@@ -1,60 +1,27 @@
 // cfxtool.exe as a script uses it: whole commands run as processes, with
 // their output and exit codes, against the real storage server.
 #include "storeserver/RemoteStorage.h"
+#include "storeserver/ToolProcess.h"
 
 #include "common/Base64.h"
 
 #include "support/LoadedLibrary.h"
 
-#include <fstream>
-
 namespace cfx::store::test {
 namespace {
 
-struct ToolRun {
-    DWORD exitCode = 0;
-    std::string output; // stdout and stderr together, UTF-8
-};
-
-// Runs cfxtool.exe with the arguments and collects what it prints.
+// Runs cfxtool.exe with the arguments and collects what it prints; a run
+// that has not ended in five minutes is ended and fails the test.
 ToolRun cfxtool(const std::wstring& arguments) {
-    SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
-    HANDLE readEnd = nullptr, writeEnd = nullptr;
-    EXPECT_TRUE(CreatePipe(&readEnd, &writeEnd, &inherit, 0));
-    KernelHandle reader(readEnd), writer(writeEnd);
-    SetHandleInformation(reader.get(), HANDLE_FLAG_INHERIT, 0);
-    STARTUPINFOW startup{};
-    startup.cb = sizeof startup;
-    startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdOutput = startup.hStdError = writer.get();
-    startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
-    std::wstring command = L"\"" + cfx::test::programFolder() + L"cfxtool.exe\" " + arguments;
-    PROCESS_INFORMATION process{};
-    ToolRun run;
-    if (!CreateProcessW(nullptr, command.data(), nullptr, nullptr, TRUE, CREATE_NO_WINDOW, nullptr,
-                        nullptr, &startup, &process)) {
-        ADD_FAILURE() << "cfxtool.exe did not start: " << GetLastError();
-        return run;
-    }
-    KernelHandle thread(process.hThread), running(process.hProcess);
-    writer.reset();
-    char buffer[4096];
-    DWORD read = 0;
-    while (ReadFile(reader.get(), buffer, sizeof buffer, &read, nullptr) && read)
-        run.output.append(buffer, read);
-    WaitForSingleObject(running.get(), INFINITE);
-    GetExitCodeProcess(running.get(), &run.exitCode);
+    // A file of its own for each run: under Wine the last one may still be
+    // held open after cfxtool.exe has ended (a sharing violation).
+    static int runs = 0;
+    wchar_t folder[MAX_PATH];
+    GetTempPathW(MAX_PATH, folder);
+    const std::wstring output = folder + (L"cfxtool-" + std::to_wstring(++runs) + L".txt");
+    ToolRun run = runTool(arguments, output, 300000);
+    EXPECT_TRUE(run.ended) << "cfxtool.exe did not end: " << run.output;
     return run;
-}
-
-std::wstring quotedArgument(const std::wstring& text) {
-    return L"\"" + text + L"\"";
-}
-
-void writeLocal(const std::wstring& path, const std::vector<BYTE>& bytes) {
-    std::ofstream(path.c_str(), std::ios::binary)
-        .write(reinterpret_cast<const char*>(bytes.data()),
-               static_cast<std::streamsize>(bytes.size()));
 }
 
 class Cfxtool : public testing::Test {
@@ -75,9 +42,9 @@ TEST_F(Cfxtool, PutsAndGetsAFolderTreeByteForByte) {
     ASSERT_TRUE(CreateDirectoryW((tree + L"\\sub \u00e9t\u00e9").c_str(), nullptr));
     const std::vector<BYTE> big = patternBytes(3 * 1024 * 1024 + 5, 1);
     const std::vector<BYTE> small = patternBytes(10, 2);
-    writeLocal(tree + L"\\big.bin", big);
-    writeLocal(tree + L"\\sub \u00e9t\u00e9\\small.txt", small);
-    writeLocal(tree + L"\\empty", {});
+    putFileBytes(tree + L"\\big.bin", big);
+    putFileBytes(tree + L"\\sub \u00e9t\u00e9\\small.txt", small);
+    putFileBytes(tree + L"\\empty", {});
 
     ToolRun put = cfxtool(L"put " + quotedArgument(storage_) + L" " + quotedArgument(tree));
     ASSERT_EQ(0u, put.exitCode) << put.output;

@@ -3,6 +3,7 @@
 // server; and its silent form run as a program. Every storage made must open
 // through the server and list as empty.
 #include "storeserver/RemoteStorage.h"
+#include "storeserver/ToolProcess.h"
 
 #include "common/Base64.h"
 #include "support/LoadedLibrary.h"
@@ -334,25 +335,13 @@ TEST_P(CfxwizRefuses, ChangingNothing) {
 INSTANTIATE_TEST_SUITE_P(Targets, CfxwizRefuses, testing::ValuesIn(kRefusals),
                          [](const auto& test) { return std::string(test.param.name); });
 
-// Runs a program of the build with the arguments; its exit code.
-DWORD runProgram(const std::wstring& arguments, const wchar_t* program = L"cfxwiz.exe") {
-    std::wstring command = L"\"" + cfx::test::programFolder() + program + L"\" " + arguments;
-    STARTUPINFOW startup{};
-    startup.cb = sizeof startup;
-    PROCESS_INFORMATION process{};
-    if (!CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                        &startup, &process)) {
-        ADD_FAILURE() << "the program did not start: " << GetLastError();
-        return 0xFFFFFFFF;
-    }
-    KernelHandle thread(process.hThread), running(process.hProcess);
-    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(running.get(), 120000));
-    DWORD exitCode = 0xFFFFFFFF;
-    GetExitCodeProcess(running.get(), &exitCode);
-    return exitCode;
-}
-
 TEST_F(Cfxwiz, SilentFormReplacesThePlaceholderOrFailsCleanly) {
+    // cfxwiz.exe's exit code, the run ended within two minutes.
+    auto runProgram = [this](const std::wstring& arguments) {
+        const ToolRun run = runTool(arguments, scratch_.file(L"out.txt"), 120000, L"cfxwiz.exe");
+        EXPECT_TRUE(run.ended) << run.output;
+        return run.exitCode;
+    };
     placeholder();
     const std::wstring target = L"\"" + storage_ + L"\"";
     EXPECT_EQ(2u, runProgram(L"/silent --pfx \"" + testKey(L"protected") + L"\" --password no " +
@@ -373,7 +362,7 @@ TEST_F(Cfxwiz, SilentFormReplacesThePlaceholderOrFailsCleanly) {
 
 // Run alone (see CMakeLists.txt): the server stays registered for nobody else.
 TEST_F(WizardTest, ServerUnregisteredGivesAClearMessage) {
-    ASSERT_EQ(0u, runProgram(L"/UnregServer", kServerProgram));
+    ASSERT_EQ(0u, runServerCommand(L"/UnregServer"));
     placeholder();
     robot_.expect(keyPage()).fill(IDC_KEY_FILE, testKey(L"first")).answer(IDOK);
     robot_.expect(optionsPage()).answer(IDOK);
@@ -382,7 +371,7 @@ TEST_F(WizardTest, ServerUnregisteredGivesAClearMessage) {
     EXPECT_EQ(cfx::wizard::kFailed, WizardRun({storage_}).result());
     robot_.verify();
     EXPECT_FALSE(exists(storage_));
-    EXPECT_EQ(0u, runProgram(L"/RegServer", kServerProgram));
+    EXPECT_EQ(0u, runServerCommand(L"/RegServer"));
 }
 
 } // namespace

@@ -1,9 +1,9 @@
 // The progress dialogs driven for real under a display: each test opens a
 // dialog through ProgressDialogHost, looks at its window from the test's
 // thread while the dialog runs on its own, and plays the user with the robot.
-// Every test runs for both variants: the modern one in this program (Wine
-// reports Windows 7), the classic one in a second run of this program that
-// Wine tells it is Windows XP (ClassicVariant.RunsWhereWindowsXpIsReported).
+// Tests run for both variants: the modern one in this program (Wine reports
+// Windows 7), the classic one in a second run of this program that Wine tells
+// it is Windows XP (ClassicVariant.RunsWhereWindowsXpIsReported).
 #include "support/LoadedLibrary.h"
 #include "support/UiRobot.h"
 #include "ui/ProcessObjects.h"
@@ -516,8 +516,9 @@ TEST(IconHandles, CopiesOwnDuplicatesOfTheIcon) {
 }
 
 // The classic dialog shows only where Windows XP is reported: run the
-// Classic/ tests (and the variant choice) again in a program that Wine tells
-// it is Windows XP.
+// Classic/ tests of what it does its own way (its template and lines, its
+// clips, no header) again in a program that Wine tells it is Windows XP. The
+// rest it shares with the modern dialog.
 TEST(ClassicVariant, RunsWhereWindowsXpIsReported) {
     if (reportedMajorVersion() == 5)
         GTEST_SKIP() << "This run is the one that reports Windows XP";
@@ -526,8 +527,11 @@ TEST(ClassicVariant, RunsWhereWindowsXpIsReported) {
     std::wstring report = std::wstring(folder) + L"classic-progress-dialogs.xml";
     DeleteFileW(report.c_str());
     std::string problem;
-    long code = runAgainAsWindowsXp(
-        L"--gtest_filter=Classic/* --gtest_output=xml:\"" + report + L"\"", problem);
+    long code =
+        runAgainAsWindowsXp(L"--gtest_filter=Classic/*Opens*:Classic/*EveryKind*:Classic/*Header* "
+                            L"--gtest_output=xml:\"" +
+                                report + L"\"",
+                            problem);
     EXPECT_EQ(code, 0) << (problem.empty() ? "the classic dialog tests failed" : problem);
 
     // The run must have run tests, not skipped them all.
@@ -538,7 +542,7 @@ TEST(ClassicVariant, RunsWhereWindowsXpIsReported) {
     std::size_t at = xml.find("<testsuites tests=\"");
     ASSERT_NE(at, std::string::npos) << "no test report from the classic run";
     int tests = std::stoi(xml.substr(at + 19));
-    EXPECT_GE(tests, 8);
+    EXPECT_GE(tests, 3);
     EXPECT_EQ(xml.find("result=\"skipped\""), std::string::npos) << "classic tests were skipped";
     DeleteFileW(report.c_str());
 }
