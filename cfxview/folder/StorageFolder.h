@@ -83,6 +83,14 @@ public:
     // CreateViewObject, else the site's shell browser window, else none.
     HWND ownerWindow() override;
 
+    // What transfers and item commands use the folder for: its IStorageFolder
+    // for the calling thread (none: E_POINTER), the refresh of its view, and
+    // the cancel sink its progress dialogs are given (it does nothing: a
+    // cancel is seen through the dialog's flag).
+    Microsoft::WRL::ComPtr<IStorageFolder> folderHere();
+    void refreshView();
+    ui::CancelSink* cancelSink() noexcept { return this; }
+
 private:
     // Where a sub-folder lies: the storage's root folder, the storage's Id and
     // the storage file's own absolute list. Empty for the root.
@@ -101,7 +109,7 @@ private:
     bool isStorageRoot() override { return root_; }
     void holdKeyReference() override { holdsKeyReference_ = true; }
 
-    // ui::CancelSink: renaming cannot be cancelled.
+    // ui::CancelSink: renaming cannot be cancelled; transfers poll the dialog.
     void OnCancel() override {}
 
     // Initialize's work, on the storage thread; rootObjectMade tells the
@@ -111,11 +119,8 @@ private:
 
     // The storage file's absolute list: the own list for the root.
     LPCITEMIDLIST storageFileList() const noexcept;
-    // This folder's IStorageFolder for the calling thread (none: E_POINTER).
-    Microsoft::WRL::ComPtr<IStorageFolder> folderHere();
     // The shell browser of the site, else of the owner window; null for none.
     Microsoft::WRL::ComPtr<IShellBrowser> shellBrowser();
-    void refreshView();
 
     // The item of the storage's contents, with its comment.
     Microsoft::WRL::ComPtr<IStorageObject> itemHere(const std::wstring& name);
