@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Pictures of every dialog of the progress and input dialogs - the progress
-# dialog of each kind in both variants, and the password prompt - and of the
+# Pictures of every dialog of the progress, input and list dialogs - the progress
+# dialog of each kind, the list of corrupted files and a storage item's
+# Properties in both variants, and the password prompt - and of the
 # "New" wizard's three pages (wizard-key, wizard-options, wizard-confirm), as PNG files
 # in build/screenshots/ (or $CFX_BUILD_DIR/screenshots/). Builds what is
 # missing first. The pictures are taken under Wine on an X display of their

@@ -1,0 +1,556 @@
+// The item commands driven the way the shell drives them: the storage
+// folder's item menu (QueryContextMenu, GetCommandString, InvokeCommand with
+// verbs and offsets) and its background menu, on storages of the real storage
+// server, with the boxes and dialogs answered by the robot or by a user
+// thread at the dialog; damage made behind the checksums by cfxtool.
+#include "common/Variant.h"
+#include "folder/StorageItemId.h"
+#include "idl/cfxview_classes.h"
+#include "server/ErrorReport.h"
+#include "storeserver/RemoteStorage.h"
+#include "storeserver/ToolProcess.h"
+#include "support/LoadedLibrary.h"
+#include "support/UiRobot.h"
+
+#include <commctrl.h>
+#include <prsht.h>
+#include <shlobj.h>
+
+#include <atomic>
+#include <functional>
+#include <map>
+#include <thread>
+
+namespace cfx::itemstest {
+namespace {
+
+using cfx::folder::ItemIdList;
+using cfx::test::Box;
+using cfx::test::Icon;
+using cfx::test::UiRobot;
+using Microsoft::WRL::ComPtr;
+using namespace cfx::store::test;
+
+cfx::test::LoadedLibrary& library() {
+    static auto* loaded = new cfx::test::LoadedLibrary(L"cfxview.dll");
+    return *loaded;
+}
+
+// The visible dialog of this process whose caption holds every part; null for none.
+HWND findDialog(const std::vector<std::wstring>& parts) {
+    std::pair<const std::vector<std::wstring>*, HWND> search{&parts, nullptr};
+    EnumWindows(
+        [](HWND window, LPARAM context) -> BOOL {
+            auto& [wanted, found] = *reinterpret_cast<decltype(search)*>(context);
+            DWORD process = 0;
+            GetWindowThreadProcessId(window, &process);
+            wchar_t caption[256] = L"", type[16] = L"";
+            GetClassNameW(window, type, 16);
+            GetWindowTextW(window, caption, 256);
+            bool all = process == GetCurrentProcessId() && IsWindowVisible(window) &&
+                       std::wstring(type) == L"#32770";
+            for (const std::wstring& part : *wanted)
+                all = all && std::wstring(caption).find(part) != std::wstring::npos;
+            if (all)
+                found = window;
+            return !all;
+        },
+        reinterpret_cast<LPARAM>(&search));
+    return search.second;
+}
+
+// A user at one dialog, on a thread of its own: once the dialog whose caption
+// holds the parts shows, it runs the action on it, and records what the two
+// lines of a progress dialog show ("line 1 | line 2", each change).
+class DialogUser {
+public:
+    explicit DialogUser(std::vector<std::wstring> caption, std::function<void(HWND)> action = {})
+        : thread_([this, caption, action] {
+              HWND seen = nullptr;
+              while (!stop_) {
+                  HWND window = findDialog(caption);
+                  if (window && IsWindowVisible(window) && !seen) {
+                      seen = window;
+                      if (action)
+                          action(window);
+                  }
+                  if (seen && window == seen) {
+                      const std::wstring lines = text(window, 1003) + L" | " + text(window, 1005);
+                      std::lock_guard<std::mutex> lock(mutex_);
+                      // Both lines set: a pair caught between its two setters is not one.
+                      if (lines.find(L"' | ") != std::wstring::npos && lines.back() != L' ' &&
+                          (lines_.empty() || lines_.back() != lines))
+                          lines_.push_back(lines);
+                  }
+                  Sleep(2);
+              }
+          }) {}
+    ~DialogUser() {
+        stop_ = true;
+        thread_.join();
+    }
+    std::vector<std::wstring> lines() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return lines_;
+    }
+    static std::wstring text(HWND window, int id) {
+        wchar_t buffer[512] = L"";
+        GetDlgItemTextW(window, id, buffer, 512);
+        return buffer;
+    }
+
+private:
+    std::atomic<bool> stop_{false};
+    std::mutex mutex_;
+    std::vector<std::wstring> lines_;
+    std::thread thread_;
+};
+
+void setChecksum(IStorageFile* made) {
+    GUID sum{};
+    check(made->ComputeChecksum(reinterpret_cast<BYTE*>(&sum)));
+    wchar_t text[40] = L"";
+    StringFromGUID2(sum, text, 40);
+    check(made->SetProperty(StorageProperty_Checksum, Variant(std::wstring(text)).get()));
+}
+
+const std::wstring kUnicode = L"\u00c4rger \u65e5\u672c";
+const struct {
+    const wchar_t* folder; // below the root, or null
+    const wchar_t* name;
+    size_t size;
+} kFiles[] = {{nullptr, L"a.txt", 100},       {nullptr, L"b.txt", 200},
+              {nullptr, L"c.txt", 300},       {nullptr, L"empty.txt", 0},
+              {nullptr, L"big.bin", 1234567}, {L"Docs", L"x.txt", 10},
+              {L"Docs\\Inner", L"y.bin", 5},  {kUnicode.c_str(), L"\u00e9t\u00e9.txt", 7}};
+
+Box errorBox(const std::wstring& prefix, HRESULT hr) {
+    return Box()
+        .caption(L"Coffrex")
+        .icon(Icon::Error)
+        .text(prefix + L"\n\n" + server::errorText(static_cast<DWORD>(hr)));
+}
+Box question(const std::wstring& text) {
+    return Box().caption(L"Coffrex").icon(Icon::Question).buttons({IDYES, IDNO}).text(text);
+}
+
+class ItemCommandsTest : public testing::Test {
+protected:
+    static void SetUpTestSuite() { scratch_ = new ScratchFolder; }
+    static void TearDownTestSuite() { delete scratch_; }
+
+    void SetUp() override {
+        path_ = scratch_->file(std::wstring(L"items ") +
+                               std::to_wstring(reinterpret_cast<uintptr_t>(
+                                   testing::UnitTest::GetInstance()->current_test_info())) +
+                               L".demo-coffrex");
+        ComPtr<IStorageServer> server = connectServer();
+        root_ = createStorage(server.Get(), path_);
+        for (const auto& row : kFiles) {
+            ComPtr<IStorageFile> made = file(
+                row.folder ? store::test::folder(root_.Get(), row.folder, true).Get() : root_.Get(),
+                row.name, true);
+            writeFile(made.Get(), std::vector<BYTE>(row.size, 0x5A), 1 << 21);
+            setChecksum(made.Get());
+        }
+    }
+    void TearDown() override {
+        children_.clear();
+        folder_.Reset();
+        robot_.verify();
+        EXPECT_EQ(S_OK, library().canUnloadNow()) << "an object of the library is still alive";
+    }
+
+    // The storage as the shell opens it: the folder, its view asked for, its items listed.
+    void open() {
+        ComPtr<IClassFactory> factory;
+        ComPtr<IPersistFolder> persist;
+        ASSERT_EQ(S_OK, library().getClassObject(CLSID_StorageFolder, IID_PPV_ARGS(&factory)));
+        ASSERT_EQ(S_OK, factory->CreateInstance(nullptr, IID_PPV_ARGS(&folder_)));
+        ASSERT_EQ(S_OK, folder_.As(&persist));
+        ItemIdList file(ILCreateFromPathW(path_.c_str()));
+        ASSERT_EQ(S_OK, persist->Initialize(file.get()));
+        ComPtr<IShellView> view;
+        ASSERT_EQ(S_OK, folder_->CreateViewObject(nullptr, IID_PPV_ARGS(&view)));
+        children_.clear();
+        ComPtr<IEnumIDList> items;
+        ASSERT_EQ(S_OK,
+                  folder_->EnumObjects(nullptr, SHCONTF_FOLDERS | SHCONTF_NONFOLDERS, &items));
+        for (LPITEMIDLIST child = nullptr; items->Next(1, &child, nullptr) == S_OK;)
+            children_.emplace_back(child);
+    }
+    LPCITEMIDLIST child(const std::wstring& name) {
+        for (const ItemIdList& item : children_)
+            if (folder::nameOf(item.get()) == name)
+                return item.get();
+        ADD_FAILURE() << "no child " << narrow(name);
+        return nullptr;
+    }
+
+    // The item menu of the named items, queried as the shell does: its
+    // items' texts in menu order and their offsets.
+    struct Menu {
+        ComPtr<IContextMenu> menu;
+        std::vector<std::wstring> texts;
+        std::map<std::wstring, UINT> offsets;
+    };
+    Menu menuOf(const std::vector<std::wstring>& names, UINT flags = CMF_NORMAL) {
+        std::vector<LPCITEMIDLIST> items;
+        for (const std::wstring& name : names)
+            items.push_back(child(name));
+        Menu menu;
+        EXPECT_EQ(S_OK, folder_->GetUIObjectOf(nullptr, UINT(items.size()), items.data(),
+                                               IID_IContextMenu, nullptr, &menu.menu));
+        HMENU popup = CreatePopupMenu();
+        EXPECT_TRUE(SUCCEEDED(menu.menu->QueryContextMenu(popup, 0, 1, 0x7FFF, flags)));
+        for (int i = 0; i < GetMenuItemCount(popup); ++i) {
+            wchar_t text[64] = L"";
+            if (GetMenuStringW(popup, UINT(i), text, 64, MF_BYPOSITION) > 0) {
+                menu.texts.push_back(text);
+                menu.offsets[text] = GetMenuItemID(popup, i) - 1;
+            }
+        }
+        DestroyMenu(popup);
+        return menu;
+    }
+    // One command of the named items' menu, by verb or by the offset of its text.
+    HRESULT run(const std::vector<std::wstring>& names, const std::string& verb,
+                const std::wstring& text = L"") {
+        Menu menu = menuOf(names);
+        CMINVOKECOMMANDINFO info{sizeof info};
+        info.lpVerb = text.empty() ? verb.c_str() : MAKEINTRESOURCEA(menu.offsets.at(text));
+        return menu.menu->InvokeCommand(&info);
+    }
+    std::vector<std::wstring> names(const std::wstring& below = L"") {
+        ComPtr<IStorageFolder> at =
+            below.empty() ? root_ : store::test::folder(root_.Get(), below, false);
+        return listNames(at.Get());
+    }
+    std::wstring commentCell(const std::wstring& name) {
+        SHELLDETAILS details{};
+        LPCITEMIDLIST item = child(name);
+        if (!item)
+            return L"missing";
+        const HRESULT hr = folder_->GetDetailsOf(item, 3, &details);
+        if (FAILED(hr))
+            return L"failed";
+        std::wstring text = details.str.pOleStr;
+        CoTaskMemFree(details.str.pOleStr);
+        return text;
+    }
+
+    static ScratchFolder* scratch_;
+    std::wstring path_;
+    ComPtr<IStorageFolder> root_;
+    UiRobot robot_;
+    ComPtr<IShellFolder2> folder_;
+    std::vector<ItemIdList> children_;
+};
+ScratchFolder* ItemCommandsTest::scratch_ = nullptr;
+
+TEST_F(ItemCommandsTest, MenuOffersTheCommandsOnceWithHelpTexts) {
+    open();
+    const struct {
+        std::vector<std::wstring> names;
+        std::vector<std::wstring> ours; // in menu order
+    } cases[] = {{{L"a.txt"}, {L"Extract to...", L"Check integrity"}},
+                 {{L"Docs"}, {L"Check integrity", L"Extract to..."}},
+                 {{L"a.txt", L"b.txt"}, {L"Extract to...", L"Check integrity"}},
+                 {{L"Docs", kUnicode}, {L"Extract to...", L"Check integrity"}},
+                 {{L"Docs", L"a.txt"}, {L"Extract to...", L"Check integrity"}}};
+    for (const auto& c : cases) {
+        Menu menu = menuOf(c.names);
+        std::vector<std::wstring> ours;
+        for (const std::wstring& text : menu.texts)
+            if (text == L"Extract to..." || text == L"Check integrity" || text == L"Open")
+                ours.push_back(text);
+        EXPECT_EQ(c.ours, ours) << narrow(c.names[0]) << " and " << c.names.size() - 1;
+        const std::pair<std::wstring, std::wstring> helps[] = {
+            {L"Check integrity",
+             L"Test whether selected file or group of files were corrupted or not."},
+            {L"Extract to...", L"Extract selected object(s) to a folder on the computer."}};
+        for (const auto& [text, help] : helps) {
+            wchar_t buffer[128] = L"";
+            EXPECT_EQ(S_OK,
+                      menu.menu->GetCommandString(menu.offsets.at(text), GCS_HELPTEXTW, nullptr,
+                                                  reinterpret_cast<char*>(buffer), 128));
+            EXPECT_EQ(help, buffer);
+            EXPECT_TRUE(
+                FAILED(menu.menu->GetCommandString(menu.offsets.at(text), GCS_HELPTEXTW, nullptr,
+                                                   reinterpret_cast<char*>(buffer), 20)));
+        }
+    }
+}
+
+TEST_F(ItemCommandsTest, DeletesAfterTheQuestionWithProgress) {
+    open();
+    const struct {
+        std::vector<std::wstring> names;
+        const char* verb;
+        const wchar_t* text; // the menu item instead of the verb
+        std::wstring question;
+        int answer;
+        std::vector<std::wstring> lines; // each item's, in order
+    } cases[] = {
+        {{L"a.txt"},
+         "delete",
+         L"",
+         L"Are you sure you want to delete 'a.txt' ?",
+         IDYES,
+         {L"Deleting 'a.txt' | 1 item remaining"}},
+        {{L"b.txt", L"Docs", L"c.txt"},
+         "",
+         L"&Delete",
+         L"Are you sure you want to delete 3 items ?",
+         IDYES,
+         {L"Deleting 'b.txt' | 3 items remaining", L"Deleting 'Docs' | 2 items remaining",
+          L"Deleting 'c.txt' | 1 item remaining"}},
+        {{L"empty.txt"}, "delete", L"", L"Are you sure you want to delete 'empty.txt' ?", IDNO, {}},
+    };
+    for (const auto& c : cases) {
+        const std::vector<std::wstring> before = names();
+        robot_.expect(question(c.question)).answer(c.answer);
+        if (c.answer == IDYES)
+            robot_.expect(Box().caption(L"Deleting...").messageBox(false)).leaveOpen();
+        DialogUser progress({L"Deleting..."});
+        EXPECT_EQ(S_OK, run(c.names, c.verb, c.text));
+        robot_.verify();
+        std::vector<std::wstring> expected = before;
+        for (const std::wstring& gone : c.answer == IDYES ? c.names : std::vector<std::wstring>{})
+            expected.erase(std::find(expected.begin(), expected.end(), gone));
+        EXPECT_EQ(expected, names());
+        Sleep(200); // the progress window lingers a second with its last lines
+        // The last item's lines stay; the user thread may miss lines that
+        // changed fast, or catch line 1 of one item beside line 2 of another.
+        const auto lines = progress.lines();
+        auto known = [&](const std::wstring& part, bool first) {
+            for (const std::wstring& line : c.lines)
+                if ((first ? line.substr(0, line.find(L" | ")) : line.substr(line.find(L" | "))) ==
+                    part)
+                    return true;
+            return false;
+        };
+        for (const std::wstring& line : lines)
+            EXPECT_TRUE(known(line.substr(0, line.find(L" | ")), true) &&
+                        known(line.substr(line.find(L" | ")), false))
+                << narrow(line);
+        EXPECT_EQ(c.lines.empty() ? L"" : c.lines.back(), lines.empty() ? L"" : lines.back());
+        open();
+    }
+}
+
+TEST_F(ItemCommandsTest, DeleteStopsAtTheFirstFailureAndIgnoresVanishedSelections) {
+    open();
+    // b.txt goes while the question is shown: its delete fails, c.txt stays.
+    robot_.expect(question(L"Are you sure you want to delete 3 items ?")).leaveOpen();
+    robot_.expect(Box().caption(L"Deleting...")).leaveOpen();
+    robot_
+        .expect(Box()
+                    .caption(L"Coffrex")
+                    .icon(Icon::Error)
+                    .text(L"Unable to delete 'b.txt'")
+                    .where(
+                        [](const cfx::test::BoxRecord& box) {
+                            return FindWindowW(L"#32770", L"Deleting...") == box.owner;
+                        },
+                        "owned by the progress dialog"))
+        .answer(IDOK);
+    {
+        DialogUser asked({L"Coffrex"}, [&](HWND box) {
+            CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+            ComPtr<IStorageFolder> other = openStorage(connectServer().Get(), path_);
+            check(other->DeleteItem(bstr(L"b.txt").get()));
+            other.Reset();
+            CoUninitialize();
+            robot_.press(box, IDYES);
+        });
+        EXPECT_EQ(S_OK, run({L"a.txt", L"b.txt", L"c.txt"}, "delete"));
+    }
+    robot_.verify();
+    std::vector<std::wstring> left = names();
+    EXPECT_EQ(left.end(), std::find(left.begin(), left.end(), L"a.txt"));
+    EXPECT_NE(left.end(), std::find(left.begin(), left.end(), L"c.txt"));
+
+    // A selection with an item deleted meanwhile: no question, nothing deleted.
+    check(root_->DeleteItem(bstr(L"c.txt").get()));
+    left = names();
+    EXPECT_EQ(S_OK, run({L"empty.txt", L"c.txt"}, "delete"));
+    EXPECT_EQ(left, names());
+}
+
+TEST_F(ItemCommandsTest, NewFolderTakesTheFirstFreeNameIgnoringCase) {
+    store::test::folder(root_.Get(), L"New Folder", true);
+    store::test::folder(root_.Get(), L"new folder (1)", true);
+    open();
+    ComPtr<IContextMenu> background;
+    ASSERT_EQ(S_OK, folder_->CreateViewObject(nullptr, IID_PPV_ARGS(&background)));
+    CMINVOKECOMMANDINFO info{sizeof info};
+    info.lpVerb = "cfx:new_folder";
+    for (const wchar_t* made : {L"New Folder (2)", L"New Folder (3)"}) {
+        EXPECT_EQ(S_OK, background->InvokeCommand(&info));
+        const std::vector<std::wstring> now = names();
+        EXPECT_NE(now.end(), std::find(now.begin(), now.end(), made)) << narrow(made);
+    }
+}
+
+TEST_F(ItemCommandsTest, IntegrityCheckListsTheDamagedFilesAndDeletesThem) {
+    for (const wchar_t* damaged : {L"a.txt", L"Docs\\Inner\\y.bin"}) {
+        const ToolRun run =
+            runTool(L"corrupt " + quotedArgument(path_) + L" " + quotedArgument(damaged),
+                    scratch_->file(std::to_wstring(GetTickCount64()) + L".txt"), 60000);
+        ASSERT_EQ(0u, run.exitCode) << run.output;
+    }
+    open();
+    // Nothing damaged among these: empty files are skipped.
+    robot_.expect(Box().caption(L"Integrity checkig...")).leaveOpen();
+    robot_
+        .expect(Box()
+                    .caption(L"Coffrex")
+                    .icon(Icon::Information)
+                    .text(L"Test completed.\nThere data is OK. Any corruption was detected."))
+        .answer(IDOK);
+    EXPECT_EQ(S_OK, run({L"b.txt", L"empty.txt", kUnicode}, "", L"Check integrity"));
+    robot_.verify();
+
+    std::vector<std::wstring> listed;
+    robot_.expect(Box().caption(L"Integrity checkig...")).leaveOpen();
+    robot_.expect(Box().caption(L"List of corrupted files")).leaveOpen();
+    robot_.expect(question(L"Are you sure you want to delete 2 items ?")).answer(IDYES);
+    robot_.expect(Box().caption(L"Deleting").textContaining(L"Deleting 'a.txt'")).leaveOpen();
+    {
+        DialogUser list({L"List of corrupted files"}, [&](HWND dialog) {
+            HWND tree = GetDlgItem(dialog, 1003);
+            for (auto item = TreeView_GetRoot(tree); item;
+                 item = TreeView_GetNextSibling(tree, item)) {
+                wchar_t text[MAX_PATH] = L"";
+                TVITEMW info{TVIF_TEXT | TVIF_HANDLE, item};
+                info.pszText = text;
+                info.cchTextMax = MAX_PATH;
+                TreeView_GetItem(tree, &info);
+                listed.push_back(text);
+            }
+            PostMessageW(dialog, WM_COMMAND, MAKEWPARAM(1004, BN_CLICKED), 0);
+            for (int i = 0; i < 3000 && TreeView_GetCount(tree) != 0; ++i)
+                Sleep(5);
+            PostMessageW(dialog, WM_COMMAND, MAKEWPARAM(1002, BN_CLICKED), 0);
+        });
+        EXPECT_EQ(S_OK, run({L"a.txt", L"c.txt", L"Docs"}, "", L"Check integrity"));
+    }
+    EXPECT_EQ((std::vector<std::wstring>{L"a.txt", L"y.bin"}), listed);
+    const std::vector<std::wstring> left = names();
+    EXPECT_EQ(left.end(), std::find(left.begin(), left.end(), L"a.txt"));
+    EXPECT_NE(left.end(), std::find(left.begin(), left.end(), L"c.txt"));
+    EXPECT_EQ(std::vector<std::wstring>{}, names(L"Docs\\Inner"));
+}
+
+// The Properties sheet of one item, as a user at it sees and edits it.
+struct PageVisit {
+    std::wstring name, type, size, comment; // what the page showed
+    bool sizeShown = false;
+    std::wstring newName, newComment; // typed before OK (an empty one: left alone)
+    bool cancel = false;
+};
+
+TEST_F(ItemCommandsTest, PropertiesShowTheItemAndStoreNameAndComment) {
+    const std::wstring longComment = std::wstring(9990, L'w') + L"0123456789";
+    const std::wstring unicodeComment = L"Notiz \u00fcber \u65e5\u672c\r\n\u05e9\u05dc\u05d5\u05dd";
+    const struct {
+        std::wstring item;
+        PageVisit visit;
+        std::wstring expectedName, expectedCell;
+    } cases[] = {
+        {L"big.bin",
+         {L"big.bin", L"BIN File", L"1.18 Mb (1 234 567 bytes)", L"", true, L"", unicodeComment},
+         L"big.bin",
+         L"Notiz \u00fcber \u65e5\u672c  \u05e9\u05dc\u05d5\u05dd"},
+        {L"big.bin",
+         {L"big.bin", L"BIN File", L"1.18 Mb (1 234 567 bytes)", unicodeComment, true, L"", L""},
+         L"big.bin",
+         L"Notiz \u00fcber \u65e5\u672c  \u05e9\u05dc\u05d5\u05dd"},
+        {L"a.txt",
+         {L"a.txt", L"TXT File", L"100 bytes (100 bytes)", L"", true, L"", longComment},
+         L"a.txt",
+         std::wstring(97, L'w') + L"..."},
+        {L"Docs",
+         {L"Docs", L"", L"", L"", false, L"Papers", L"folder note"},
+         L"Papers",
+         L"folder note"},
+        {L"b.txt",
+         {L"b.txt", L"TXT File", L"200 bytes (200 bytes)", L"", true, L"B.TXT", L""},
+         L"b.txt",
+         L""},
+        {L"c.txt",
+         {L"c.txt", L"TXT File", L"300 bytes (300 bytes)", L"", true, L"d.txt", L"gone", true},
+         L"c.txt",
+         L""},
+    };
+    for (const auto& c : cases) {
+        open();
+        PageVisit seen;
+        // "x Properties" on Windows, "Properties for x" under Wine; the user
+        // thread may close it before the robot sees it, and checks what it showed.
+        robot_
+            .allow(Box().where([&](const cfx::test::BoxRecord& box) {
+                return box.caption.find(c.item) != std::wstring::npos &&
+                       box.caption.find(L"Properties") != std::wstring::npos;
+            }))
+            .leaveOpen();
+        if (!c.visit.cancel && c.expectedName != c.item)
+            robot_.expect(Box().caption(L"Renaming...")).leaveOpen();
+        {
+            DialogUser user({c.item, L"Properties"}, [&](HWND sheet) {
+                HWND page = PropSheet_GetCurrentPageHwnd(sheet);
+                seen.name = DialogUser::text(page, 1008);
+                seen.type = DialogUser::text(page, 1007);
+                seen.size = DialogUser::text(page, 1010);
+                seen.sizeShown = IsWindowVisible(GetDlgItem(page, 1010));
+                seen.comment = DialogUser::text(page, 1009);
+                if (!c.visit.newName.empty())
+                    SetDlgItemTextW(page, 1008, c.visit.newName.c_str());
+                if (!c.visit.newComment.empty())
+                    SetDlgItemTextW(page, 1009, c.visit.newComment.c_str());
+                PropSheet_PressButton(sheet, c.visit.cancel ? PSBTN_CANCEL : PSBTN_OK);
+            });
+            EXPECT_EQ(S_OK, run({c.item}, "properties"));
+        }
+        robot_.verify();
+        EXPECT_EQ(c.visit.name, seen.name);
+        if (c.visit.sizeShown) {
+            EXPECT_EQ(c.visit.type, seen.type) << narrow(c.item);
+        }
+        EXPECT_EQ(c.visit.size, c.visit.sizeShown ? seen.size : L"");
+        EXPECT_EQ(c.visit.sizeShown, seen.sizeShown);
+        EXPECT_EQ(c.visit.comment, seen.comment);
+        open();
+        EXPECT_EQ(c.expectedCell, commentCell(c.expectedName)) << narrow(c.expectedName);
+    }
+    // Two items: no sheet at all.
+    EXPECT_EQ(S_OK, run({L"a.txt", L"b.txt"}, "properties"));
+}
+
+TEST_F(ItemCommandsTest, BrokenCommentsShowNoGarbage) {
+    // Only characters outside the alphabet: no bytes, no comment. A dangling
+    // character: the text does not decode, the cell fails (the view leaves it
+    // empty) and Properties reports the failure instead of showing a page.
+    check(ComPtr<IStorageObject>(file(root_.Get(), L"a.txt", false).Get())
+              ->SetProperty(StorageProperty_Comment, Variant(std::wstring(L"%%%% ****")).get()));
+    check(ComPtr<IStorageObject>(file(root_.Get(), L"b.txt", false).Get())
+              ->SetProperty(StorageProperty_Comment, Variant(std::wstring(L"QUJDR")).get()));
+    open();
+    EXPECT_EQ(L"", commentCell(L"a.txt"));
+    EXPECT_EQ(L"failed", commentCell(L"b.txt"));
+    robot_.expect(errorBox(L"Unable to complete operation", E_UNEXPECTED)).answer(IDOK);
+    EXPECT_EQ(E_UNEXPECTED, run({L"b.txt"}, "properties"));
+}
+
+TEST_F(ItemCommandsTest, ExtractAsksForAFolderAndCancelEndsIt) {
+    open();
+    robot_
+        .expect(Box().textContaining(
+            L"Select folder where you want to export selected selected object(s)."))
+        .answer(IDCANCEL);
+    EXPECT_EQ(S_OK, run({L"a.txt", L"Docs"}, "", L"Extract to..."));
+}
+
+} // namespace
+} // namespace cfx::itemstest
