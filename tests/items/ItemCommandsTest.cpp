@@ -11,6 +11,7 @@
 #include "storeserver/ToolProcess.h"
 #include "support/LoadedLibrary.h"
 #include "support/UiRobot.h"
+#include "ui/WindowsXpRun.h"
 
 #include <commctrl.h>
 #include <prsht.h>
@@ -550,6 +551,33 @@ TEST_F(ItemCommandsTest, ExtractAsksForAFolderAndCancelEndsIt) {
             L"Select folder where you want to export selected selected object(s)."))
         .answer(IDCANCEL);
     EXPECT_EQ(S_OK, run({L"a.txt", L"Docs"}, "", L"Extract to..."));
+}
+
+// "Open" is added for one folder only, before Vista, and only when the shell
+// asks for the default command; the rest of the suite runs where Vista or
+// later is reported, so the case runs again in a child told it is Windows XP.
+TEST_F(ItemCommandsTest, OpenOnlyForOneFolderBeforeVistaWhenTheDefaultIsAsked) {
+    open();
+    const bool xp = cfx::test::reportedMajorVersion() == 5;
+    const struct {
+        std::vector<std::wstring> names;
+        UINT flags;
+        bool open;
+    } cases[] = {{{L"Docs"}, CMF_DEFAULTONLY, xp},
+                 {{L"Docs"}, 0x20000, xp},
+                 {{L"Docs"}, CMF_NORMAL, false},
+                 {{L"a.txt"}, CMF_DEFAULTONLY, false},
+                 {{L"Docs", kUnicode}, CMF_DEFAULTONLY, false}};
+    for (const auto& c : cases) {
+        const std::vector<std::wstring> texts = menuOf(c.names, c.flags).texts;
+        EXPECT_EQ(c.open, !texts.empty() && texts[0] == L"Open") << c.flags;
+    }
+    if (xp)
+        return;
+    std::string problem;
+    EXPECT_EQ(0, cfx::test::runAgainAsWindowsXp(
+                     L"--gtest_filter=ItemCommandsTest.OpenOnlyForOneFolderBeforeVista*", problem))
+        << problem;
 }
 
 } // namespace
