@@ -61,51 +61,36 @@ HWND findDialog(const std::vector<std::wstring>& parts) {
 }
 
 // A user at one dialog, on a thread of its own: once the dialog whose caption
-// holds the parts shows, it runs the action on it, and records what the two
-// lines of a progress dialog show ("line 1 | line 2", each change).
+// holds the parts shows, it runs the action on it.
 class DialogUser {
 public:
-    explicit DialogUser(std::vector<std::wstring> caption, std::function<void(HWND)> action = {})
+    DialogUser(std::vector<std::wstring> caption, std::function<void(HWND)> action)
         : thread_([this, caption, action] {
-              HWND seen = nullptr;
-              while (!stop_) {
-                  HWND window = findDialog(caption);
-                  if (window && IsWindowVisible(window) && !seen) {
-                      seen = window;
-                      if (action)
-                          action(window);
-                  }
-                  if (seen && window == seen) {
-                      const std::wstring lines = text(window, 1003) + L" | " + text(window, 1005);
-                      std::lock_guard<std::mutex> lock(mutex_);
-                      // Both lines set: a pair caught between its two setters is not one.
-                      if (lines.find(L"' | ") != std::wstring::npos && lines.back() != L' ' &&
-                          (lines_.empty() || lines_.back() != lines))
-                          lines_.push_back(lines);
-                  }
-                  Sleep(2);
-              }
+              HWND window = nullptr;
+              while (!stop_ && !(window = findDialog(caption)))
+                  Sleep(5);
+              if (window)
+                  action(window);
           }) {}
     ~DialogUser() {
         stop_ = true;
         thread_.join();
     }
-    std::vector<std::wstring> lines() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return lines_;
-    }
-    static std::wstring text(HWND window, int id) {
-        wchar_t buffer[512] = L"";
-        GetDlgItemTextW(window, id, buffer, 512);
-        return buffer;
-    }
 
 private:
     std::atomic<bool> stop_{false};
-    std::mutex mutex_;
-    std::vector<std::wstring> lines_;
     std::thread thread_;
 };
+
+std::wstring textOf(HWND window, int id) {
+    wchar_t buffer[512] = L"";
+    GetDlgItemTextW(window, id, buffer, 512);
+    return buffer;
+}
+// What a progress dialog's two lines show.
+std::wstring progressLines(HWND window) {
+    return textOf(window, 1003) + L" | " + textOf(window, 1005);
+}
 
 void setChecksum(IStorageFile* made) {
     GUID sum{};
@@ -214,12 +199,13 @@ protected:
         DestroyMenu(popup);
         return menu;
     }
-    // One command of the named items' menu, by verb or by the offset of its text.
-    HRESULT run(const std::vector<std::wstring>& names, const std::string& verb,
-                const std::wstring& text = L"") {
+    // One command of the named items' menu: by the offset of the menu item
+    // with that text, else by that verb.
+    HRESULT run(const std::vector<std::wstring>& names, const std::string& how) {
         Menu menu = menuOf(names);
+        const std::wstring text(how.begin(), how.end());
         CMINVOKECOMMANDINFO info{sizeof info};
-        info.lpVerb = text.empty() ? verb.c_str() : MAKEINTRESOURCEA(menu.offsets.at(text));
+        info.lpVerb = menu.offsets.count(text) ? MAKEINTRESOURCEA(menu.offsets[text]) : how.c_str();
         return menu.menu->InvokeCommand(&info);
     }
     std::vector<std::wstring> names(const std::wstring& below = L"") {
@@ -261,11 +247,12 @@ TEST_F(ItemCommandsTest, MenuOffersTheCommandsOnceWithHelpTexts) {
                  {{L"Docs", L"a.txt"}, {L"Extract to...", L"Check integrity"}}};
     for (const auto& c : cases) {
         Menu menu = menuOf(c.names);
-        std::vector<std::wstring> ours;
-        for (const std::wstring& text : menu.texts)
-            if (text == L"Extract to..." || text == L"Check integrity" || text == L"Open")
-                ours.push_back(text);
-        EXPECT_EQ(c.ours, ours) << narrow(c.names[0]) << " and " << c.names.size() - 1;
+        // Each once, at the top: the shell's own items follow.
+        EXPECT_EQ(c.ours, std::vector<std::wstring>(menu.texts.begin(), menu.texts.begin() + 2))
+            << narrow(c.names[0]) << " and " << c.names.size() - 1;
+        EXPECT_EQ(2, std::count_if(menu.texts.begin(), menu.texts.end(), [](auto& text) {
+                      return text == L"Extract to..." || text == L"Check integrity";
+                  }));
         const std::pair<std::wstring, std::wstring> helps[] = {
             {L"Check integrity",
              L"Test whether selected file or group of files were corrupted or not."},
@@ -287,55 +274,42 @@ TEST_F(ItemCommandsTest, DeletesAfterTheQuestionWithProgress) {
     open();
     const struct {
         std::vector<std::wstring> names;
-        const char* verb;
-        const wchar_t* text; // the menu item instead of the verb
-        std::wstring question;
+        const char* how;                  // verb or menu item
+        std::wstring question, lastLines; // the lines stay while the dialog lingers
         int answer;
-        std::vector<std::wstring> lines; // each item's, in order
     } cases[] = {
         {{L"a.txt"},
          "delete",
-         L"",
          L"Are you sure you want to delete 'a.txt' ?",
-         IDYES,
-         {L"Deleting 'a.txt' | 1 item remaining"}},
+         L"Deleting 'a.txt' | 1 item remaining",
+         IDYES},
         {{L"b.txt", L"Docs", L"c.txt"},
-         "",
-         L"&Delete",
+         "&Delete",
          L"Are you sure you want to delete 3 items ?",
-         IDYES,
-         {L"Deleting 'b.txt' | 3 items remaining", L"Deleting 'Docs' | 2 items remaining",
-          L"Deleting 'c.txt' | 1 item remaining"}},
-        {{L"empty.txt"}, "delete", L"", L"Are you sure you want to delete 'empty.txt' ?", IDNO, {}},
+         L"Deleting 'c.txt' | 1 item remaining",
+         IDYES},
+        {{L"empty.txt"}, "delete", L"Are you sure you want to delete 'empty.txt' ?", L"", IDNO},
     };
     for (const auto& c : cases) {
-        const std::vector<std::wstring> before = names();
+        std::vector<std::wstring> expected = names();
         robot_.expect(question(c.question)).answer(c.answer);
         if (c.answer == IDYES)
             robot_.expect(Box().caption(L"Deleting...").messageBox(false)).leaveOpen();
-        DialogUser progress({L"Deleting..."});
-        EXPECT_EQ(S_OK, run(c.names, c.verb, c.text));
+        std::wstring lastLines;
+        {
+            // The dialog lingers a second with Cancel disabled and its last lines.
+            DialogUser user({L"Deleting..."}, [&](HWND progress) {
+                for (int i = 0; i < 1000 && IsWindowEnabled(GetDlgItem(progress, IDCANCEL)); ++i)
+                    Sleep(5);
+                lastLines = progressLines(progress);
+            });
+            EXPECT_EQ(S_OK, run(c.names, c.how));
+        }
+        EXPECT_EQ(c.lastLines, lastLines);
         robot_.verify();
-        std::vector<std::wstring> expected = before;
         for (const std::wstring& gone : c.answer == IDYES ? c.names : std::vector<std::wstring>{})
             expected.erase(std::find(expected.begin(), expected.end(), gone));
         EXPECT_EQ(expected, names());
-        Sleep(200); // the progress window lingers a second with its last lines
-        // The last item's lines stay; the user thread may miss lines that
-        // changed fast, or catch line 1 of one item beside line 2 of another.
-        const auto lines = progress.lines();
-        auto known = [&](const std::wstring& part, bool first) {
-            for (const std::wstring& line : c.lines)
-                if ((first ? line.substr(0, line.find(L" | ")) : line.substr(line.find(L" | "))) ==
-                    part)
-                    return true;
-            return false;
-        };
-        for (const std::wstring& line : lines)
-            EXPECT_TRUE(known(line.substr(0, line.find(L" | ")), true) &&
-                        known(line.substr(line.find(L" | ")), false))
-                << narrow(line);
-        EXPECT_EQ(c.lines.empty() ? L"" : c.lines.back(), lines.empty() ? L"" : lines.back());
         open();
     }
 }
@@ -352,9 +326,11 @@ TEST_F(ItemCommandsTest, DeleteStopsAtTheFirstFailureAndIgnoresVanishedSelection
                     .text(L"Unable to delete 'b.txt'")
                     .where(
                         [](const cfx::test::BoxRecord& box) {
-                            return FindWindowW(L"#32770", L"Deleting...") == box.owner;
+                            return FindWindowW(L"#32770", L"Deleting...") == box.owner &&
+                                   progressLines(box.owner) ==
+                                       L"Deleting 'b.txt' | 2 items remaining";
                         },
-                        "owned by the progress dialog"))
+                        "owned by the progress dialog, which shows b.txt"))
         .answer(IDOK);
     {
         DialogUser asked({L"Coffrex"}, [&](HWND box) {
@@ -410,14 +386,14 @@ TEST_F(ItemCommandsTest, IntegrityCheckListsTheDamagedFilesAndDeletesThem) {
                     .icon(Icon::Information)
                     .text(L"Test completed.\nThere data is OK. Any corruption was detected."))
         .answer(IDOK);
-    EXPECT_EQ(S_OK, run({L"b.txt", L"empty.txt", kUnicode}, "", L"Check integrity"));
+    EXPECT_EQ(S_OK, run({L"b.txt", L"empty.txt", kUnicode}, "Check integrity"));
     robot_.verify();
 
     std::vector<std::wstring> listed;
     robot_.expect(Box().caption(L"Integrity checkig...")).leaveOpen();
     robot_.expect(Box().caption(L"List of corrupted files")).leaveOpen();
     robot_.expect(question(L"Are you sure you want to delete 2 items ?")).answer(IDYES);
-    robot_.expect(Box().caption(L"Deleting").textContaining(L"Deleting 'a.txt'")).leaveOpen();
+    robot_.expect(Box().caption(L"Deleting").messageBox(false)).leaveOpen();
     {
         DialogUser list({L"List of corrupted files"}, [&](HWND dialog) {
             HWND tree = GetDlgItem(dialog, 1003);
@@ -435,7 +411,7 @@ TEST_F(ItemCommandsTest, IntegrityCheckListsTheDamagedFilesAndDeletesThem) {
                 Sleep(5);
             PostMessageW(dialog, WM_COMMAND, MAKEWPARAM(1002, BN_CLICKED), 0);
         });
-        EXPECT_EQ(S_OK, run({L"a.txt", L"c.txt", L"Docs"}, "", L"Check integrity"));
+        EXPECT_EQ(S_OK, run({L"a.txt", L"c.txt", L"Docs"}, "Check integrity"));
     }
     EXPECT_EQ((std::vector<std::wstring>{L"a.txt", L"y.bin"}), listed);
     const std::vector<std::wstring> left = names();
@@ -444,50 +420,30 @@ TEST_F(ItemCommandsTest, IntegrityCheckListsTheDamagedFilesAndDeletesThem) {
     EXPECT_EQ(std::vector<std::wstring>{}, names(L"Docs\\Inner"));
 }
 
-// The Properties sheet of one item, as a user at it sees and edits it.
-struct PageVisit {
-    std::wstring name, type, size, comment; // what the page showed
-    bool sizeShown = false;
-    std::wstring newName, newComment; // typed before OK (an empty one: left alone)
-    bool cancel = false;
-};
-
 TEST_F(ItemCommandsTest, PropertiesShowTheItemAndStoreNameAndComment) {
-    const std::wstring longComment = std::wstring(9990, L'w') + L"0123456789";
-    const std::wstring unicodeComment = L"Notiz \u00fcber \u65e5\u672c\r\n\u05e9\u05dc\u05d5\u05dd";
+    const std::wstring text = L"Notiz \u00fcber \u65e5\u672c\r\n\u05e9\u05dc\u05d5\u05dd";
+    const std::wstring cellText = L"Notiz \u00fcber \u65e5\u672c  \u05e9\u05dc\u05d5\u05dd";
     const struct {
-        std::wstring item;
-        PageVisit visit;
-        std::wstring expectedName, expectedCell;
+        std::wstring item, type, size, comment; // what the page shows; no size: hidden
+        std::wstring newName, newComment;       // typed before OK (empty: left alone)
+        bool cancel;
+        std::wstring nameAfter, cellAfter;
     } cases[] = {
-        {L"big.bin",
-         {L"big.bin", L"BIN File", L"1.18 Mb (1 234 567 bytes)", L"", true, L"", unicodeComment},
-         L"big.bin",
-         L"Notiz \u00fcber \u65e5\u672c  \u05e9\u05dc\u05d5\u05dd"},
-        {L"big.bin",
-         {L"big.bin", L"BIN File", L"1.18 Mb (1 234 567 bytes)", unicodeComment, true, L"", L""},
-         L"big.bin",
-         L"Notiz \u00fcber \u65e5\u672c  \u05e9\u05dc\u05d5\u05dd"},
-        {L"a.txt",
-         {L"a.txt", L"TXT File", L"100 bytes (100 bytes)", L"", true, L"", longComment},
-         L"a.txt",
+        {L"big.bin", L"BIN File", L"1.18 Mb (1 234 567 bytes)", L"", L"", text, false, L"big.bin",
+         cellText},
+        {L"big.bin", L"BIN File", L"1.18 Mb (1 234 567 bytes)", text, L"", L"", false, L"big.bin",
+         cellText},
+        {L"a.txt", L"TXT File", L"100 bytes (100 bytes)", L"", L"",
+         std::wstring(9990, L'w') + L"0123456789", false, L"a.txt",
          std::wstring(97, L'w') + L"..."},
-        {L"Docs",
-         {L"Docs", L"", L"", L"", false, L"Papers", L"folder note"},
-         L"Papers",
-         L"folder note"},
-        {L"b.txt",
-         {L"b.txt", L"TXT File", L"200 bytes (200 bytes)", L"", true, L"B.TXT", L""},
-         L"b.txt",
-         L""},
-        {L"c.txt",
-         {L"c.txt", L"TXT File", L"300 bytes (300 bytes)", L"", true, L"d.txt", L"gone", true},
-         L"c.txt",
+        {L"Docs", L"", L"", L"", L"Papers", L"folder note", false, L"Papers", L"folder note"},
+        {L"b.txt", L"TXT File", L"200 bytes (200 bytes)", L"", L"B.TXT", L"", false, L"b.txt", L""},
+        {L"c.txt", L"TXT File", L"300 bytes (300 bytes)", L"", L"d.txt", L"gone", true, L"c.txt",
          L""},
     };
     for (const auto& c : cases) {
         open();
-        PageVisit seen;
+        std::wstring seen[4]; // type, size (when shown), name, comment
         // "x Properties" on Windows, "Properties for x" under Wine; the user
         // thread may close it before the robot sees it, and checks what it showed.
         robot_
@@ -496,34 +452,30 @@ TEST_F(ItemCommandsTest, PropertiesShowTheItemAndStoreNameAndComment) {
                        box.caption.find(L"Properties") != std::wstring::npos;
             }))
             .leaveOpen();
-        if (!c.visit.cancel && c.expectedName != c.item)
+        if (!c.cancel && c.nameAfter != c.item)
             robot_.expect(Box().caption(L"Renaming...")).leaveOpen();
         {
             DialogUser user({c.item, L"Properties"}, [&](HWND sheet) {
                 HWND page = PropSheet_GetCurrentPageHwnd(sheet);
-                seen.name = DialogUser::text(page, 1008);
-                seen.type = DialogUser::text(page, 1007);
-                seen.size = DialogUser::text(page, 1010);
-                seen.sizeShown = IsWindowVisible(GetDlgItem(page, 1010));
-                seen.comment = DialogUser::text(page, 1009);
-                if (!c.visit.newName.empty())
-                    SetDlgItemTextW(page, 1008, c.visit.newName.c_str());
-                if (!c.visit.newComment.empty())
-                    SetDlgItemTextW(page, 1009, c.visit.newComment.c_str());
-                PropSheet_PressButton(sheet, c.visit.cancel ? PSBTN_CANCEL : PSBTN_OK);
+                const int ids[] = {1007, 1010, 1008, 1009};
+                for (int i = 0; i < 4; ++i)
+                    if (IsWindowVisible(GetDlgItem(page, ids[i])))
+                        seen[i] = textOf(page, ids[i]);
+                if (!c.newName.empty())
+                    SetDlgItemTextW(page, 1008, c.newName.c_str());
+                if (!c.newComment.empty())
+                    SetDlgItemTextW(page, 1009, c.newComment.c_str());
+                PropSheet_PressButton(sheet, c.cancel ? PSBTN_CANCEL : PSBTN_OK);
             });
             EXPECT_EQ(S_OK, run({c.item}, "properties"));
         }
         robot_.verify();
-        EXPECT_EQ(c.visit.name, seen.name);
-        if (c.visit.sizeShown) {
-            EXPECT_EQ(c.visit.type, seen.type) << narrow(c.item);
-        }
-        EXPECT_EQ(c.visit.size, c.visit.sizeShown ? seen.size : L"");
-        EXPECT_EQ(c.visit.sizeShown, seen.sizeShown);
-        EXPECT_EQ(c.visit.comment, seen.comment);
+        // A folder's page has no size; its type is the registry's name for folders.
+        EXPECT_EQ((std::vector<std::wstring>{c.size.empty() ? seen[0] : c.type, c.size, c.item,
+                                             c.comment}),
+                  std::vector<std::wstring>(seen, seen + 4));
         open();
-        EXPECT_EQ(c.expectedCell, commentCell(c.expectedName)) << narrow(c.expectedName);
+        EXPECT_EQ(c.cellAfter, commentCell(c.nameAfter)) << narrow(c.nameAfter);
     }
     // Two items: no sheet at all.
     EXPECT_EQ(S_OK, run({L"a.txt", L"b.txt"}, "properties"));
@@ -550,7 +502,7 @@ TEST_F(ItemCommandsTest, ExtractAsksForAFolderAndCancelEndsIt) {
         .expect(Box().textContaining(
             L"Select folder where you want to export selected selected object(s)."))
         .answer(IDCANCEL);
-    EXPECT_EQ(S_OK, run({L"a.txt", L"Docs"}, "", L"Extract to..."));
+    EXPECT_EQ(S_OK, run({L"a.txt", L"Docs"}, "Extract to..."));
 }
 
 // "Open" is added for one folder only, before Vista, and only when the shell
