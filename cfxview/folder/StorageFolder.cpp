@@ -17,8 +17,12 @@
 #include "server/ServerCall.h"
 #include "server/StorageProperties.h"
 #include "server/StorageThread.h"
+#include "transfer/Clipboard.h"
 #include "transfer/DataObjectHelpers.h"
+#include "transfer/DropEffect.h"
 #include "transfer/ItemCommands.h"
+#include "transfer/StorageDataObject.h"
+#include "transfer/TransferEngine.h"
 #include "ui/ProgressDialogHost.h"
 #include "ui/ProgressKind.h"
 #include "ui/resource.h"
@@ -104,13 +108,12 @@ template <class Char> HRESULT copyBounded(Char* buffer, UINT size, const Char* t
     return S_OK;
 }
 
-// The background menu's commands. Pasting arrives with the drop target; until
-// then it fails as a command does.
+// The background menu's commands, by offset: a new folder, and paste.
 void runBackgroundCommand(StorageFolder& folder, std::size_t offset) {
     if (offset == 0)
         transfer::newFolder(folder);
     else
-        raise(E_NOTIMPL);
+        transfer::pasteIntoFolder(folder);
 }
 
 } // namespace
@@ -479,7 +482,11 @@ STDMETHODIMP StorageFolder::GetUIObjectOf(HWND owner, UINT count, PCUITEMID_CHIL
                 nameOf(item), isFolder(item) ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_NORMAL,
                 iid, out);
         }
-        // Data objects arrive with the transfers.
+        if (IsEqualIID(iid, IID_IDataObject)) {
+            KeyTable::instance().find(storageId());
+            OwnedObject data(new transfer::StorageDataObject(*this, ownList_.get(), count, items));
+            return data->queryInterface(iid, out);
+        }
         return E_NOINTERFACE;
     });
 }
@@ -693,19 +700,51 @@ STDMETHODIMP StorageFolder::GetCommandString(UINT_PTR offset, UINT type, UINT*, 
     }
 }
 
-// --- IDropTarget: dropping arrives with the transfers ------------------------------
+// --- IDropTarget: files of the computer dropped into the storage --------------------
+//
+// Refusal is only ever an effect: the four methods never fail.
 
-STDMETHODIMP StorageFolder::DragEnter(IDataObject*, DWORD, POINTL, DWORD*) {
-    return E_NOTIMPL;
+STDMETHODIMP StorageFolder::DragEnter(IDataObject* data, DWORD keys, POINTL, DWORD* effect) {
+    DWORD chosen = DROPEFFECT_NONE;
+    try {
+        ItemIdList parent;
+        std::vector<ItemIdList> items;
+        if (data && !transfer::isOwnDataObject(data) &&
+            transfer::readShellIdList(data, parent, items))
+            chosen = transfer::dropEffectForKeys(keys);
+    } catch (...) {
+    }
+    if (effect)
+        *effect = chosen;
+    if (data != dragData_.Get())
+        dragData_ = data;
+    return S_OK;
 }
-STDMETHODIMP StorageFolder::DragOver(DWORD, POINTL, DWORD*) {
-    return E_NOTIMPL;
+
+STDMETHODIMP StorageFolder::DragOver(DWORD keys, POINTL, DWORD* effect) {
+    if (effect)
+        *effect = dragData_ && transfer::isOwnDataObject(dragData_.Get())
+                      ? DROPEFFECT_NONE
+                      : transfer::dropEffectForKeys(keys);
+    return S_OK;
 }
+
 STDMETHODIMP StorageFolder::DragLeave() {
-    return E_NOTIMPL;
+    dragData_.Reset();
+    return S_OK;
 }
-STDMETHODIMP StorageFolder::Drop(IDataObject*, DWORD, POINTL, DWORD*) {
-    return E_NOTIMPL;
+
+STDMETHODIMP StorageFolder::Drop(IDataObject* data, DWORD keys, POINTL, DWORD* effect) {
+    DWORD chosen = DROPEFFECT_NONE;
+    if (data && !transfer::isOwnDataObject(data)) {
+        chosen = transfer::dropEffectForKeys(keys);
+        transfer::setDataObjectDword(data, transfer::DwordFormat::PreferredDropEffect, chosen);
+        transfer::importDataObject(*this, ownerWindow(), data, &chosen);
+    }
+    if (effect)
+        *effect = chosen;
+    dragData_.Reset();
+    return S_OK;
 }
 
 // --- IObjectWithSite --------------------------------------------------------------
