@@ -4,7 +4,10 @@
 # certificate and a sample storage with the "New" wizard's silent form, fills
 # it with cfxtool, lists it, and opens it in a shell window (cfxbrowse.exe,
 # since Wine's Explorer does not open files as folders), writing a picture of
-# the storage and of a folder inside it to build/screenshots/. The prefix is
+# the storage and of a folder inside it to build/screenshots/, then pictures
+# of the storage file's context menu and of its Properties dialog, opened
+# through the shell's "properties" verb (storage-menu.png,
+# storage-properties.png). The prefix is
 # kept in build/wine/main (delete it to start afresh); the sample storage is
 # C:\sample\sample.demo-coffrex in it.
 set -euo pipefail
@@ -62,3 +65,10 @@ if [ -n "${CFX_SHOW:-}" ] && [ -n "${DISPLAY:-}" ]; then
 else
     env -u CFX_NO_DISPLAY "$build/run-in-wine.sh" "${browse[@]}"
 fi
+
+# The storage file itself, as the shell offers it: its context menu with the
+# library's items ("Manage key" open) and the shell's Properties dialog on the
+# library's "Coffrex tools" page, through the registered classes. Always under
+# Xvfb: the pictures are taken from the screen.
+env -u CFX_NO_DISPLAY "$build/run-in-wine.sh" "$build/bin/dialog_screenshots.exe" \
+    --storage-file 'C:\sample\sample.demo-coffrex' "$(winepath_of "$shots")"

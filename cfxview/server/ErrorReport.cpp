@@ -3,6 +3,7 @@
 #include "common/Exceptions.h"
 #include "common/Handles.h"
 #include "common/SystemMessage.h"
+#include "common/Wine.h"
 
 #include <cwchar>
 
@@ -42,7 +43,33 @@ void showError(HWND owner, DWORD code, const wchar_t* prefix) {
 }
 
 void showCurrentException(HWND owner, const wchar_t* prefix) {
-    showError(owner, static_cast<DWORD>(hresultOfCurrentException()), prefix);
+    const CaughtException caught = caughtException();
+    // Wine's system has no text for the storage facility's codes (STG_E_*),
+    // which Windows describes; under Wine the box gives the description the
+    // failure carries (the storage server's) instead of "Undefined error #".
+    if (runningUnderWine() && systemMessage(static_cast<DWORD>(caught.hr)).empty()) {
+        std::wstring description = caught.description;
+        try {
+            throw;
+        } catch (const _com_error& e) {
+            if (IErrorInfo* info = description.empty() ? e.ErrorInfo() : nullptr) {
+                BSTR text = nullptr;
+                if (SUCCEEDED(info->GetDescription(&text)) && text)
+                    description = text;
+                SysFreeString(text);
+                info->Release(); // ErrorInfo() added a reference
+            }
+        } catch (...) {
+        }
+        if (!description.empty()) {
+            CriticalSection::Lock lock(errorBoxLock());
+            const std::wstring text =
+                std::wstring(prefix ? prefix : L"An error has occured:") + L"\n\n" + description;
+            MessageBoxW(owner, text.c_str(), kMessageCaption, MB_ICONERROR);
+            return;
+        }
+    }
+    showError(owner, static_cast<DWORD>(caught.hr), prefix);
 }
 
 void showServerNotFound(HWND owner, HRESULT hr) {

@@ -49,21 +49,19 @@ STDMETHODIMP_(ULONG) StreamWrapper::Release() {
 }
 
 STDMETHODIMP StreamWrapper::Read(void* buffer, ULONG size, ULONG* read) {
-    LARGE_INTEGER none{};
-    ULARGE_INTEGER start{};
-    HRESULT hr = Seek(none, STREAM_SEEK_CUR, &start);
-    if (FAILED(hr))
-        return hr;
     ULONG got = 0;
-    hr = inner_->Read(buffer, size, &got);
+    const HRESULT hr = inner_->Read(buffer, size, &got);
     if (FAILED(hr))
         return hr;
     ULONG count = got;
     const HRESULT transformed = TransformRead(buffer, &count);
     if (FAILED(transformed)) {
+        // Back to where the read started: moved back by what it read rather
+        // than asked for the position before every read (a call to the
+        // storage server each time).
         LARGE_INTEGER back;
-        back.QuadPart = static_cast<LONGLONG>(start.QuadPart);
-        Seek(back, STREAM_SEEK_SET, nullptr);
+        back.QuadPart = -static_cast<LONGLONG>(got);
+        Seek(back, STREAM_SEEK_CUR, nullptr);
         return transformed;
     }
     if (read)

@@ -39,7 +39,7 @@ constexpr HRESULT kCancelled = 0x7FFFFFFF;   // not written: the operation was c
 constexpr DWORD kBlockSize = 4096;
 
 // Appended to the name of a file while its bytes are being written.
-constexpr wchar_t kPartialSuffix[] = L".partial";
+constexpr wchar_t kPartialSuffix[] = L".cfxpartial";
 
 // What every step of one operation shares.
 struct TransferContext {
@@ -52,6 +52,7 @@ struct TransferContext {
     std::uint64_t doneItems = 0;
     ui::ProgressDialog* dialog = nullptr;
     ui::CancelSink* cancelSink = nullptr;
+    std::int64_t position = 0; // the bar's, ahead of what it was last told
     // A file the user kept or a cancel: a move then reports nothing moved,
     // so that the source keeps what did not arrive.
     bool incomplete = false;
@@ -61,9 +62,19 @@ bool cancelled(const TransferContext& context) {
     return context.dialog && context.dialog->IsCancelled();
 }
 
-void advance(TransferContext& context, std::uint64_t by) {
-    if (context.dialog)
-        context.dialog->SetPos(context.dialog->GetPos() + static_cast<std::int64_t>(by));
+// Moves the bar on by bytes or items. Within a file it is told only when its
+// percentage changes: each position is a message to the dialog's thread,
+// which per 4 KiB block cost as much as the block's own server call.
+void advance(TransferContext& context, std::uint64_t by, bool always = false) {
+    if (!context.dialog)
+        return;
+    const std::int64_t shown = context.dialog->GetPos();
+    const std::int64_t position = context.position += static_cast<std::int64_t>(by);
+    std::int64_t minimum = 0, maximum = 0;
+    context.dialog->GetRange(minimum, maximum);
+    if (always || ui::ProgressDialog::percentOf(position, minimum, maximum) !=
+                      ui::ProgressDialog::percentOf(shown, minimum, maximum))
+        context.dialog->SetPos(position);
 }
 
 std::wstring lastComponent(const std::wstring& path) {
@@ -192,11 +203,29 @@ template <class Step> HRESULT importStep(Step&& step) noexcept {
     return guarded(std::forward<Step>(step));
 }
 
-// Removes a file that was not written whole; a failure here leaves the first one reported.
-void removePartial(IStorageFolder* destination, const Bstr& name) noexcept {
-    destination->DeleteItem(name.get());
-    SetErrorInfo(0, nullptr);
-}
+// A file being written: unless kept, it goes on every way out (cancel, read
+// or write error, a dead server), its stream and file released first. A
+// failure of the delete leaves the first failure the one reported.
+struct PartialFile {
+    PartialFile(IStorageFolder* in, const Bstr& named) : folder(in), name(named) {}
+    PartialFile(const PartialFile&) = delete;
+    PartialFile& operator=(const PartialFile&) = delete;
+    ~PartialFile() {
+        stream.Reset();
+        file.Reset();
+        if (!kept) {
+            folder->DeleteItem(name.get());
+            SetErrorInfo(0, nullptr);
+        }
+    }
+    void keep() noexcept { kept = true; }
+
+    IStorageFolder* folder;
+    const Bstr& name;
+    ComPtr<IStorageFile> file;
+    ComPtr<IStream> stream;
+    bool kept = false;
+};
 
 HRESULT importFile(TransferContext& context, IStorageFolder* destination,
                    const std::wstring& source) {
@@ -243,78 +272,50 @@ HRESULT importFile(TransferContext& context, IStorageFolder* destination,
         // would otherwise leave an empty file under the real name. A partial
         // file left by such a death is emptied and reused by the next import.
         const Bstr partial = makeBstr(lastComponent(source) + kPartialSuffix);
-        ComPtr<IStorageFile> file;
-        checkServerCall(destination->OpenFile(partial.get(), VARIANT_TRUE, &file), destination);
-        notNull(file.Get());
-        ComPtr<IStream> stream;
+        PartialFile written(destination, partial);
+        checkServerCall(destination->OpenFile(partial.get(), VARIANT_TRUE, &written.file),
+                        destination);
+        IStorageFile* file = notNull(written.file.Get());
         {
             ComPtr<IStream> serverStream;
-            checkServerCall(file->OpenStream(&serverStream), file.Get());
+            checkServerCall(file->OpenStream(&serverStream), file);
             // Taken over as it comes: WRL's Attach of this SDK adds a reference.
-            *stream.ReleaseAndGetAddressOf() =
+            *written.stream.ReleaseAndGetAddressOf() =
                 StorageFileStream::wrap(notNull(serverStream.Detach()));
         }
-        checkServerCall(stream->SetSize(ULARGE_INTEGER{}), stream.Get());
+        IStream* stream = written.stream.Get();
+        checkServerCall(stream->SetSize(ULARGE_INTEGER{}), stream);
         BYTE block[kBlockSize];
         std::uint64_t copied = 0;
         for (;;) {
             if (cancelled(context)) {
-                stream.Reset();
-                file.Reset();
-                removePartial(destination, partial);
                 context.incomplete = true;
                 return kCancelled;
             }
             DWORD got = 0;
-            if (!ReadFile(input.get(), block, kBlockSize, &got, nullptr)) {
-                // A read error is not the end of the file: the partial file goes
-                // and the error stops the operation.
-                const DWORD error = GetLastError();
-                stream.Reset();
-                file.Reset();
-                removePartial(destination, partial);
-                throw win_except(error);
-            }
+            // A read error is not the end of the file: it stops the operation.
+            if (!ReadFile(input.get(), block, kBlockSize, &got, nullptr))
+                throwLastError();
             if (got == 0)
                 break;
-            const HRESULT written = stream->Write(block, got, nullptr);
-            if (FAILED(written)) {
-                // The server's description, taken before the delete replaces it.
-                try {
-                    checkServerCall(written, stream.Get());
-                } catch (...) {
-                    stream.Reset();
-                    file.Reset();
-                    removePartial(destination, partial);
-                    throw;
-                }
-            }
+            checkServerCall(stream->Write(block, got, nullptr), stream);
             copied += got;
             context.doneBytes += got;
             advance(context, got);
         }
         // A file that shrank while it was copied ended early: not a whole copy.
-        if (copied < static_cast<std::uint64_t>(openedSize.QuadPart)) {
-            stream.Reset();
-            file.Reset();
-            removePartial(destination, partial);
+        if (copied < static_cast<std::uint64_t>(openedSize.QuadPart))
             throw win_except(ERROR_HANDLE_EOF);
-        }
-        stream.Reset();
-        try {
-            BYTE checksum[16] = {};
-            checkServerCall(file->ComputeChecksum(checksum), file.Get());
-            checkServerCall(
-                file->SetProperty(StorageProperty_Checksum, Variant(checksumText(checksum)).get()),
-                file.Get());
-            file.Reset();
-            checkServerCall(destination->RenameItem(partial.get(), name.get()), destination);
-        } catch (...) {
-            file.Reset();
-            removePartial(destination, partial);
-            throw;
-        }
-        advance(context, 1);
+        written.stream.Reset();
+        BYTE checksum[16] = {};
+        checkServerCall(file->ComputeChecksum(checksum), file);
+        checkServerCall(
+            file->SetProperty(StorageProperty_Checksum, Variant(checksumText(checksum)).get()),
+            file);
+        written.file.Reset();
+        checkServerCall(destination->RenameItem(partial.get(), name.get()), destination);
+        written.keep();
+        advance(context, 1, true);
         context.doneItems += 1;
         return replaced ? kReplacedOrKept : S_OK;
     });
@@ -358,7 +359,7 @@ HRESULT importFolder(TransferContext& context, IStorageFolder* destination,
         if (FAILED(result))
             return result;
         if (!cancelled(context)) {
-            advance(context, 1);
+            advance(context, 1, true);
             context.doneItems += 1;
         }
         return existed ? kReplacedOrKept : result;

@@ -1,16 +1,22 @@
 // dialog_screenshots.exe FOLDER: opens every dialog of this subsystem the way
 // the library does - the progress dialog of each kind and the wait dialogs of
 // analysis and defragmentation in both variants, the password prompt, the list
-// of corrupted files and a storage item's Properties in both variants -
-// and the pages of the "New" wizard (cfxwiz), and writes a PNG picture of each
+// of corrupted files and a storage item's Properties in both variants - the
+// pages of the "New" wizard (cfxwiz), and a storage file's context menu and
+// Properties dialog in both variants, and writes a PNG picture of each
 // into FOLDER.
 // scripts/screenshots.sh runs it under Wine and Xvfb.
+//
+// dialog_screenshots.exe --storage-file PATH FOLDER: only the context menu and
+// the Properties dialog of the storage at PATH, with the storage server and
+// the library already registered (the main job's pictures).
 //
 // The modern dialogs are taken in this run (Wine reports Windows 7); the
 // classic ones in a second run of this program that Wine tells it is Windows
 // XP (see WindowsXpRun.h), started with --classic.
 #include "ui/WindowCapture.h"
 #include "ui/WindowsXpRun.h"
+#include "StorageFileScreenshots.h"
 #include "WizardScreenshots.h"
 
 #include "ui/ProgressDialogHost.h"
@@ -347,14 +353,24 @@ bool takeWaitDialogs(HMODULE library, const std::wstring& folder, const wchar_t*
     return ok;
 }
 
+// A storage of its own for each variant, made in this run's prefix.
+bool takeStorageFileIn(HMODULE library, const std::wstring& folder, const wchar_t* variant) {
+    const std::wstring path = cfx::test::makeSampleStorage(
+        library, L"Sample " + std::wstring(variant) + L".demo-coffrex");
+    return !path.empty() &&
+           cfx::test::takeStorageFile(path, folder + L"storage-" + variant + L"-", save);
+}
+
 } // namespace
 
 int main() {
     int argc = 0;
     wchar_t** argv = CommandLineToArgvW(GetCommandLineW(), &argc);
     bool classic = argc == 3 && std::wstring(argv[1]) == L"--classic";
-    if (argc != 2 && !classic) {
-        std::fwprintf(stderr, L"usage: dialog_screenshots FOLDER\n");
+    bool storageFile = argc == 4 && std::wstring(argv[1]) == L"--storage-file";
+    if (argc != 2 && !classic && !storageFile) {
+        std::fwprintf(stderr, L"usage: dialog_screenshots FOLDER\n"
+                              L"       dialog_screenshots --storage-file PATH FOLDER\n");
         return 2;
     }
     std::wstring given = argv[argc - 1];
@@ -374,6 +390,8 @@ int main() {
     }
     // The wait dialog comes from the library's own module.
     cfx::module::attach(library);
+    if (storageFile)
+        return cfx::test::takeStorageFile(argv[2], folder + L"storage-", save) ? 0 : 1;
 
     DWORD major = cfx::test::reportedMajorVersion();
     if (classic) {
@@ -383,7 +401,8 @@ int main() {
         }
         bool ok = takeProgressDialogs(library, folder, L"classic");
         ok = takeItemDialogs(library, folder, L"classic") && ok;
-        return takeWaitDialogs(library, folder, L"classic") && ok ? 0 : 1;
+        ok = takeWaitDialogs(library, folder, L"classic") && ok;
+        return takeStorageFileIn(library, folder, L"classic") && ok ? 0 : 1;
     }
 
     bool ok = takeProgressDialogs(library, folder, L"modern");
@@ -391,6 +410,7 @@ int main() {
     ok = takeItemDialogs(library, folder, L"modern") && ok;
     ok = takePasswordPrompt(library, folder) && ok;
     ok = cfx::test::takeWizardPages(folder, save) && ok;
+    ok = takeStorageFileIn(library, folder, L"modern") && ok;
     std::string problem;
     long code = cfx::test::runAgainAsWindowsXp(L"--classic \"" + given + L"\"", problem);
     if (code != 0) {

@@ -34,13 +34,13 @@ HWND waitForPage(DWORD thread, HWND previous) {
     return nullptr;
 }
 
+} // namespace
+
 std::wstring programFolder() {
     wchar_t self[MAX_PATH];
     std::wstring path(self, GetModuleFileNameW(nullptr, self, MAX_PATH));
     return path.erase(path.find_last_of(L'\\') + 1);
 }
-
-} // namespace
 
 bool takeWizardPages(const std::wstring& folder, const SavePicture& save) {
     wchar_t temporary[MAX_PATH];

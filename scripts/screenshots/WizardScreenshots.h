@@ -8,6 +8,9 @@
 
 namespace cfx::test {
 
+// The folder of this program, with a backslash at the end.
+std::wstring programFolder();
+
 using SavePicture = std::function<bool(const Picture&, const std::wstring& path)>;
 
 // Runs the wizard for a storage in the temporary folder with a test key file,

@@ -83,13 +83,8 @@ void makeTree(const std::wstring& root, const std::map<std::wstring, std::vector
     }
 }
 
-// Wine's shell's data object for files of one folder, as Explorer hands it to a drop target.
-ComPtr<IDataObject> shellDataObject(const std::wstring& folder,
-                                    const std::vector<std::wstring>& names) {
-    ComPtr<IShellFolder> desktop, parent;
-    EXPECT_EQ(S_OK, SHGetDesktopFolder(&desktop));
-    ItemIdList folderList(ILCreateFromPathW(folder.c_str()));
-    EXPECT_EQ(S_OK, desktop->BindToObject(folderList.get(), nullptr, IID_PPV_ARGS(&parent)));
+// A folder's data object for items named in it, as the shell asks for one.
+ComPtr<IDataObject> dataObjectOf(IShellFolder* parent, const std::vector<std::wstring>& names) {
     std::vector<ItemIdList> held;
     std::vector<LPCITEMIDLIST> items;
     for (const std::wstring& name : names) {
@@ -103,6 +98,16 @@ ComPtr<IDataObject> shellDataObject(const std::wstring& folder,
     EXPECT_EQ(S_OK, parent->GetUIObjectOf(nullptr, UINT(items.size()), items.data(),
                                           IID_IDataObject, nullptr, &data));
     return data;
+}
+
+// Wine's shell's data object for files of one folder, as Explorer hands it to a drop target.
+ComPtr<IDataObject> shellDataObject(const std::wstring& folder,
+                                    const std::vector<std::wstring>& names) {
+    ComPtr<IShellFolder> desktop, parent;
+    EXPECT_EQ(S_OK, SHGetDesktopFolder(&desktop));
+    ItemIdList folderList(ILCreateFromPathW(folder.c_str()));
+    EXPECT_EQ(S_OK, desktop->BindToObject(folderList.get(), nullptr, IID_PPV_ARGS(&parent)));
+    return dataObjectOf(parent.Get(), names);
 }
 
 UINT format(const wchar_t* name) {
@@ -254,22 +259,42 @@ protected:
         return drop(shellDataObject(disk_, names).Get(), keys);
     }
 
+    // The shell's change notifications below the storage while action runs,
+    // as "event name-of-the-item".
+    std::vector<std::wstring> notificationsDuring(const std::function<void()>& action) {
+        static std::vector<std::wstring>* seen = nullptr;
+        std::vector<std::wstring> events;
+        seen = &events;
+        HWND window =
+            CreateWindowW(L"STATIC", L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, nullptr, nullptr);
+        SetWindowLongPtrW(
+            window, GWLP_WNDPROC, LONG_PTR(+[](HWND w, UINT m, WPARAM wp, LPARAM lp) -> LRESULT {
+                PIDLIST_ABSOLUTE* lists = nullptr;
+                LONG event = 0;
+                if (HANDLE lock = m == WM_APP ? SHChangeNotification_Lock(HANDLE(wp), DWORD(lp),
+                                                                          &lists, &event)
+                                              : nullptr) {
+                    seen->push_back(std::to_wstring(event) + L" " +
+                                    folder::nameOf(ILFindLastID(lists[0])));
+                    SHChangeNotification_Unlock(lock);
+                }
+                return DefWindowProcW(w, m, wp, lp);
+            }));
+        ItemIdList storage(ILCreateFromPathW(storage_.c_str()));
+        SHChangeNotifyEntry entry{storage.get(), TRUE};
+        const ULONG id = SHChangeNotifyRegister(window, SHCNRF_ShellLevel | SHCNRF_NewDelivery,
+                                                SHCNE_ALLEVENTS, WM_APP, 1, &entry);
+        action();
+        for (MSG message; PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE);)
+            DispatchMessageW(&message);
+        SHChangeNotifyDeregister(id);
+        DestroyWindow(window);
+        return events;
+    }
+
     // The storage's data object for items of its root, by name.
     ComPtr<IDataObject> storageDataObject(const std::vector<std::wstring>& names) {
-        std::vector<ItemIdList> held;
-        std::vector<LPCITEMIDLIST> items;
-        for (const std::wstring& name : names) {
-            LPITEMIDLIST item = nullptr;
-            EXPECT_EQ(S_OK,
-                      folder_->ParseDisplayName(nullptr, nullptr, const_cast<LPWSTR>(name.c_str()),
-                                                nullptr, &item, nullptr));
-            held.emplace_back(item);
-            items.push_back(item);
-        }
-        ComPtr<IDataObject> data;
-        EXPECT_EQ(S_OK, folder_->GetUIObjectOf(nullptr, UINT(items.size()), items.data(),
-                                               IID_IDataObject, nullptr, &data));
-        return data;
+        return dataObjectOf(folder_.Get(), names);
     }
 
     ScratchFolder scratch_;
@@ -330,7 +355,11 @@ TEST_F(TransferTest, KeysChooseTheEffectAndStorageItemsAreRefused) {
 TEST_F(TransferTest, DropsCopyAndMoveTreesWhole) {
     makeTree(disk_, kTree);
     robot_.expect(progress(L"Copying...")).leaveOpen();
-    EXPECT_EQ(DWORD(DROPEFFECT_COPY), drop({L"Reports", L"single.bin"}));
+    EXPECT_EQ((std::vector<std::wstring>{std::to_wstring(SHCNE_MKDIR) + L" Reports",
+                                         std::to_wstring(SHCNE_CREATE) + L" single.bin"}),
+              notificationsDuring([&] {
+                  EXPECT_EQ(DWORD(DROPEFFECT_COPY), drop({L"Reports", L"single.bin"}));
+              }));
     EXPECT_EQ(kTree, storageTree(storage_));
 
     // A move is a copy told to the source, which then deletes its own files.
@@ -341,12 +370,18 @@ TEST_F(TransferTest, DropsCopyAndMoveTreesWhole) {
          {std::wstring(L"q1.txt"), std::wstring(L"empty.bin"), kUnicode + L".dat"})
         robot_.expect(overwriteQuestion(name)).answer(IDNO);
     SourceDataObject source(shellDataObject(disk_, {L"Reports"}));
-    const DWORD kept = drop(&source, MK_LBUTTON | MK_SHIFT);
-    EXPECT_EQ(DWORD(DROPEFFECT_NONE), kept) << "a file kept is a move not complete";
+    EXPECT_TRUE(notificationsDuring([&] {
+                    EXPECT_EQ(DWORD(DROPEFFECT_NONE), drop(&source, MK_LBUTTON | MK_SHIFT))
+                        << "a file kept is a move not complete";
+                }).empty())
+        << "a merged folder is not created again";
     robot_.expect(progress(L"Moving...")).leaveOpen();
     SourceDataObject single(shellDataObject(disk_, {L"single.bin"}));
     robot_.expect(overwriteQuestion(L"single.bin")).answer(IDYES);
-    EXPECT_EQ(DWORD(DROPEFFECT_MOVE), drop(&single, MK_LBUTTON | MK_SHIFT));
+    EXPECT_EQ(std::vector<std::wstring>{std::to_wstring(SHCNE_UPDATEITEM) + L" single.bin"},
+              notificationsDuring([&] {
+                  EXPECT_EQ(DWORD(DROPEFFECT_MOVE), drop(&single, MK_LBUTTON | MK_SHIFT));
+              }));
     EXPECT_EQ((std::map<UINT, DWORD>{{format(L"Performed DropEffect"), DROPEFFECT_MOVE},
                                      {format(L"Paste Succeeded"), DROPEFFECT_MOVE},
                                      {format(L"Preferred DropEffect"), DROPEFFECT_MOVE}}),
@@ -649,6 +684,32 @@ TEST(TransferDescriptor, RecordsOfFilesBeyondFourGibibytesAndOfFolders) {
     EXPECT_THROW(transfer::fileDescriptorOf(item.get(), L""), _com_error) << "unknown kind";
 }
 
+// Dragging out onto a folder of the computer, as Explorer's own drop target
+// takes it. Known to differ: Wine's file-system drop target takes only
+// dropped paths (CF_HDROP), never virtual files, so under Wine it refuses the
+// drag and writes nothing; Windows' copies the files out.
+TEST_F(TransferTest, AFolderOfTheComputerAsTheDropTarget) {
+    makeTree(disk_, {{L"out.txt", pattern(100, 4)}});
+    robot_.expect(progress(L"Copying...")).leaveOpen();
+    drop({L"out.txt"});
+    const std::wstring outside = scratch_.file(L"outside");
+    CreateDirectoryW(outside.c_str(), nullptr);
+    ComPtr<IShellFolder> desktop, folder;
+    ASSERT_EQ(S_OK, SHGetDesktopFolder(&desktop));
+    ItemIdList list(ILCreateFromPathW(outside.c_str()));
+    ASSERT_EQ(S_OK, desktop->BindToObject(list.get(), nullptr, IID_PPV_ARGS(&folder)));
+    ComPtr<IDropTarget> target;
+    ASSERT_EQ(S_OK, folder->CreateViewObject(nullptr, IID_PPV_ARGS(&target)));
+    ComPtr<IDataObject> data = storageDataObject({L"out.txt"});
+    DWORD entered = DROPEFFECT_COPY, dropped = DROPEFFECT_COPY;
+    const HRESULT enter = target->DragEnter(data.Get(), MK_LBUTTON, {0, 0}, &entered);
+    const HRESULT drop = target->Drop(data.Get(), MK_LBUTTON, {0, 0}, &dropped);
+    const bool copied =
+        GetFileAttributesW((outside + L"\\out.txt").c_str()) != INVALID_FILE_ATTRIBUTES;
+    EXPECT_EQ(!runningUnderWine(), copied) << std::hex << "DragEnter " << enter << " effect "
+                                           << entered << ", Drop " << drop << " effect " << dropped;
+}
+
 // --- In a process of its own: a killed server spoils activation for the rest of a Wine session.
 
 // The server dies while a large file is being copied: the error box, what came
@@ -711,7 +772,7 @@ TEST(TransferIsolated, ServerKilledInTheMiddleOfAnImport) {
     std::vector<std::wstring> names;
     for (const store::Item& item : container->root().children())
         names.push_back(item.name());
-    EXPECT_EQ((std::vector<std::wstring>{L"first.bin", L"big.bin.partial"}), names)
+    EXPECT_EQ((std::vector<std::wstring>{L"first.bin", L"big.bin.cfxpartial"}), names)
         << "nothing under big.bin's own name";
     store::FileStream stream = container->root().item(L"first.bin").openStream();
     std::vector<BYTE> read(first.size() + 1);
