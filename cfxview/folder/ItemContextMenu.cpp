@@ -33,8 +33,8 @@ STDMETHODIMP ItemContextMenu::QueryContextMenu(HMENU menu, UINT index, UINT firs
         if (!drivenHere_)
             return hr;
         // The shell's items keep their ids; the callback's follow them.
-        first_ = first;
         ownFirst_ = HRESULT_CODE(hr);
+        ownCount_ = 0;
         QCMINFO merge{menu, index, first + ownFirst_, last, nullptr};
         if (callback(DFM_MERGECONTEXTMENU, flags, reinterpret_cast<LPARAM>(&merge)) != S_OK)
             return hr;

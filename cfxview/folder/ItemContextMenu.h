@@ -64,8 +64,7 @@ private:
     Microsoft::WRL::ComPtr<IUnknown> site_;
     bool queried_ = false;
     bool drivenHere_ = false; // the shell's menu did not drive the callback
-    UINT first_ = 0;          // the caller's first id
-    UINT ownFirst_ = 0;       // offset of the callback's first id from first_
+    UINT ownFirst_ = 0;       // offset of the callback's first id from the caller's first
     UINT ownCount_ = 0;       // ids the callback took
 };
 

@@ -33,7 +33,7 @@ namespace {
 
 constexpr wchar_t kCommandFailed[] = L"Unable to complete operation";
 
-// SVSI_EDIT (which selects), SVSI_DESELECTOTHERS, SVSI_ENSUREVISIBLE, SVSI_FOCUSED.
+// SVSI_EDIT (which selects), SVSI_DESELECTOTHERS, SVSI_ENSUREVISIBLE, SVSI_SELECTIONMARK.
 constexpr UINT kSelectForRenaming = 0x4F;
 
 std::wstring counted(std::size_t count, const wchar_t* one, const wchar_t* many) {
