@@ -2,6 +2,7 @@
 
 #include "folder/FileExtractIcon.h"
 #include "folder/FolderColumns.h"
+#include "folder/ItemContextMenu.h"
 #include "folder/ItemComment.h"
 #include "folder/ItemMenuCallback.h"
 #include "folder/StorageFolderViewCallback.h"
@@ -19,6 +20,7 @@
 #include "transfer/Clipboard.h"
 #include "transfer/DataObjectHelpers.h"
 #include "transfer/DropEffect.h"
+#include "transfer/ItemCommands.h"
 #include "transfer/StorageDataObject.h"
 #include "transfer/TransferEngine.h"
 #include "ui/ProgressDialogHost.h"
@@ -106,14 +108,12 @@ template <class Char> HRESULT copyBounded(Char* buffer, UINT size, const Char* t
     return S_OK;
 }
 
-// The background menu's commands, by offset. Creating a new folder arrives
-// with the item commands; until then it fails as a command does.
+// The background menu's commands, by offset: a new folder, and paste.
 void runBackgroundCommand(StorageFolder& folder, std::size_t offset) {
-    if (offset == 1) {
+    if (offset == 0)
+        transfer::newFolder(folder);
+    else
         transfer::pasteIntoFolder(folder);
-        return;
-    }
-    raise(E_NOTIMPL);
 }
 
 } // namespace
@@ -464,9 +464,15 @@ STDMETHODIMP StorageFolder::GetUIObjectOf(HWND owner, UINT count, PCUITEMID_CHIL
 
         if (IsEqualIID(iid, IID_IContextMenu)) {
             ItemIdList folderList = cloned(ownList_.get());
-            return CDefFolderMenu_Create2(folderList.get(), owner, count, items,
-                                          static_cast<IShellFolder2*>(this), &itemMenuCallback, 0,
-                                          nullptr, reinterpret_cast<IContextMenu**>(out));
+            ComPtr<IContextMenu> shellMenu;
+            const HRESULT hr = CDefFolderMenu_Create2(folderList.get(), owner, count, items,
+                                                      static_cast<IShellFolder2*>(this),
+                                                      &itemMenuCallback, 0, nullptr, &shellMenu);
+            if (FAILED(hr))
+                return hr;
+            // Passed through wherever the shell drives the callback (see ItemContextMenu.h).
+            OwnedObject menu(new ItemContextMenu(*this, owner, count, items, shellMenu));
+            return menu->queryInterface(iid, out);
         }
         if (IsEqualIID(iid, IID_IExtractIconW)) {
             if (count != 1)
@@ -815,6 +821,23 @@ ComPtr<IShellBrowser> StorageFolder::shellBrowser() {
         browser = reinterpret_cast<IShellBrowser*>(SendMessageW(owner_, kGetShellBrowser, 0, 0));
     }
     return browser;
+}
+
+ComPtr<IShellView> StorageFolder::activeView() {
+    ComPtr<IShellBrowser> browser = shellBrowser();
+    ComPtr<IShellView> view;
+    if (browser)
+        browser->QueryActiveShellView(&view);
+    return view;
+}
+
+void StorageFolder::openItem(IDataObject* selection) {
+    ItemIdList parent;
+    std::vector<ItemIdList> items;
+    if (!transfer::readShellIdList(selection, parent, items) || items.size() != 1)
+        return;
+    if (ComPtr<IShellBrowser> browser = shellBrowser())
+        browser->BrowseObject(items[0].get(), SBSP_SAMEBROWSER | SBSP_RELATIVE);
 }
 
 void StorageFolder::refreshView() {

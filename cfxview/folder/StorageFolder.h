@@ -28,6 +28,15 @@ public:
     explicit StorageFolder(Placement placement);
     ~StorageFolder() override;
 
+    // For the item commands: the first command id of the last item-menu
+    // merge; the Open command (the selection's one item shown in the same
+    // window); the storage's Id, under which the key table holds its key; the
+    // view the folder shows in (its shell browser's active view, or null).
+    void rememberFirstCommand(UINT first) noexcept { firstCommand_ = first; }
+    void openItem(IDataObject* selection);
+    GUID storageKeyId() { return storageId(); }
+    Microsoft::WRL::ComPtr<IShellView> activeView();
+
     // IContextMenu: the background menu of the folder's view.
     STDMETHODIMP QueryContextMenu(HMENU menu, UINT index, UINT first, UINT last,
                                   UINT flags) override;
@@ -137,6 +146,7 @@ private:
     bool holdsKeyReference_ = false;
     FolderLocation location_;
     Microsoft::WRL::ComPtr<IShellView> viewSlot_;
+    UINT firstCommand_ = 0;
 };
 
 } // namespace cfx::folder
