@@ -115,8 +115,8 @@ protected:
     static void TearDownTestSuite() { delete scratch_; }
 
     void SetUp() override {
-        static int made = 0;
-        path_ = scratch_->file(L"items" + std::to_wstring(++made) + L".demo-coffrex");
+        static int storages = 0;
+        path_ = scratch_->file(L"items" + std::to_wstring(++storages) + L".demo-coffrex");
         ComPtr<IStorageServer> server = connectServer();
         root_ = createStorage(server.Get(), path_);
         for (const auto& row : kFiles) {
