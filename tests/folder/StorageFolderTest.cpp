@@ -13,7 +13,7 @@
 #include "server/StoragePointer.h"
 #include "server/StorageThread.h"
 #include "storeserver/RemoteStorage.h"
-#include "support/LoadedLibrary.h"
+#include "support/StorageFolderOpen.h"
 #include "support/UiRobot.h"
 
 #include <shellapi.h>
@@ -41,28 +41,15 @@ using Microsoft::WRL::ComPtr;
 using namespace cfx::store::test;
 
 cfx::test::LoadedLibrary& library() {
-    static auto* loaded = new cfx::test::LoadedLibrary(L"cfxview.dll");
-    return *loaded;
+    return cfx::test::cfxview();
 }
 
 ComPtr<IShellFolder2> openFolder(const std::wstring& path, HRESULT expected = S_OK) {
-    ComPtr<IClassFactory> factory;
-    ComPtr<IShellFolder2> folder;
-    ComPtr<IPersistFolder> persist;
-    EXPECT_EQ(S_OK, library().getClassObject(CLSID_StorageFolder, IID_PPV_ARGS(&factory)));
-    EXPECT_EQ(S_OK, factory->CreateInstance(nullptr, IID_PPV_ARGS(&folder)));
-    EXPECT_EQ(S_OK, folder.As(&persist));
-    ItemIdList file(ILCreateFromPathW(path.c_str()));
-    EXPECT_TRUE(hrIs(expected, persist->Initialize(file.get())));
-    return folder;
+    return cfx::test::openStorageFolder(path, false, expected);
 }
 
-// As the shell does before it lists a folder: a view is asked for (the unlock).
 ComPtr<IShellFolder2> unlockedFolder(const std::wstring& path) {
-    ComPtr<IShellFolder2> folder = openFolder(path);
-    ComPtr<IShellView> view;
-    EXPECT_EQ(S_OK, folder->CreateViewObject(nullptr, IID_PPV_ARGS(&view)));
-    return folder;
+    return cfx::test::openStorageFolder(path);
 }
 
 std::vector<ItemIdList> listChildren(IShellFolder2* folder,

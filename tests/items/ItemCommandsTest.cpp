@@ -9,7 +9,7 @@
 #include "server/ErrorReport.h"
 #include "storeserver/RemoteStorage.h"
 #include "storeserver/ToolProcess.h"
-#include "support/LoadedLibrary.h"
+#include "support/StorageFolderOpen.h"
 #include "support/UiRobot.h"
 #include "ui/WindowsXpRun.h"
 
@@ -33,8 +33,7 @@ using Microsoft::WRL::ComPtr;
 using namespace cfx::store::test;
 
 cfx::test::LoadedLibrary& library() {
-    static auto* loaded = new cfx::test::LoadedLibrary(L"cfxview.dll");
-    return *loaded;
+    return cfx::test::cfxview();
 }
 
 // The visible dialog with the caption; with none, the visible dialog of the
@@ -136,15 +135,7 @@ protected:
 
     // The storage as the shell opens it: the folder, its view asked for, its items listed.
     void open() {
-        ComPtr<IClassFactory> factory;
-        ComPtr<IPersistFolder> persist;
-        ASSERT_EQ(S_OK, library().getClassObject(CLSID_StorageFolder, IID_PPV_ARGS(&factory)));
-        ASSERT_EQ(S_OK, factory->CreateInstance(nullptr, IID_PPV_ARGS(&folder_)));
-        ASSERT_EQ(S_OK, folder_.As(&persist));
-        ItemIdList file(ILCreateFromPathW(path_.c_str()));
-        ASSERT_EQ(S_OK, persist->Initialize(file.get()));
-        ComPtr<IShellView> view;
-        ASSERT_EQ(S_OK, folder_->CreateViewObject(nullptr, IID_PPV_ARGS(&view)));
+        ASSERT_TRUE(folder_ = cfx::test::openStorageFolder(path_));
         children_.clear();
         ComPtr<IEnumIDList> items;
         ASSERT_EQ(S_OK,

@@ -12,7 +12,7 @@
 #include "server/ErrorReport.h"
 #include "storeserver/RemoteStorage.h"
 #include "support/FakeStorageItem.h"
-#include "support/LoadedLibrary.h"
+#include "support/StorageFolderOpen.h"
 #include "support/UiRobot.h"
 #include "transfer/Clipboard.h"
 #include "transfer/StorageDataObject.h"
@@ -38,24 +38,10 @@ using cfx::test::UiRobot;
 using Microsoft::WRL::ComPtr;
 using namespace cfx::store::test;
 
-cfx::test::LoadedLibrary& library() {
-    static auto* loaded = new cfx::test::LoadedLibrary(L"cfxview.dll");
-    return *loaded;
-}
+using cfx::test::openStorageFolder;
 
-// The storage folder as the shell opens it: made, initialised, a view asked for.
-ComPtr<IShellFolder2> openFolder(const std::wstring& path) {
-    ComPtr<IClassFactory> factory;
-    ComPtr<IShellFolder2> folder;
-    ComPtr<IPersistFolder> persist;
-    ComPtr<IShellView> view;
-    ItemIdList file(ILCreateFromPathW(path.c_str()));
-    EXPECT_EQ(S_OK, library().getClassObject(CLSID_StorageFolder, IID_PPV_ARGS(&factory)));
-    EXPECT_EQ(S_OK, factory->CreateInstance(nullptr, IID_PPV_ARGS(&folder)));
-    EXPECT_EQ(S_OK, folder.As(&persist));
-    EXPECT_EQ(S_OK, persist->Initialize(file.get()));
-    EXPECT_EQ(S_OK, folder->CreateViewObject(nullptr, IID_PPV_ARGS(&view)));
-    return folder;
+cfx::test::LoadedLibrary& library() {
+    return cfx::test::cfxview();
 }
 
 std::vector<BYTE> pattern(size_t size, BYTE seed) {
@@ -234,7 +220,7 @@ protected:
         createStorage(connectServer().Get(), storage_);
         disk_ = scratch_.file(L"disk");
         CreateDirectoryW(disk_.c_str(), nullptr);
-        folder_ = openFolder(storage_);
+        folder_ = openStorageFolder(storage_);
         ASSERT_EQ(S_OK,
                   folder_->GetUIObjectOf(nullptr, 0, nullptr, IID_IDropTarget, nullptr, &target_));
         robot_.allow(progress(L"Copying...")).leaveOpen();
@@ -752,7 +738,7 @@ TEST(TransferIsolated, ServerKilledInTheMiddleOfAnImport) {
         }
     });
     {
-        ComPtr<IShellFolder2> folder = openFolder(storage);
+        ComPtr<IShellFolder2> folder = openStorageFolder(storage);
         ComPtr<IDropTarget> target;
         ASSERT_EQ(S_OK,
                   folder->GetUIObjectOf(nullptr, 0, nullptr, IID_IDropTarget, nullptr, &target));

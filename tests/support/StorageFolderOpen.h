@@ -1,0 +1,23 @@
+// cfxview.dll as the tests of its storage folder load it, and a storage
+// folder opened the way the shell opens one.
+#pragma once
+
+#include "support/LoadedLibrary.h"
+
+#include <shlobj.h>
+#include <wrl/client.h>
+
+#include <string>
+
+namespace cfx::test {
+
+// cfxview.dll, loaded once for the whole test program.
+LoadedLibrary& cfxview();
+
+// Made by the library's class factory and initialised with the file
+// (expecting `initialized`); then, when `withView`, its view asked for, as
+// the shell does before it lists a folder (which unlocks the storage).
+Microsoft::WRL::ComPtr<IShellFolder2>
+openStorageFolder(const std::wstring& path, bool withView = true, HRESULT initialized = S_OK);
+
+} // namespace cfx::test
