@@ -16,6 +16,7 @@
 #include "idl/cfxview_classes.h"
 
 #include "BenchClock.h"
+#include "BenchSetup.h"
 
 #include <windows.h>
 #include <objbase.h>
@@ -34,47 +35,13 @@ namespace {
 
 using cfx::check;
 using cfx::makeBstr;
+using cfx::bench::folderOfProgram;
+using cfx::bench::installTestKey;
+using cfx::bench::runAndWait;
 using Microsoft::WRL::ComPtr;
 
 int kItems = 10000; // or the first argument
 constexpr int kRounds = 2;
-
-std::wstring folderOfProgram() {
-    wchar_t path[MAX_PATH];
-    GetModuleFileNameW(nullptr, path, MAX_PATH);
-    std::wstring folder(path);
-    return folder.substr(0, folder.find_last_of(L'\\') + 1);
-}
-
-void runAndWait(std::wstring command) {
-    STARTUPINFOW startup{sizeof startup};
-    PROCESS_INFORMATION process{};
-    cfx::checkLastError(CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr,
-                                       nullptr, &startup, &process));
-    WaitForSingleObject(process.hProcess, INFINITE);
-    CloseHandle(process.hThread);
-    CloseHandle(process.hProcess);
-}
-
-// The key file's certificate, installed with its key for the current user.
-std::vector<BYTE> installTestKey() {
-    cfx::FileHandle file(CreateFileW((folderOfProgram() + L"testkeys\\first.pfx").c_str(),
-                                     GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0,
-                                     nullptr));
-    std::vector<BYTE> pfx(GetFileSize(file.get(), nullptr));
-    DWORD read = 0;
-    cfx::checkLastError(
-        file && ReadFile(file.get(), pfx.data(), static_cast<DWORD>(pfx.size()), &read, nullptr));
-    std::vector<cfx::Certificate> imported = cfx::ImportPfxBlob(pfx, L"");
-    if (imported.empty())
-        cfx::raise(E_FAIL);
-    cfx::CertificateStore my(CertOpenSystemStoreW(0, L"MY"));
-    cfx::checkLastError(CertAddCertificateContextToStore(my.get(), imported.front().get(),
-                                                         CERT_STORE_ADD_REPLACE_EXISTING, nullptr));
-    const CERT_CONTEXT* certificate = imported.front().get();
-    return std::vector<BYTE>(certificate->pbCertEncoded,
-                             certificate->pbCertEncoded + certificate->cbCertEncoded);
-}
 
 // A locked storage with kItems files of a few sizes, made in process.
 std::wstring makeStorage(const std::vector<BYTE>& certificate) {
@@ -145,33 +112,10 @@ int run() {
     const std::wstring path = makeStorage(installTestKey());
     std::fprintf(stderr, "storage made\n");
 
-    HMODULE library = LoadLibraryW((folderOfProgram() + L"cfxview.dll").c_str());
-    auto getClassObject = reinterpret_cast<HRESULT(WINAPI*)(REFCLSID, REFIID, void**)>(
-        reinterpret_cast<void*>(GetProcAddress(library, "DllGetClassObject")));
-    if (!getClassObject)
-        cfx::raise(E_FAIL);
-    ComPtr<IClassFactory> factory;
-    check(getClassObject(cfx::CLSID_StorageFolder, IID_PPV_ARGS(&factory)));
-    ComPtr<IShellFolder2> folder;
-    check(factory->CreateInstance(nullptr, IID_PPV_ARGS(&folder)));
-    ComPtr<IPersistFolder> persist;
-    check(folder.As(&persist));
-    cfx::UniqueHandle<LPITEMIDLIST, &ILFree> file(ILCreateFromPathW(path.c_str()));
-    check(persist->Initialize(file.get()));
-    ComPtr<IShellView> view; // unlocks the storage, for the bare client too
-    check(folder->CreateViewObject(nullptr, IID_PPV_ARGS(&view)));
-    view.Reset();
+    ComPtr<IShellFolder2> folder = cfx::bench::openStorageFolder(path);
     std::fprintf(stderr, "unlocked\n");
 
-    ComPtr<IClassFactory> serverFactory;
-    check(CoGetClassObject(CLSID_StorageServer, CLSCTX_LOCAL_SERVER, nullptr,
-                           IID_PPV_ARGS(&serverFactory)));
-    ComPtr<IStorageServer> server;
-    check(serverFactory->CreateInstance(nullptr, IID_PPV_ARGS(&server)));
-    ComPtr<IStorageObject> storage;
-    check(server->OpenStorage(makeBstr(path).get(), &storage));
-    ComPtr<IStorageFolder> root;
-    check(storage.As(&root));
+    ComPtr<IStorageFolder> root = cfx::bench::openServerRoot(path);
 
     // Wine 8's COM deadlocks a server in a single-threaded apartment when the
     // last stub of an interface goes while a call on it waits for that

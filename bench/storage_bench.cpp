@@ -17,6 +17,7 @@
 
 #include "common/Base64.h"
 #include "BenchClock.h"
+#include "BenchSetup.h"
 
 #include <windows.h>
 #include <objbase.h>
@@ -32,6 +33,7 @@
 namespace {
 
 using cfx::check;
+using cfx::bench::folderOfProgram;
 using Microsoft::WRL::ComPtr;
 
 constexpr ULONGLONG kFileSize = 64ull << 20;
@@ -39,13 +41,6 @@ constexpr ULONG kBlock = 4096;
 constexpr long kCalls = 5000;
 
 using cfx::bench::seconds;
-
-std::wstring folderOfProgram() {
-    wchar_t path[MAX_PATH];
-    GetModuleFileNameW(nullptr, path, MAX_PATH);
-    std::wstring folder(path);
-    return folder.substr(0, folder.find_last_of(L'\\') + 1);
-}
 
 std::wstring temporaryFile(const wchar_t* name) {
     wchar_t folder[MAX_PATH];

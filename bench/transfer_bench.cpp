@@ -20,6 +20,7 @@
 #include "idl/cfxview_classes.h"
 
 #include "BenchClock.h"
+#include "BenchSetup.h"
 
 #include <windows.h>
 #include <objbase.h>
@@ -39,51 +40,18 @@ namespace {
 
 using cfx::check;
 using cfx::makeBstr;
+using cfx::bench::folderOfProgram;
+using cfx::bench::installTestKey;
+using cfx::bench::runAndWait;
 using Microsoft::WRL::ComPtr;
 
 ULONGLONG kMiB = 128; // or the first argument
 constexpr ULONG kBlock = 4096;
 
-std::wstring folderOfProgram() {
-    wchar_t path[MAX_PATH];
-    GetModuleFileNameW(nullptr, path, MAX_PATH);
-    std::wstring folder(path);
-    return folder.substr(0, folder.find_last_of(L'\\') + 1);
-}
-
 std::wstring tempFolder() {
     wchar_t temp[MAX_PATH];
     GetTempPathW(MAX_PATH, temp);
     return temp;
-}
-
-void runAndWait(std::wstring command) {
-    STARTUPINFOW startup{sizeof startup};
-    PROCESS_INFORMATION process{};
-    cfx::checkLastError(CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr,
-                                       nullptr, &startup, &process));
-    WaitForSingleObject(process.hProcess, INFINITE);
-    CloseHandle(process.hThread);
-    CloseHandle(process.hProcess);
-}
-
-std::vector<BYTE> installTestKey() {
-    cfx::FileHandle file(CreateFileW((folderOfProgram() + L"testkeys\\first.pfx").c_str(),
-                                     GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0,
-                                     nullptr));
-    std::vector<BYTE> pfx(GetFileSize(file.get(), nullptr));
-    DWORD read = 0;
-    cfx::checkLastError(
-        file && ReadFile(file.get(), pfx.data(), static_cast<DWORD>(pfx.size()), &read, nullptr));
-    std::vector<cfx::Certificate> imported = cfx::ImportPfxBlob(pfx, L"");
-    if (imported.empty())
-        cfx::raise(E_FAIL);
-    cfx::CertificateStore my(CertOpenSystemStoreW(0, L"MY"));
-    cfx::checkLastError(CertAddCertificateContextToStore(my.get(), imported.front().get(),
-                                                         CERT_STORE_ADD_REPLACE_EXISTING, nullptr));
-    const CERT_CONTEXT* certificate = imported.front().get();
-    return std::vector<BYTE>(certificate->pbCertEncoded,
-                             certificate->pbCertEncoded + certificate->cbCertEncoded);
 }
 
 // The source file, written block by block: never whole in memory here either.
@@ -214,32 +182,9 @@ int run() {
     const std::wstring source = makeSource(sourceFolder);
     std::fprintf(stderr, "storage and a %llu MiB source made\n", kMiB);
 
-    HMODULE library = LoadLibraryW((folderOfProgram() + L"cfxview.dll").c_str());
-    auto getClassObject = reinterpret_cast<HRESULT(WINAPI*)(REFCLSID, REFIID, void**)>(
-        reinterpret_cast<void*>(GetProcAddress(library, "DllGetClassObject")));
-    if (!getClassObject)
-        cfx::raise(E_FAIL);
-    ComPtr<IClassFactory> factory;
-    check(getClassObject(cfx::CLSID_StorageFolder, IID_PPV_ARGS(&factory)));
-    ComPtr<IShellFolder2> folder;
-    check(factory->CreateInstance(nullptr, IID_PPV_ARGS(&folder)));
-    ComPtr<IPersistFolder> persist;
-    check(folder.As(&persist));
-    cfx::UniqueHandle<LPITEMIDLIST, &ILFree> file(ILCreateFromPathW(storagePath.c_str()));
-    check(persist->Initialize(file.get()));
-    ComPtr<IShellView> view; // unlocks the storage, for the bare client too
-    check(folder->CreateViewObject(nullptr, IID_PPV_ARGS(&view)));
-    view.Reset();
+    ComPtr<IShellFolder2> folder = cfx::bench::openStorageFolder(storagePath);
 
-    ComPtr<IClassFactory> serverFactory;
-    check(CoGetClassObject(CLSID_StorageServer, CLSCTX_LOCAL_SERVER, nullptr,
-                           IID_PPV_ARGS(&serverFactory)));
-    ComPtr<IStorageServer> server;
-    check(serverFactory->CreateInstance(nullptr, IID_PPV_ARGS(&server)));
-    ComPtr<IStorageObject> storage;
-    check(server->OpenStorage(makeBstr(storagePath).get(), &storage));
-    ComPtr<IStorageFolder> root;
-    check(storage.As(&root));
+    ComPtr<IStorageFolder> root = cfx::bench::openServerRoot(storagePath);
     // One object of each interface held for the run (see folder_bench: Wine's
     // server apartment deadlocks when an interface loses its last stub while a
     // call waits).

@@ -33,16 +33,9 @@ namespace cfx::foldertest {
 namespace {
 
 using cfx::folder::ItemIdList;
-using cfx::test::Box;
-using cfx::test::hrIs;
-using cfx::test::Icon;
-using cfx::test::UiRobot;
+using namespace cfx::test;
 using Microsoft::WRL::ComPtr;
 using namespace cfx::store::test;
-
-cfx::test::LoadedLibrary& library() {
-    return cfx::test::cfxview();
-}
 
 ComPtr<IShellFolder2> openFolder(const std::wstring& path, HRESULT expected = S_OK) {
     return cfx::test::openStorageFolder(path, false, expected);
@@ -173,46 +166,6 @@ Box errorBox(const std::wstring& prefix, HRESULT hr) {
               server::errorText(static_cast<DWORD>(hr)));
 }
 
-// The shell's change notifications under a list while the action runs, as
-// "event first-name second-name", names of the library's identifiers or "-".
-std::vector<std::wstring> notificationsDuring(LPCITEMIDLIST root,
-                                              const std::function<void()>& action) {
-    static std::vector<std::wstring> events;
-    events.clear();
-    HWND window =
-        CreateWindowW(L"STATIC", L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, nullptr, nullptr);
-    SetWindowLongPtrW(
-        window, GWLP_WNDPROC, LONG_PTR(+[](HWND w, UINT m, WPARAM wp, LPARAM lp) {
-            auto lastName = [](LPCITEMIDLIST list) -> std::wstring {
-                const auto* last =
-                    reinterpret_cast<const BYTE*>(list ? ILFindLastID(list) : nullptr);
-                if (!last || last[0] < 34 ||
-                    std::memcmp(last + 2, craftedId(L"", 0, 0).data() + 2, 16))
-                    return L"-";
-                return reinterpret_cast<const wchar_t*>(last + 30);
-            };
-            PIDLIST_ABSOLUTE* lists = nullptr;
-            LONG event = 0;
-            if (HANDLE lock = m == WM_APP
-                                  ? SHChangeNotification_Lock(HANDLE(wp), DWORD(lp), &lists, &event)
-                                  : nullptr) {
-                events.push_back(std::to_wstring(event) + L" " + lastName(lists[0]) + L" " +
-                                 (event == SHCNE_UPDATEDIR ? L"-" : lastName(lists[1])));
-                SHChangeNotification_Unlock(lock);
-            }
-            return DefWindowProcW(w, m, wp, lp);
-        }));
-    SHChangeNotifyEntry entry{root, TRUE};
-    const ULONG id = SHChangeNotifyRegister(window, SHCNRF_ShellLevel | SHCNRF_NewDelivery,
-                                            SHCNE_ALLEVENTS, WM_APP, 1, &entry);
-    action();
-    for (MSG message; PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE);)
-        DispatchMessageW(&message);
-    SHChangeNotifyDeregister(id);
-    DestroyWindow(window);
-    return events;
-}
-
 const std::wstring kUnicode = L"\u00c4rger \u65e5\u672c \u05e9\u05dc\u05d5\u05dd";
 const std::wstring kLong = std::wstring(240, L'L') + L".txt";
 const std::wstring kLongComment = std::wstring(90, L'c') + L"0123456789" + std::wstring(50, L'z');
@@ -269,7 +222,7 @@ protected:
         children_.clear();
         folder_.Reset();
         robot_.verify();
-        EXPECT_EQ(S_OK, library().canUnloadNow()) << "an object of the library is still alive";
+        EXPECT_EQ(S_OK, cfxview().canUnloadNow()) << "an object of the library is still alive";
     }
 
     LPCITEMIDLIST child(const std::wstring& name) {
@@ -518,7 +471,7 @@ TEST_F(StorageFolderTest, RenamesWithAProgressDialogAndTellsTheShell) {
     EXPECT_EQ(
         (std::vector<std::wstring>{std::to_wstring(SHCNE_RENAMEITEM) + L" data.xyz renamed.xyz",
                                    std::to_wstring(SHCNE_UPDATEDIR) + L" - -"}),
-        notificationsDuring(ownList.get(), [&] {
+        changeNotificationsDuring(ownList.get(), [&] {
             EXPECT_EQ(S_OK, folder_->SetNameOf(nullptr, child(L"data.xyz"), L"renamed.xyz",
                                                SHGDN_INFOLDER, &renamed));
         }));
@@ -690,7 +643,7 @@ TEST(FolderIsolated, ServerNotRegistered) {
     robot.expect(kServerNotFound).answer(IDOK); // once
     openFolder(path, REGDB_E_CLASSNOTREG);
     robot.verify();
-    EXPECT_EQ(S_OK, library().canUnloadNow());
+    EXPECT_EQ(S_OK, cfxview().canUnloadNow());
 }
 
 TEST(FolderIsolated, ServerKilled) {
@@ -720,7 +673,7 @@ TEST(FolderIsolated, ServerKilled) {
     children.clear();
     folder.Reset();
     robot.verify();
-    EXPECT_EQ(S_OK, library().canUnloadNow());
+    EXPECT_EQ(S_OK, cfxview().canUnloadNow());
 }
 
 TEST(FolderIsolated, Unload) {

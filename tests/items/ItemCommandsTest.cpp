@@ -26,15 +26,9 @@ namespace cfx::itemstest {
 namespace {
 
 using cfx::folder::ItemIdList;
-using cfx::test::Box;
-using cfx::test::Icon;
-using cfx::test::UiRobot;
+using namespace cfx::test;
 using Microsoft::WRL::ComPtr;
 using namespace cfx::store::test;
-
-cfx::test::LoadedLibrary& library() {
-    return cfx::test::cfxview();
-}
 
 // The visible dialog with the caption; with none, the visible dialog of the
 // calling thread (a Properties sheet, whose caption the system words).
@@ -130,7 +124,7 @@ protected:
         children_.clear();
         folder_.Reset();
         robot_.verify();
-        EXPECT_EQ(S_OK, library().canUnloadNow()) << "an object of the library is still alive";
+        EXPECT_EQ(S_OK, cfxview().canUnloadNow()) << "an object of the library is still alive";
     }
 
     // The storage as the shell opens it: the folder, its view asked for, its items listed.

@@ -7,7 +7,9 @@
 #include <shlobj.h>
 #include <wrl/client.h>
 
+#include <functional>
 #include <string>
+#include <vector>
 
 namespace cfx::test {
 
@@ -19,5 +21,11 @@ LoadedLibrary& cfxview();
 // the shell does before it lists a folder (which unlocks the storage).
 Microsoft::WRL::ComPtr<IShellFolder2>
 openStorageFolder(const std::wstring& path, bool withView = true, HRESULT initialized = S_OK);
+
+// The shell's change notifications below root while action runs, as "event
+// first second": the last names of the event's two lists when they are the
+// library's item identifiers, else "-".
+std::vector<std::wstring> changeNotificationsDuring(LPCITEMIDLIST root,
+                                                    const std::function<void()>& action);
 
 } // namespace cfx::test

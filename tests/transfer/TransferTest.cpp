@@ -31,18 +31,9 @@ namespace cfx::transfertest {
 namespace {
 
 using cfx::folder::ItemIdList;
-using cfx::test::Box;
-using cfx::test::BoxRecord;
-using cfx::test::Icon;
-using cfx::test::UiRobot;
+using namespace cfx::test;
 using Microsoft::WRL::ComPtr;
 using namespace cfx::store::test;
-
-using cfx::test::openStorageFolder;
-
-cfx::test::LoadedLibrary& library() {
-    return cfx::test::cfxview();
-}
 
 std::vector<BYTE> pattern(size_t size, BYTE seed) {
     std::vector<BYTE> bytes(size);
@@ -51,21 +42,13 @@ std::vector<BYTE> pattern(size_t size, BYTE seed) {
     return bytes;
 }
 
-void writeDiskFile(const std::wstring& path, const std::vector<BYTE>& bytes) {
-    FileHandle file(
-        CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
-    DWORD written = 0;
-    ASSERT_TRUE(file &&
-                WriteFile(file.get(), bytes.data(), DWORD(bytes.size()), &written, nullptr));
-}
-
 // Files and folders on the prefix's disk: a path ending in "\" is a folder.
 void makeTree(const std::wstring& root, const std::map<std::wstring, std::vector<BYTE>>& tree) {
     for (const auto& [path, bytes] : tree) {
         if (path.back() == L'\\')
             CreateDirectoryW((root + L"\\" + path.substr(0, path.size() - 1)).c_str(), nullptr);
         else
-            writeDiskFile(root + L"\\" + path, bytes);
+            putFileBytes(root + L"\\" + path, bytes);
     }
 }
 
@@ -230,7 +213,7 @@ protected:
         target_.Reset();
         folder_.Reset();
         robot_.verify();
-        EXPECT_EQ(S_OK, library().canUnloadNow()) << "an object of the library is still alive";
+        EXPECT_EQ(S_OK, cfxview().canUnloadNow()) << "an object of the library is still alive";
     }
 
     // Drops names of the disk folder with the keys held; the effect performed.
@@ -245,37 +228,9 @@ protected:
         return drop(shellDataObject(disk_, names).Get(), keys);
     }
 
-    // The shell's change notifications below the storage while action runs,
-    // as "event name-of-the-item".
     std::vector<std::wstring> notificationsDuring(const std::function<void()>& action) {
-        static std::vector<std::wstring>* seen = nullptr;
-        std::vector<std::wstring> events;
-        seen = &events;
-        HWND window =
-            CreateWindowW(L"STATIC", L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, nullptr, nullptr);
-        SetWindowLongPtrW(
-            window, GWLP_WNDPROC, LONG_PTR(+[](HWND w, UINT m, WPARAM wp, LPARAM lp) -> LRESULT {
-                PIDLIST_ABSOLUTE* lists = nullptr;
-                LONG event = 0;
-                if (HANDLE lock = m == WM_APP ? SHChangeNotification_Lock(HANDLE(wp), DWORD(lp),
-                                                                          &lists, &event)
-                                              : nullptr) {
-                    seen->push_back(std::to_wstring(event) + L" " +
-                                    folder::nameOf(ILFindLastID(lists[0])));
-                    SHChangeNotification_Unlock(lock);
-                }
-                return DefWindowProcW(w, m, wp, lp);
-            }));
         ItemIdList storage(ILCreateFromPathW(storage_.c_str()));
-        SHChangeNotifyEntry entry{storage.get(), TRUE};
-        const ULONG id = SHChangeNotifyRegister(window, SHCNRF_ShellLevel | SHCNRF_NewDelivery,
-                                                SHCNE_ALLEVENTS, WM_APP, 1, &entry);
-        action();
-        for (MSG message; PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE);)
-            DispatchMessageW(&message);
-        SHChangeNotifyDeregister(id);
-        DestroyWindow(window);
-        return events;
+        return changeNotificationsDuring(storage.get(), action);
     }
 
     // The storage's data object for items of its root, by name.
@@ -341,8 +296,8 @@ TEST_F(TransferTest, KeysChooseTheEffectAndStorageItemsAreRefused) {
 TEST_F(TransferTest, DropsCopyAndMoveTreesWhole) {
     makeTree(disk_, kTree);
     robot_.expect(progress(L"Copying...")).leaveOpen();
-    EXPECT_EQ((std::vector<std::wstring>{std::to_wstring(SHCNE_MKDIR) + L" Reports",
-                                         std::to_wstring(SHCNE_CREATE) + L" single.bin"}),
+    EXPECT_EQ((std::vector<std::wstring>{std::to_wstring(SHCNE_MKDIR) + L" Reports -",
+                                         std::to_wstring(SHCNE_CREATE) + L" single.bin -"}),
               notificationsDuring([&] {
                   EXPECT_EQ(DWORD(DROPEFFECT_COPY), drop({L"Reports", L"single.bin"}));
               }));
@@ -364,7 +319,7 @@ TEST_F(TransferTest, DropsCopyAndMoveTreesWhole) {
     robot_.expect(progress(L"Moving...")).leaveOpen();
     SourceDataObject single(shellDataObject(disk_, {L"single.bin"}));
     robot_.expect(overwriteQuestion(L"single.bin")).answer(IDYES);
-    EXPECT_EQ(std::vector<std::wstring>{std::to_wstring(SHCNE_UPDATEITEM) + L" single.bin"},
+    EXPECT_EQ(std::vector<std::wstring>{std::to_wstring(SHCNE_UPDATEITEM) + L" single.bin -"},
               notificationsDuring([&] {
                   EXPECT_EQ(DWORD(DROPEFFECT_MOVE), drop(&single, MK_LBUTTON | MK_SHIFT));
               }));
