@@ -29,7 +29,14 @@ Certificate searchSystemStore(const std::vector<BYTE>& keyId, const wchar_t* sto
     return found;
 }
 
-std::vector<BYTE> readFile(const std::wstring& path) {
+std::wstring importFailure(const std::wstring& reason) {
+    return L"Unable to install key due to " + reason +
+           L"\n\nPlease try to install the key manually.";
+}
+
+} // namespace
+
+std::vector<BYTE> readWholeFile(const std::wstring& path) {
     FileHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                                 FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file)
@@ -45,13 +52,6 @@ std::vector<BYTE> readFile(const std::wstring& path) {
     bytes.resize(read);
     return bytes;
 }
-
-std::wstring importFailure(const std::wstring& reason) {
-    return L"Unable to install key due to " + reason +
-           L"\n\nPlease try to install the key manually.";
-}
-
-} // namespace
 
 std::vector<BYTE> certificateProperty(PCCERT_CONTEXT certificate, DWORD propertyId) {
     DWORD size = 0;
@@ -80,7 +80,7 @@ std::vector<BYTE> GetKeyIdentifier(PCCERT_CONTEXT certificate) {
 }
 
 std::vector<Certificate> ImportPfxFile(const std::wstring& path, const wchar_t* password) {
-    return ImportPfxBlob(readFile(path), password);
+    return ImportPfxBlob(readWholeFile(path), password);
 }
 
 PrivateKey AcquirePrivateKey(const Certificate& certificate, HWND owner) {

@@ -39,6 +39,9 @@ Certificate FindInstalledKey(IStorageObject* storage);
 std::vector<BYTE> certificateProperty(PCCERT_CONTEXT certificate, DWORD propertyId);
 std::vector<BYTE> GetKeyIdentifier(PCCERT_CONTEXT certificate);
 
+// The whole of a file (a key file is small); the system's error when it cannot be read.
+std::vector<BYTE> readWholeFile(const std::wstring& path);
+
 // ImportPfxBlob on the file's bytes.
 std::vector<Certificate> ImportPfxFile(const std::wstring& path, const wchar_t* password);
 

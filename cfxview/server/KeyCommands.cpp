@@ -97,23 +97,6 @@ std::optional<std::wstring> chooseKeyFile(HWND owner, const wchar_t* title, DWOR
     return std::wstring(file);
 }
 
-std::vector<BYTE> readWholeFile(const std::wstring& path) {
-    FileHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!file)
-        throwLastError();
-    LARGE_INTEGER size;
-    checkLastError(GetFileSizeEx(file.get(), &size));
-    if (size.QuadPart > MAXDWORD)
-        throw win_except(ERROR_FILE_TOO_LARGE);
-    std::vector<BYTE> bytes(static_cast<size_t>(size.QuadPart));
-    DWORD read = 0;
-    checkLastError(
-        ReadFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &read, nullptr));
-    bytes.resize(read);
-    return bytes;
-}
-
 void writeWholeFile(const std::wstring& path, const std::vector<BYTE>& bytes) {
     FileHandle file(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                                 FILE_ATTRIBUTE_NORMAL, nullptr));

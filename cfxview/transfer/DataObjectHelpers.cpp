@@ -69,6 +69,15 @@ folder::ItemIdList copiedList(const BYTE* list) {
     return copy;
 }
 
+// The data object's global memory block of the format, held by `held`;
+// false when it has none.
+bool getGlobal(IDataObject* data, UINT format, HeldMedium& held) noexcept {
+    if (!data || !format)
+        return false;
+    FORMATETC etc{static_cast<CLIPFORMAT>(format), nullptr, DVASPECT_CONTENT, -1, TYMED_HGLOBAL};
+    return SUCCEEDED(data->GetData(&etc, &held.medium)) && held.medium.tymed == TYMED_HGLOBAL;
+}
+
 } // namespace
 
 UINT dwordFormatId(DwordFormat format) noexcept {
@@ -102,14 +111,9 @@ bool setDataObjectDword(IDataObject* data, DwordFormat format, DWORD value) noex
 }
 
 bool getDataObjectDword(IDataObject* data, DwordFormat format, DWORD& value) noexcept {
-    const UINT id = dwordFormatId(format);
-    if (!data || !id)
-        return false;
-    FORMATETC etc{static_cast<CLIPFORMAT>(id), nullptr, DVASPECT_CONTENT, -1, TYMED_HGLOBAL};
     HeldMedium held;
-    if (FAILED(data->GetData(&etc, &held.medium)) || held.medium.tymed != TYMED_HGLOBAL)
-        return false;
-    if (GlobalSize(held.medium.hGlobal) < sizeof value)
+    if (!getGlobal(data, dwordFormatId(format), held) ||
+        GlobalSize(held.medium.hGlobal) < sizeof value)
         return false;
     GlobalLockHeld lock(held.medium.hGlobal);
     if (!lock.data())
@@ -127,12 +131,8 @@ bool readShellIdList(IDataObject* data, folder::ItemIdList& parent,
                      std::vector<folder::ItemIdList>& items) {
     parent.reset();
     items.clear();
-    const UINT id = RegisterClipboardFormatW(CFSTR_SHELLIDLIST);
-    if (!data || !id)
-        return false;
-    FORMATETC etc{static_cast<CLIPFORMAT>(id), nullptr, DVASPECT_CONTENT, -1, TYMED_HGLOBAL};
     HeldMedium held;
-    if (FAILED(data->GetData(&etc, &held.medium)) || held.medium.tymed != TYMED_HGLOBAL)
+    if (!getGlobal(data, RegisterClipboardFormatW(CFSTR_SHELLIDLIST), held))
         return false;
     const std::size_t size = GlobalSize(held.medium.hGlobal);
     GlobalLockHeld lock(held.medium.hGlobal);
