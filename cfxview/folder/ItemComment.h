@@ -1,5 +1,5 @@
 // An item's comment: the Comment property holds the comment's UTF-16 code
-// units enciphered with RC4 under the storage key of the key table, as Base64.
+// units enciphered under the storage key of the key table (common/CommentCipher).
 #pragma once
 
 #include "cfxstorage.h"
@@ -7,13 +7,8 @@
 #include <windows.h>
 
 #include <string>
-#include <vector>
 
 namespace cfx::folder {
-
-// RC4 (the published stream cipher: key schedule over the whole key, then the
-// keystream XORed from the first byte), in place. The same call deciphers.
-void rc4(const std::vector<BYTE>& key, std::vector<BYTE>& bytes) noexcept;
 
 // The item's comment; empty when it has none. A storage whose key is not in
 // the key table gives E_ACCESSDENIED, a value that is not text E_UNEXPECTED.

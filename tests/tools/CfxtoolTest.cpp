@@ -6,6 +6,9 @@
 #include "common/Base64.h"
 
 #include "support/LoadedLibrary.h"
+#include "support/StorageFolderOpen.h"
+
+#include <shlwapi.h>
 
 namespace cfx::store::test {
 namespace {
@@ -81,6 +84,49 @@ TEST_F(Cfxtool, ChangesTheTreeAndReportsMissingItems) {
     EXPECT_EQ(0u, cfxtool(L"remove " + quotedArgument(storage_) + L" a").exitCode);
     list = cfxtool(L"list " + quotedArgument(storage_) + L" -r");
     EXPECT_EQ(std::string::npos, list.output.find("B2")) << list.output;
+}
+
+// What the shell's comment column shows for the item at a path of the storage.
+std::wstring commentColumn(const std::wstring& storage, const std::wstring& path) {
+    Microsoft::WRL::ComPtr<IShellFolder2> folder = cfx::test::openStorageFolder(storage);
+    LPITEMIDLIST item = nullptr;
+    SHELLDETAILS details{};
+    LPWSTR text = nullptr;
+    if (!folder ||
+        FAILED(folder->ParseDisplayName(nullptr, nullptr, const_cast<LPWSTR>(path.c_str()), nullptr,
+                                        &item, nullptr)))
+        return L"(no item)";
+    const HRESULT hr = folder->GetDetailsOf(item, 3, &details);
+    if (SUCCEEDED(hr))
+        StrRetToStrW(&details.str, item, &text);
+    CoTaskMemFree(item);
+    std::wstring shown = text ? text : L"(none)";
+    CoTaskMemFree(text);
+    return shown;
+}
+
+TEST_F(Cfxtool, SetsCommentsTheShellShows) {
+    const struct {
+        const wchar_t* path;
+        std::wstring comment;
+    } rows[] = {
+        {L"Caf\u00e9", L"Plain words"},
+        {L"b c", L"\u00dcn\u00efc\u00f6d\u00e9 \u2013 \u65e5\u672c"},
+    };
+    for (const auto& row : rows) {
+        ASSERT_EQ(0u,
+                  cfxtool(L"mkdir " + quotedArgument(storage_) + L" " + quotedArgument(row.path))
+                      .exitCode);
+        ToolRun set = cfxtool(L"comment " + quotedArgument(storage_) + L" " +
+                              quotedArgument(row.path) + L" " + quotedArgument(row.comment));
+        ASSERT_EQ(0u, set.exitCode) << set.output;
+    }
+    for (const auto& row : rows)
+        EXPECT_EQ(row.comment, commentColumn(storage_, row.path)) << narrow(row.path);
+
+    ToolRun missing = cfxtool(L"comment " + quotedArgument(storage_) + L" nothing words");
+    EXPECT_EQ(1u, missing.exitCode) << missing.output;
+    EXPECT_NE(std::string::npos, missing.output.find("nothing")) << missing.output;
 }
 
 TEST_F(Cfxtool, FreezesAndThawsAndShowsProperties) {

@@ -4,6 +4,7 @@
 #include "ToolError.h"
 
 #include "KeyClient.h"
+#include "KeyStateRecord.h"
 #include "StoreError.h"
 
 #include "common/Activation.h"
@@ -189,6 +190,36 @@ void StorageSession::unlock(const KeySource& key) {
                  kExitKeyUnavailable);
         }
         setProperty(storage_.Get(), StorageProperty_KeyState, Variant(answer), action);
+    } catch (...) {
+        rethrowAs(action, kExitKeyUnavailable);
+    }
+}
+
+std::vector<BYTE> StorageSession::storageKey(const KeySource& key) const {
+    const std::wstring action = L"recovering the key of " + shownStorage();
+    try {
+        Variant keyRecord, keyId;
+        getProperty(storage_.Get(), StorageProperty_KeyRecord, keyRecord, action);
+        getProperty(storage_.Get(), StorageProperty_KeyId, keyId, action);
+        // As in unlock: a key file's key is usable only through the cache flag.
+        const bool fromFile = !key.pfxFile.empty();
+        CertificateStore store =
+            fromFile ? importPfx(key.pfxFile, key.password, PKCS12_NO_PERSIST_KEY) : openMyStore();
+        Certificate certificate = findByKeyId(store.get(), keyId.text());
+        HCRYPTPROV provider = 0;
+        DWORD keySpec = 0;
+        BOOL callerFrees = FALSE;
+        if (!CryptAcquireCertificatePrivateKey(certificate.get(),
+                                               fromFile ? CRYPT_ACQUIRE_CACHE_FLAG : 0, nullptr,
+                                               &provider, &keySpec, &callerFrees))
+            failLastError(action, kExitKeyUnavailable);
+        CryptProvider owned(callerFrees ? provider : 0);
+        CryptKey privateKey;
+        if (!CryptGetUserKey(provider, keySpec, privateKey.put()))
+            failLastError(action, kExitKeyUnavailable);
+        const store::StorageKey storage =
+            store::decryptKeyRecord(privateKey.get(), store::keyTextBytes(keyRecord.text()));
+        return std::vector<BYTE>(storage.data(), storage.data() + storage.size());
     } catch (...) {
         rethrowAs(action, kExitKeyUnavailable);
     }

@@ -82,6 +82,10 @@ public:
     // Has the server unlock the storage with the key (ToolError with exit
     // code 4 when no key opens it).
     void unlock(const KeySource& key);
+    // The storage key itself, recovered from the KeyRecord with the private
+    // key of the storage's certificate, as the shell extension recovers it
+    // for item comments (ToolError with exit code 4 when no key opens it).
+    std::vector<BYTE> storageKey(const KeySource& key) const;
 
     // The item at a path inside the storage; the storage object for the root.
     ComPtr<IStorageObject> item(const std::wstring& itemPath) const;

@@ -12,6 +12,7 @@
 
 #include "StoreError.h"
 #include "common/Base64.h"
+#include "common/CommentCipher.h"
 
 #include <objbase.h>
 
@@ -48,7 +49,9 @@ Contents (unlocked with the key first):
   mkdir <storage> <path>                make folders
   rename <storage> <path> <new name>
   remove <storage> <path>               delete a file or a folder tree
+  comment <storage> <path> <text>       set an item's comment ("" removes it)
   props <storage> [<path>]              show every property of an item
+                                        and the item's comment
   check <storage> [<path>]              compare files with their checksums
   corrupt <storage> <path>              damage a file behind its checksum
 
@@ -373,6 +376,20 @@ int corrupt(const Arguments& args) {
     return kExitSuccess;
 }
 
+// The comment the shell shows in its comment column and property sheet.
+int comment(const Arguments& args) {
+    Opened opened(args, true);
+    const std::wstring path = normalItemPath(args.at(1));
+    opened.session.parentOf(path); // the root is no item of a folder
+    ComPtr<IStorageObject> item = opened.session.item(path);
+    setProperty(item.Get(), StorageProperty_Comment,
+                Variant(encodeComment(args.at(2), opened.session.storageKey(args.key()))),
+                L"setting the comment of " + quoted(path));
+    out((args.at(2).empty() ? L"removed the comment of " : L"set the comment of ") + quoted(path) +
+        L"\n");
+    return kExitSuccess;
+}
+
 int props(const Arguments& args) {
     std::wstring path = normalItemPath(args.optional(1));
     Opened opened(args, false);
@@ -396,11 +413,23 @@ int props(const Arguments& args) {
     GUID* ids = nullptr;
     check(item->ListProperties(&count, &ids), action);
     TaskMemory holder(ids);
+    std::wstring commentText;
     for (ULONG i = 0; i < count; ++i) {
         Variant value;
         getProperty(item.Get(), ids[i], value, action);
         out(padRight(propertyName(ids[i]), 12) + L" " + padRight(typeName(value.get().vt), 8) +
             L" " + valueText(ids[i], value.get()) + L"\n");
+        if (IsEqualGUID(ids[i], StorageProperty_Comment) && !value.text().empty())
+            commentText = value.text();
+    }
+    // Deciphering needs the certificate's private key as well as the server's
+    // unlock: without it the enciphered property above is all there is.
+    if (!commentText.empty()) {
+        try {
+            out(L"(comment)    " +
+                quoted(decodeComment(commentText, opened.session.storageKey(args.key()))) + L"\n");
+        } catch (const ToolError&) {
+        }
     }
     return kExitSuccess;
 }
@@ -477,6 +506,7 @@ const Command kCommands[] = {
     {L"mkdir", 2, 2, kKeyFile, mkdir, L"mkdir <storage> <path>"},
     {L"rename", 3, 3, kKeyFile, rename, L"rename <storage> <path> <new name>"},
     {L"remove", 2, 2, kKeyFile, remove, L"remove <storage> <path>"},
+    {L"comment", 3, 3, kKeyFile, comment, L"comment <storage> <path> <text>"},
     {L"props", 1, 2, kKeyFile, props, L"props <storage> [<path>]"},
     {L"corrupt", 2, 2, kKeyFile, corrupt, L"corrupt <storage> <path>"},
     {L"check", 1, 2, kKeyFile, checkCommand, L"check <storage> [<path>]"},

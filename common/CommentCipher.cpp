@@ -1,0 +1,48 @@
+#include "common/CommentCipher.h"
+
+#include "common/Base64.h"
+
+#include <cstring>
+#include <utility>
+
+namespace cfx {
+
+void rc4(const std::vector<BYTE>& key, std::vector<BYTE>& bytes) noexcept {
+    if (key.empty())
+        return;
+    BYTE state[256];
+    for (int i = 0; i < 256; ++i)
+        state[i] = static_cast<BYTE>(i);
+    for (std::size_t i = 0, j = 0; i < 256; ++i) {
+        j = (j + state[i] + key[i % key.size()]) & 0xFF;
+        std::swap(state[i], state[j]);
+    }
+    std::size_t i = 0, j = 0;
+    for (BYTE& byte : bytes) {
+        i = (i + 1) & 0xFF;
+        j = (j + state[i]) & 0xFF;
+        std::swap(state[i], state[j]);
+        byte ^= state[(state[i] + state[j]) & 0xFF];
+    }
+    SecureZeroMemory(state, sizeof state);
+}
+
+std::wstring encodeComment(const std::wstring& comment, const std::vector<BYTE>& storageKey) {
+    std::vector<BYTE> bytes(comment.size() * sizeof(wchar_t));
+    std::memcpy(bytes.data(), comment.data(), bytes.size());
+    rc4(storageKey, bytes);
+    return toBase64(bytes);
+}
+
+std::wstring decodeComment(const std::wstring& text, const std::vector<BYTE>& storageKey) {
+    if (text.empty())
+        return {};
+    std::vector<BYTE> bytes = fromBase64(text);
+    rc4(storageKey, bytes);
+    std::wstring comment(bytes.size() / sizeof(wchar_t), L'\0');
+    std::memcpy(comment.data(), bytes.data(), comment.size() * sizeof(wchar_t));
+    SecureZeroMemory(bytes.data(), bytes.size());
+    return comment;
+}
+
+} // namespace cfx
