@@ -2,13 +2,13 @@
 # Builds everything and shows it working under Wine: lists the classes of
 # cfxview.dll, registers the storage server and the library, makes a key
 # certificate and a sample storage with the "New" wizard's silent form, fills
-# it with cfxtool, lists it, and opens it in a shell window (cfxbrowse.exe,
-# since Wine's Explorer does not open files as folders), writing a picture of
-# the storage and of a folder inside it to build/screenshots/, then pictures
-# of the storage file's context menu and of its Properties dialog, opened
-# through the shell's "properties" verb (storage-menu.png,
-# storage-properties.png). The prefix is
-# kept in build/wine/main (delete it to start afresh); the sample storage is
+# it with cfxtool and comments some of its items, lists it, and opens it in a
+# shell window (cfxbrowse.exe, since Wine's Explorer does not open files as
+# folders), writing a picture of the storage and of a folder inside it to
+# build/screenshots/, then pictures of the storage file's context menu and of
+# its Properties dialog, opened through the shell's "properties" verb
+# (storage-menu.png, storage-properties.png). The prefix is kept in
+# build/wine/main (delete it to start afresh); the sample storage is
 # C:\sample\sample.demo-coffrex in it.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
@@ -48,9 +48,18 @@ wine_run "$tool" install 'C:\sample\sample.pfx'
 wine_run "$build/bin/cfxwiz.exe" /silent --pfx 'C:\sample\sample.pfx' 'C:\sample\sample.demo-coffrex'
 wine_run "$tool" put 'C:\sample\sample.demo-coffrex' 'C:\sample\files'
 wine_run "$tool" attach 'C:\sample\sample.demo-coffrex' 'C:\sample\sample.pfx'
+# Comments for the view's fourth column, one of them not ASCII.
+wine_run "$tool" comment 'C:\sample\sample.demo-coffrex' files 'Everything the main job copied in'
+wine_run "$tool" comment 'C:\sample\sample.demo-coffrex' 'files\Documents\Reports 2026' \
+    'Quarterly figures – vérifiés à Zürich'
+wine_run "$tool" comment 'C:\sample\sample.demo-coffrex' 'files\Documents\storage-format.md' \
+    'How a storage file is laid out'
+wine_run "$tool" comment 'C:\sample\sample.demo-coffrex' 'files\Café – ünïcödé notes.txt' \
+    'Notes in a Unicode name'
 wine_run "$tool" list 'C:\sample\sample.demo-coffrex' -r
 wine_run "$tool" check 'C:\sample\sample.demo-coffrex'
 wine_run "$tool" props 'C:\sample\sample.demo-coffrex'
+wine_run "$tool" props 'C:\sample\sample.demo-coffrex' 'files\Documents\Reports 2026'
 
 # The storage in a shell window: its root, then files\Documents opened by
 # a double-click in the view. Under Xvfb unless CFX_SHOW=1 asks for the
