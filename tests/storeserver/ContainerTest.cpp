@@ -335,26 +335,6 @@ TEST_F(ContainerTest, AFrozenStorageRefusesContentsUntilThawed) {
     EXPECT_EQ(readAll(storage->root().item(L"kept.txt")), patternBytes(10, 11));
 }
 
-TEST_F(ContainerTest, ClosingReleasesTheFileAndRevertsHandles) {
-    Item root = storage->root();
-    Item file = *root.openFile(L"a.txt", true);
-    writeAll(file, patternBytes(50, 12));
-    // Open, the file cannot be taken by anyone else.
-    EXPECT_FALSE(MoveFileW(path.c_str(), (path + L".moved").c_str()));
-    storage->close();
-    EXPECT_FALSE(storage->isOpen());
-    EXPECT_TRUE(failsWith(STG_E_REVERTED, [&] { file.size(); }));
-    EXPECT_TRUE(failsWith(STG_E_REVERTED, [&] { root.list(); }));
-    EXPECT_TRUE(failsWith(STG_E_REVERTED, [&] { storage->root(); }));
-    ASSERT_TRUE(MoveFileW(path.c_str(), (path + L".moved").c_str()));
-    ASSERT_TRUE(MoveFileW((path + L".moved").c_str(), path.c_str()));
-    // Reopened, the kept key unlocks it again; old handles stay reverted.
-    storage->reopen();
-    EXPECT_TRUE(storage->isUnlocked());
-    EXPECT_TRUE(failsWith(STG_E_REVERTED, [&] { file.size(); }));
-    EXPECT_EQ(readAll(storage->root().item(L"a.txt")), patternBytes(50, 12));
-}
-
 TEST(ItemNameTest, RefusesEmptyTooLongSeparatorsAndReservedNames) {
     for (const std::wstring& name :
          {std::wstring(), std::wstring(kMaxNameLength + 1, L'x'), std::wstring(L"a\\b"),

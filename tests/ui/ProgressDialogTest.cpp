@@ -440,36 +440,25 @@ TEST(ProgressKinds, CountItems) {
     EXPECT_EQ(progressKind(MoveSingle, 1), MoveSingle);
 }
 
+// Each copy holds a duplicate of its own; each is destroyed once.
 TEST(IconHandles, CopiesOwnDuplicatesOfTheIcon) {
     static std::atomic<int> duplicated{0}, destroyed{0};
-    auto duplicate = [](HICON icon) {
-        ++duplicated;
-        return IconHandle::duplicateIcon(icon);
-    };
-    auto destroy = [](HICON icon) {
-        ++destroyed;
-        IconHandle::destroyIcon(icon);
-    };
-    HICON original = IconHandle::duplicateIcon(LoadIconW(nullptr, MAKEINTRESOURCEW(32512)));
-    ASSERT_NE(original, nullptr);
+    auto duplicate = [](HICON icon) { return ++duplicated, IconHandle::duplicateIcon(icon); };
+    auto destroy = [](HICON icon) { ++destroyed, IconHandle::destroyIcon(icon); };
     {
-        IconHandle first(original, duplicate, destroy);
-        IconHandle second(first);
-        EXPECT_NE(second.get(), nullptr);
-        EXPECT_NE(second.get(), first.get());
-        IconHandle third;
+        IconHandle first(IconHandle::duplicateIcon(LoadIconW(nullptr, MAKEINTRESOURCEW(32512))),
+                         duplicate, destroy);
+        ASSERT_TRUE(first);
+        IconHandle second(first), third;
         third = second;
-        EXPECT_NE(third.get(), second.get());
+        EXPECT_TRUE(second.get() && second.get() != first.get() && third.get() != second.get());
         IconHandle moved(std::move(third));
         EXPECT_EQ(third.get(), nullptr);
-        EXPECT_EQ(duplicated, 2);
-        EXPECT_EQ(destroyed, 0);
+        const IconHandle empty;
+        EXPECT_FALSE(IconHandle(empty));
     }
-    EXPECT_EQ(destroyed, 3);
-    IconHandle empty;
-    IconHandle emptyCopy(empty);
-    EXPECT_FALSE(emptyCopy);
     EXPECT_EQ(duplicated, 2);
+    EXPECT_EQ(destroyed, 3);
 }
 
 // The classic dialog shows only where Windows XP is reported: run the
