@@ -4,6 +4,7 @@
 
 #include <windows.h>
 #include <unknwn.h>
+#include <wrl/client.h>
 
 #include <cstring>
 #include <map>
@@ -85,5 +86,14 @@ struct ReleaseObject {
     void operator()(ComObjectBase* object) const noexcept { object->release(); }
 };
 using OwnedObject = std::unique_ptr<ComObjectBase, ReleaseObject>;
+
+// Takes over a reference the caller already owns (a new object's birth
+// reference, an out parameter). mingw-w64's ComPtr::Attach adds a reference
+// of its own, unlike the SDK's, so it must not be used for this.
+template <class T> Microsoft::WRL::ComPtr<T> adopt(T* owned) noexcept {
+    Microsoft::WRL::ComPtr<T> pointer;
+    *pointer.GetAddressOf() = owned;
+    return pointer;
+}
 
 } // namespace cfx

@@ -46,6 +46,12 @@ mutants=(
 "U4|cfxview/ui/ProgressKind.cpp|    return itemCount == 1 ? single : single + 1;|==|<=|progress_dialog_tests|ProgressKinds.*"
 "U5|cfxview/ui/ModernProgressDialog.cpp|constexpr int kHeaderLeft = 30;|30|20|progress_dialog_tests|Modern/*Header*"
 "U6|cfxview/ui/IconHandle.cpp|    : icon_(other.icon_ && other.duplicate_ ? other.duplicate_(other.icon_) : nullptr),|other.icon_ && other.duplicate_ ? other.duplicate_(other.icon_) : nullptr|other.icon_|progress_dialog_tests|IconHandles.*"
+"T1|cfxview/transfer/TransferEngine.cpp|answer == IDOK;|answer == IDOK|false|transfer_tests|*Overwrite*"
+"T2|cfxview/transfer/DropEffect.h|keys == MK_RBUTTON)|keys == MK_RBUTTON|keys == MK_LBUTTON|transfer_tests|*Keys*"
+"T3|cfxview/transfer/StorageDataObject.cpp|    record.nFileSizeHigh = static_cast<DWORD>(size >> 32);|>> 32|>> 31|transfer_tests|TransferDescriptor.*"
+"T4|cfxview/transfer/TransferEngine.cpp|    const bool succeeded = sized && !failed && !(isMove && context.incomplete);|!(isMove && context.incomplete)|true|transfer_tests|*Drops*"
+"T5|cfxview/transfer/StreamWrapper.cpp|    const LONG left = InterlockedDecrement(&references_);|InterlockedDecrement|InterlockedIncrement|transfer_tests|*CopiesOut*"
+"T6|cfxview/transfer/StorageDataObject.cpp|                    descriptors_.clear();|descriptors_.clear()|(void)0|transfer_tests|*Optimised*"
 # E7 and E8: one mutation, caught by the journal's own test and by the crash test alone.
 "E7|storeserver/engine/JournaledFile.cpp|    bool restored = playBack(journal.get(), file.get(), path, &identity);|playBack(|false && playBack(|store_engine_tests|CrashSafetyTest.*:JournaledFileTest.*"
 "E8|storeserver/engine/JournaledFile.cpp|    bool restored = playBack(journal.get(), file.get(), path, &identity);|playBack(|false && playBack(|store_engine_tests|CrashSafetyTest.*"

@@ -43,4 +43,12 @@ std::wstring readComment(IStorageObject* item, const GUID& storageId) {
     return comment;
 }
 
+void writeComment(IStorageObject* item, const GUID& storageId, const std::wstring& comment) {
+    std::vector<BYTE> bytes(comment.size() * sizeof(wchar_t));
+    std::memcpy(bytes.data(), comment.data(), bytes.size());
+    const StorageKeyBytes key = KeyTable::instance().find(storageId);
+    rc4(*key, bytes);
+    writeTextProperty(item, StorageProperty_Comment, toBase64(bytes));
+}
+
 } // namespace cfx::folder

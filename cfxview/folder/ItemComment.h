@@ -19,4 +19,7 @@ void rc4(const std::vector<BYTE>& key, std::vector<BYTE>& bytes) noexcept;
 // the key table gives E_ACCESSDENIED, a value that is not text E_UNEXPECTED.
 std::wstring readComment(IStorageObject* item, const GUID& storageId);
 
+// Stores comment as the item's Comment property, enciphered the same way.
+void writeComment(IStorageObject* item, const GUID& storageId, const std::wstring& comment);
+
 } // namespace cfx::folder

@@ -2,6 +2,7 @@
 
 #include "folder/FileExtractIcon.h"
 #include "folder/FolderColumns.h"
+#include "folder/ItemContextMenu.h"
 #include "folder/ItemComment.h"
 #include "folder/ItemMenuCallback.h"
 #include "folder/StorageFolderViewCallback.h"
@@ -16,6 +17,12 @@
 #include "server/ServerCall.h"
 #include "server/StorageProperties.h"
 #include "server/StorageThread.h"
+#include "transfer/Clipboard.h"
+#include "transfer/DataObjectHelpers.h"
+#include "transfer/DropEffect.h"
+#include "transfer/ItemCommands.h"
+#include "transfer/StorageDataObject.h"
+#include "transfer/TransferEngine.h"
 #include "ui/ProgressDialogHost.h"
 #include "ui/ProgressKind.h"
 #include "ui/resource.h"
@@ -101,11 +108,12 @@ template <class Char> HRESULT copyBounded(Char* buffer, UINT size, const Char* t
     return S_OK;
 }
 
-// The background menu's commands. Creating a new folder arrives with the item
-// commands and pasting with the drop target; until then both fail as a
-// command does.
-void runBackgroundCommand(std::size_t) {
-    raise(E_NOTIMPL);
+// The background menu's commands, by offset: a new folder, and paste.
+void runBackgroundCommand(StorageFolder& folder, std::size_t offset) {
+    if (offset == 0)
+        transfer::newFolder(folder);
+    else
+        transfer::pasteIntoFolder(folder);
 }
 
 } // namespace
@@ -456,9 +464,15 @@ STDMETHODIMP StorageFolder::GetUIObjectOf(HWND owner, UINT count, PCUITEMID_CHIL
 
         if (IsEqualIID(iid, IID_IContextMenu)) {
             ItemIdList folderList = cloned(ownList_.get());
-            return CDefFolderMenu_Create2(folderList.get(), owner, count, items,
-                                          static_cast<IShellFolder2*>(this), &itemMenuCallback, 0,
-                                          nullptr, reinterpret_cast<IContextMenu**>(out));
+            ComPtr<IContextMenu> shellMenu;
+            const HRESULT hr = CDefFolderMenu_Create2(folderList.get(), owner, count, items,
+                                                      static_cast<IShellFolder2*>(this),
+                                                      &itemMenuCallback, 0, nullptr, &shellMenu);
+            if (FAILED(hr))
+                return hr;
+            // Passed through wherever the shell drives the callback (see ItemContextMenu.h).
+            OwnedObject menu(new ItemContextMenu(*this, owner, count, items, shellMenu));
+            return menu->queryInterface(iid, out);
         }
         if (IsEqualIID(iid, IID_IExtractIconW)) {
             if (count != 1)
@@ -468,7 +482,11 @@ STDMETHODIMP StorageFolder::GetUIObjectOf(HWND owner, UINT count, PCUITEMID_CHIL
                 nameOf(item), isFolder(item) ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_NORMAL,
                 iid, out);
         }
-        // Data objects arrive with the transfers.
+        if (IsEqualIID(iid, IID_IDataObject)) {
+            KeyTable::instance().find(storageId());
+            OwnedObject data(new transfer::StorageDataObject(*this, ownList_.get(), count, items));
+            return data->queryInterface(iid, out);
+        }
         return E_NOINTERFACE;
     });
 }
@@ -654,7 +672,7 @@ STDMETHODIMP StorageFolder::InvokeCommand(CMINVOKECOMMANDINFO* info) {
         if (offset >= std::size(kBackgroundVerbs))
             return E_NOTIMPL;
         try {
-            runBackgroundCommand(offset);
+            runBackgroundCommand(*this, offset);
         } catch (...) {
             showCurrentException(ownerWindow(), kCommandFailed);
         }
@@ -682,19 +700,51 @@ STDMETHODIMP StorageFolder::GetCommandString(UINT_PTR offset, UINT type, UINT*, 
     }
 }
 
-// --- IDropTarget: dropping arrives with the transfers ------------------------------
+// --- IDropTarget: files of the computer dropped into the storage --------------------
+//
+// Refusal is only ever an effect: the four methods never fail.
 
-STDMETHODIMP StorageFolder::DragEnter(IDataObject*, DWORD, POINTL, DWORD*) {
-    return E_NOTIMPL;
+STDMETHODIMP StorageFolder::DragEnter(IDataObject* data, DWORD keys, POINTL, DWORD* effect) {
+    DWORD chosen = DROPEFFECT_NONE;
+    try {
+        ItemIdList parent;
+        std::vector<ItemIdList> items;
+        if (data && !transfer::isOwnDataObject(data) &&
+            transfer::readShellIdList(data, parent, items))
+            chosen = transfer::dropEffectForKeys(keys);
+    } catch (...) {
+    }
+    if (effect)
+        *effect = chosen;
+    if (data != dragData_.Get())
+        dragData_ = data;
+    return S_OK;
 }
-STDMETHODIMP StorageFolder::DragOver(DWORD, POINTL, DWORD*) {
-    return E_NOTIMPL;
+
+STDMETHODIMP StorageFolder::DragOver(DWORD keys, POINTL, DWORD* effect) {
+    if (effect)
+        *effect = dragData_ && transfer::isOwnDataObject(dragData_.Get())
+                      ? DROPEFFECT_NONE
+                      : transfer::dropEffectForKeys(keys);
+    return S_OK;
 }
+
 STDMETHODIMP StorageFolder::DragLeave() {
-    return E_NOTIMPL;
+    dragData_.Reset();
+    return S_OK;
 }
-STDMETHODIMP StorageFolder::Drop(IDataObject*, DWORD, POINTL, DWORD*) {
-    return E_NOTIMPL;
+
+STDMETHODIMP StorageFolder::Drop(IDataObject* data, DWORD keys, POINTL, DWORD* effect) {
+    DWORD chosen = DROPEFFECT_NONE;
+    if (data && !transfer::isOwnDataObject(data)) {
+        chosen = transfer::dropEffectForKeys(keys);
+        transfer::setDataObjectDword(data, transfer::DwordFormat::PreferredDropEffect, chosen);
+        transfer::importDataObject(*this, ownerWindow(), data, &chosen);
+    }
+    if (effect)
+        *effect = chosen;
+    dragData_.Reset();
+    return S_OK;
 }
 
 // --- IObjectWithSite --------------------------------------------------------------
@@ -771,6 +821,23 @@ ComPtr<IShellBrowser> StorageFolder::shellBrowser() {
         browser = reinterpret_cast<IShellBrowser*>(SendMessageW(owner_, kGetShellBrowser, 0, 0));
     }
     return browser;
+}
+
+ComPtr<IShellView> StorageFolder::activeView() {
+    ComPtr<IShellBrowser> browser = shellBrowser();
+    ComPtr<IShellView> view;
+    if (browser)
+        browser->QueryActiveShellView(&view);
+    return view;
+}
+
+void StorageFolder::openItem(IDataObject* selection) {
+    ItemIdList parent;
+    std::vector<ItemIdList> items;
+    if (!transfer::readShellIdList(selection, parent, items) || items.size() != 1)
+        return;
+    if (ComPtr<IShellBrowser> browser = shellBrowser())
+        browser->BrowseObject(items[0].get(), SBSP_SAMEBROWSER | SBSP_RELATIVE);
 }
 
 void StorageFolder::refreshView() {

@@ -28,6 +28,15 @@ public:
     explicit StorageFolder(Placement placement);
     ~StorageFolder() override;
 
+    // For the item commands: the first command id of the last item-menu
+    // merge; the Open command (the selection's one item shown in the same
+    // window); the storage's Id, under which the key table holds its key; the
+    // view the folder shows in (its shell browser's active view, or null).
+    void rememberFirstCommand(UINT first) noexcept { firstCommand_ = first; }
+    void openItem(IDataObject* selection);
+    GUID storageKeyId() { return storageId(); }
+    Microsoft::WRL::ComPtr<IShellView> activeView();
+
     // IContextMenu: the background menu of the folder's view.
     STDMETHODIMP QueryContextMenu(HMENU menu, UINT index, UINT first, UINT last,
                                   UINT flags) override;
@@ -83,6 +92,14 @@ public:
     // CreateViewObject, else the site's shell browser window, else none.
     HWND ownerWindow() override;
 
+    // What transfers and item commands use the folder for: its IStorageFolder
+    // for the calling thread (none: E_POINTER), the refresh of its view, and
+    // the cancel sink its progress dialogs are given (it does nothing: a
+    // cancel is seen through the dialog's flag).
+    Microsoft::WRL::ComPtr<IStorageFolder> folderHere();
+    void refreshView();
+    ui::CancelSink* cancelSink() noexcept { return this; }
+
 private:
     // Where a sub-folder lies: the storage's root folder, the storage's Id and
     // the storage file's own absolute list. Empty for the root.
@@ -101,7 +118,7 @@ private:
     bool isStorageRoot() override { return root_; }
     void holdKeyReference() override { holdsKeyReference_ = true; }
 
-    // ui::CancelSink: renaming cannot be cancelled.
+    // ui::CancelSink: renaming cannot be cancelled; transfers poll the dialog.
     void OnCancel() override {}
 
     // Initialize's work, on the storage thread; rootObjectMade tells the
@@ -111,11 +128,8 @@ private:
 
     // The storage file's absolute list: the own list for the root.
     LPCITEMIDLIST storageFileList() const noexcept;
-    // This folder's IStorageFolder for the calling thread (none: E_POINTER).
-    Microsoft::WRL::ComPtr<IStorageFolder> folderHere();
     // The shell browser of the site, else of the owner window; null for none.
     Microsoft::WRL::ComPtr<IShellBrowser> shellBrowser();
-    void refreshView();
 
     // The item of the storage's contents, with its comment.
     Microsoft::WRL::ComPtr<IStorageObject> itemHere(const std::wstring& name);
@@ -132,6 +146,7 @@ private:
     bool holdsKeyReference_ = false;
     FolderLocation location_;
     Microsoft::WRL::ComPtr<IShellView> viewSlot_;
+    UINT firstCommand_ = 0;
 };
 
 } // namespace cfx::folder

@@ -20,11 +20,9 @@ void checkServerCall(HRESULT hr, IUnknown* object, REFIID iid) {
         return;
     // Take the thread's error object before asking the object anything: the
     // QueryInterface below may itself be a call to another process.
-    IErrorInfo* taken = nullptr;
-    if (GetErrorInfo(0, &taken) != S_OK)
-        taken = nullptr;
     ComPtr<IErrorInfo> info;
-    info.Attach(taken);
+    if (GetErrorInfo(0, info.GetAddressOf()) != S_OK)
+        info.Reset();
 
     ComPtr<ISupportErrorInfo> support;
     if (!object || FAILED(object->QueryInterface(IID_PPV_ARGS(&support))) ||

@@ -43,3 +43,17 @@
 #define IDC_TOOLS_DETACH_KEY 1022
 #define IDC_TOOLS_EXPORT_KEY 1023
 #define IDC_TOOLS_UNINSTALL_KEY 1024
+
+// The "List of corrupted files" dialog.
+#define IDD_CORRUPTED_FILES 118
+#define IDC_CORRUPTED_CLOSE 1002
+#define IDC_CORRUPTED_TREE 1003
+#define IDC_CORRUPTED_DELETE 1004
+
+// The "General" page of a storage item's Properties.
+#define IDD_ITEM_GENERAL 119
+#define IDC_ITEM_ICON 1006
+#define IDC_ITEM_TYPE 1007
+#define IDC_ITEM_NAME 1008
+#define IDC_ITEM_COMMENT 1009
+#define IDC_ITEM_SIZE 1010

@@ -1,8 +1,9 @@
 // dialog_screenshots.exe FOLDER: opens every dialog of this subsystem the way
 // the library does - the progress dialog of each kind and the wait dialogs of
-// analysis and defragmentation in both variants, and the password prompt -
-// the pages of the "New" wizard (cfxwiz), and a storage file's context menu
-// and Properties dialog in both variants, and writes a PNG picture of each
+// analysis and defragmentation in both variants, the password prompt, the list
+// of corrupted files and a storage item's Properties in both variants - the
+// pages of the "New" wizard (cfxwiz), and a storage file's context menu and
+// Properties dialog in both variants, and writes a PNG picture of each
 // into FOLDER.
 // scripts/screenshots.sh runs it under Wine and Xvfb.
 //
@@ -21,12 +22,15 @@
 #include "ui/ProgressDialogHost.h"
 #include "ui/ProgressKind.h"
 #include "module/Module.h"
+#include "transfer/ItemPropertySheet.h"
+#include "ui/CorruptedFilesDialog.h"
 #include "ui/PromptKeyPassword.h"
 #include "ui/WaitDialog.h"
 #include "ui/dialog_ids.h"
 #include "ui/resource.h"
 
 #include <commctrl.h>
+#include <prsht.h>
 #include <shellapi.h>
 
 #include <array>
@@ -34,6 +38,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <exception>
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -228,6 +233,68 @@ bool takePasswordPrompt(HMODULE library, const std::wstring& folder) {
     return ok;
 }
 
+// A modal dialog run on a thread of its own: once its window shows, it is
+// taken and closed with close (a message posted to it).
+bool takeModal(const std::function<void()>& run, const std::wstring& path, UINT close,
+               WPARAM closeParameter) {
+    DWORD runThread = 0;
+    std::thread runner([&] {
+        runThread = GetCurrentThreadId();
+        try {
+            run();
+        } catch (const std::exception& e) {
+            std::fprintf(stderr, "dialog_screenshots: %s\n", e.what());
+        }
+    });
+    HWND dialog = nullptr;
+    for (int tries = 0; tries < 500 && !dialog; ++tries) {
+        Sleep(20);
+        EnumThreadWindows(
+            runThread,
+            [](HWND window, LPARAM found) {
+                if (IsWindowVisible(window))
+                    *reinterpret_cast<HWND*>(found) = window;
+                return TRUE;
+            },
+            reinterpret_cast<LPARAM>(&dialog));
+    }
+    bool ok = false;
+    if (dialog) {
+        Sleep(100);
+        repaint(dialog);
+        ok = save(cfx::test::captureWindow(dialog, true), path);
+        PostMessageW(dialog, close, closeParameter, 0);
+    } else {
+        std::fwprintf(stderr, L"dialog_screenshots: %ls did not show\n", path.c_str());
+    }
+    runner.join();
+    return ok;
+}
+
+// The list of corrupted files and a storage item's Properties sheet.
+bool takeItemDialogs(HMODULE library, const std::wstring& folder, const wchar_t* variant) {
+    bool ok = takeModal(
+        [library] {
+            cfx::ui::ShowCorruptedFiles({{0, L"report.txt"}, {0, L"beach.jpg"}, {1, L"notes.doc"}},
+                                        library, nullptr, nullptr, nullptr);
+        },
+        folder + L"corrupted-files-" + variant + L".png", WM_COMMAND, IDC_CORRUPTED_CLOSE);
+    ok = takeModal(
+             [library] {
+                 cfx::transfer::ItemPageData data;
+                 data.isFile = true;
+                 data.name = L"report.txt";
+                 data.typeText = L"Text Document";
+                 data.size = 1234567;
+                 data.comment = L"Quarterly figures, checked by the auditors.";
+                 data.icon = cfx::ui::IconHandle::fromResource(library, IDI_DOCUMENT);
+                 cfx::transfer::showItemPropertySheet(data, nullptr);
+             },
+             folder + L"item-properties-" + variant + L".png", PSM_PRESSBUTTON, PSBTN_CANCEL) &&
+         ok;
+    return ok;
+}
+
 // The wait dialogs of analysis and defragmentation, each taken by its own
 // handler once it shows, with a still frame of its animation.
 struct WaitShot {
@@ -325,12 +392,14 @@ int main() {
             return 1;
         }
         bool ok = takeProgressDialogs(library, folder, L"classic");
+        ok = takeItemDialogs(library, folder, L"classic") && ok;
         ok = takeWaitDialogs(library, folder, L"classic") && ok;
         return takeStorageFileIn(library, folder, L"classic") && ok ? 0 : 1;
     }
 
     bool ok = takeProgressDialogs(library, folder, L"modern");
     ok = takeWaitDialogs(library, folder, L"modern") && ok;
+    ok = takeItemDialogs(library, folder, L"modern") && ok;
     ok = takePasswordPrompt(library, folder) && ok;
     ok = cfx::test::takeWizardPages(folder, save) && ok;
     ok = takeStorageFileIn(library, folder, L"modern") && ok;

@@ -1,6 +1,7 @@
 #include "JournaledFile.h"
 
 #include "StoreError.h"
+#include "common/ComObjectBase.h"
 
 #include <algorithm>
 #include <array>
@@ -209,8 +210,7 @@ bool JournaledFile::recover(const std::wstring& path) {
 
 Microsoft::WRL::ComPtr<JournaledFile> JournaledFile::open(const std::wstring& path, bool durable) {
     recover(path);
-    Microsoft::WRL::ComPtr<JournaledFile> result;
-    result.Attach(new JournaledFile(path, durable));
+    Microsoft::WRL::ComPtr<JournaledFile> result = adopt(new JournaledFile(path, durable));
     JournaledFile& f = *result.Get();
     f.file_ = openMain(path);
     Identity identity = identityOf(f.file_.get(), path);

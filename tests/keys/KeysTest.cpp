@@ -554,7 +554,7 @@ protected:
     ComPtr<IStorageFolder> damage(const GUID& property, const _variant_t& value) {
         if (!copy_) {
             const std::wstring name = L"damaged" + std::to_wstring(++made_) + L".demo-coffrex";
-            copy_.Attach(new DamagedFolder(lockedStorage(*first_, name)));
+            copy_ = cfx::adopt(new DamagedFolder(lockedStorage(*first_, name)));
         }
         static_cast<DamagedFolder*>(copy_.Get())->set(property, value);
         return copy_;

@@ -99,8 +99,7 @@ TEST_P(ClassObjectTest, AnswersWhatItListsWithOneIdentity) {
             continue;
         }
         ASSERT_EQ(hr, S_OK);
-        ComPtr<IUnknown> viaInterface;
-        viaInterface.Attach(static_cast<IUnknown*>(out));
+        ComPtr<IUnknown> viaInterface = cfx::adopt(static_cast<IUnknown*>(out));
         ComPtr<IUnknown> identity;
         ASSERT_EQ(viaInterface.As(&identity), S_OK);
         EXPECT_EQ(identity.Get(), object.Get());

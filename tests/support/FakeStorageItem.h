@@ -32,6 +32,7 @@ public:
     // nullopt makes GetName return a null BSTR.
     void setName(std::optional<std::wstring> name) { name_ = std::move(name); }
     void setSize(ULONGLONG size) { size_ = size; }
+    void setTimes(const ItemTimes& times) { times_ = times; }
 
     // From now on the call fails with hr and sets error information with this
     // description, whose source is the item's name.

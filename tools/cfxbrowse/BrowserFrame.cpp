@@ -42,8 +42,7 @@ BrowserFrame::BrowserFrame() {
 }
 
 ComPtr<BrowserFrame> BrowserFrame::create(FolderLocation start) {
-    ComPtr<BrowserFrame> frame;
-    frame.Attach(new BrowserFrame());
+    ComPtr<BrowserFrame> frame = cfx::adopt(new BrowserFrame());
     frame->makeWindow();
     try {
         frame->show(std::move(start), false);

@@ -50,6 +50,7 @@ Contents (unlocked with the key first):
   remove <storage> <path>               delete a file or a folder tree
   props <storage> [<path>]              show every property of an item
   check <storage> [<path>]              compare files with their checksums
+  corrupt <storage> <path>              damage a file behind its checksum
 
 Options:
   --pfx <file> [--password <p>]  unlock with this key file instead of the
@@ -349,6 +350,29 @@ int remove(const Arguments& args) {
     return kExitSuccess;
 }
 
+// Flips the bits of a file's first byte through its stream and leaves its
+// stored checksum alone: a file damaged behind its checksum, for integrity
+// checks to find.
+int corrupt(const Arguments& args) {
+    Opened opened(args, true);
+    auto [folder, name] = opened.session.parentOf(args.at(1));
+    const std::wstring path = normalItemPath(args.at(1));
+    const std::wstring action = L"corrupting " + quoted(path);
+    ComPtr<IStorageFile> file = openFile(folder.Get(), name, path, false);
+    ComPtr<IStream> stream;
+    check(file->OpenStream(&stream), action);
+    BYTE first = 0;
+    ULONG done = 0;
+    check(stream->Read(&first, 1, &done), action);
+    if (done != 1)
+        fail(action, E_INVALIDARG, L"An empty file has no contents to damage.");
+    first = static_cast<BYTE>(~first);
+    check(stream->Seek(LARGE_INTEGER{}, STREAM_SEEK_SET, nullptr), action);
+    check(stream->Write(&first, 1, &done), action);
+    out(L"corrupted " + quoted(path) + L"\n");
+    return kExitSuccess;
+}
+
 int props(const Arguments& args) {
     std::wstring path = normalItemPath(args.optional(1));
     Opened opened(args, false);
@@ -454,6 +478,7 @@ const Command kCommands[] = {
     {L"rename", 3, 3, kKeyFile, rename, L"rename <storage> <path> <new name>"},
     {L"remove", 2, 2, kKeyFile, remove, L"remove <storage> <path>"},
     {L"props", 1, 2, kKeyFile, props, L"props <storage> [<path>]"},
+    {L"corrupt", 2, 2, kKeyFile, corrupt, L"corrupt <storage> <path>"},
     {L"check", 1, 2, kKeyFile, checkCommand, L"check <storage> [<path>]"},
 };
 
