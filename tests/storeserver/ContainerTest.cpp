@@ -14,6 +14,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <thread>
 
 namespace cfx::store::test {
 namespace {
@@ -333,6 +334,27 @@ TEST_F(ContainerTest, AFrozenStorageRefusesContentsUntilThawed) {
     unlockWithInstalledKey(*storage);
     EXPECT_FALSE(storage->isFrozen());
     EXPECT_EQ(readAll(storage->root().item(L"kept.txt")), patternBytes(10, 11));
+}
+
+TEST_F(ContainerTest, ThreadsTakeTurns) {
+    Item root = storage->root();
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t)
+        threads.emplace_back([&, t] {
+            Item folder = root.openFolder(L"thread" + std::to_wstring(t), true);
+            for (int i = 0; i < 5; ++i)
+                writeAll(*folder.openFile(L"f" + std::to_wstring(i), true),
+                         patternBytes(6000, static_cast<unsigned>(t * 10 + i)));
+        });
+    for (auto& thread : threads)
+        thread.join();
+    storage = reopened();
+    for (int t = 0; t < 4; ++t)
+        for (int i = 0; i < 5; ++i)
+            EXPECT_EQ(readAll(storage->root()
+                                  .item(L"thread" + std::to_wstring(t))
+                                  .item(L"f" + std::to_wstring(i))),
+                      patternBytes(6000, static_cast<unsigned>(t * 10 + i)));
 }
 
 TEST(ItemNameTest, RefusesEmptyTooLongSeparatorsAndReservedNames) {

@@ -42,6 +42,9 @@ TEST_F(ServerItems, ItemsAnswerTheirInterfacesAndDeletedOnesAreReverted) {
     writeFile(file(deep.Get(), L"leaf.txt", true).Get(), patternBytes(10, 1));
     folder(deep.Get(), L"sub", true);
     EXPECT_EQ((std::vector<std::wstring>{L"leaf.txt", L"sub"}), listNames(deep.Get()));
+    Bstr path;
+    ASSERT_EQ(S_OK, deep->GetPath(path.put()));
+    EXPECT_EQ(L"a\\b", text(path.get()));
 
     ComPtr<IStorageObject> item;
     ComPtr<IStorageFile> asFile;
