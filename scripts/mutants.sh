@@ -52,9 +52,9 @@ mutants=(
 "T4|cfxview/transfer/TransferEngine.cpp|    const bool succeeded = sized && !failed && !(isMove && context.incomplete);|!(isMove && context.incomplete)|true|transfer_tests|*Drops*"
 "T5|cfxview/transfer/StreamWrapper.cpp|    const LONG left = InterlockedDecrement(&references_);|InterlockedDecrement|InterlockedIncrement|transfer_tests|*CopiesOut*"
 "T6|cfxview/transfer/StorageDataObject.cpp|                    descriptors_.clear();|descriptors_.clear()|(void)0|transfer_tests|*Optimised*"
-# E7 and E8: one mutation, caught by the journal's own test and by the crash test alone.
+# E7: a journal never played back. The crash test (random kill points) finds it
+# only now and then; the journal's own test finds it every time.
 "E7|storeserver/engine/JournaledFile.cpp|    bool restored = playBack(journal.get(), file.get(), path, &identity);|playBack(|false && playBack(|store_engine_tests|CrashSafetyTest.*:JournaledFileTest.*"
-"E8|storeserver/engine/JournaledFile.cpp|    bool restored = playBack(journal.get(), file.get(), path, &identity);|playBack(|false && playBack(|store_engine_tests|CrashSafetyTest.*"
 "E1|storeserver/engine/Container.cpp|    if (!equalSecret(tag.data(), sealed.data() + kRecordHead + size, kTagSize))|!equalSecret|false && !equalSecret|store_engine_tests|DamageTest.*"
 "E2|storeserver/engine/KeyProtection.cpp|    if (answer.session != session_)|!=|==|store_engine_tests|KeyProtocolTest.*"
 "E3|storeserver/engine/ItemName.cpp|    return c >= L'A' && c <= L'Z' ? static_cast<wchar_t>(c - L'A' + L'a') : c;|L'Z' ?|L'W' ?|store_engine_tests|ContainerTest.*:ItemNameTest.*"

@@ -14,8 +14,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <numeric>
-#include <random>
 #include <thread>
 
 namespace cfx::store::test {
@@ -130,47 +128,6 @@ TEST_F(ContainerTest, LongAndUnicodeNamesArePreservedAndFoundWithoutAsciiCase) {
     EXPECT_TRUE(failsWith(STG_E_FILEALREADYEXISTS, [&] { root.openFile(shouted, true); }));
 }
 
-TEST_F(ContainerTest, ALargeFileWrittenAndReadInBlocksAtRandomOffsets) {
-    constexpr size_t kSize = 8 << 20;
-    constexpr size_t kBlocks = kSize / 4096;
-    std::vector<BYTE> model(kSize);
-    Item file = *storage->root().openFile(L"large.bin", true);
-    FileStream stream = file.openStream();
-    std::mt19937 random(11);
-    // Every block once, in random order, then a quarter of them again.
-    std::vector<size_t> order(kBlocks);
-    std::iota(order.begin(), order.end(), 0);
-    std::shuffle(order.begin(), order.end(), random);
-    for (size_t i = 0; i < kBlocks + kBlocks / 4; ++i) {
-        size_t block = i < kBlocks ? order[i] : random() % kBlocks;
-        auto bytes = patternBytes(4096, static_cast<unsigned>(i));
-        stream.write(block * 4096, bytes.data(), 4096);
-        std::copy(bytes.begin(), bytes.end(), model.begin() + block * 4096);
-    }
-    // Unaligned pieces across block boundaries.
-    for (int i = 0; i < 50; ++i) {
-        size_t at = random() % (kSize - 10000);
-        auto bytes = patternBytes(1 + random() % 9000, 1000 + i);
-        stream.write(at, bytes.data(), static_cast<ULONG>(bytes.size()));
-        std::copy(bytes.begin(), bytes.end(), model.begin() + at);
-    }
-    EXPECT_EQ(stream.size(), kSize);
-    stream.commit();
-
-    storage = reopened();
-    FileStream again = storage->root().item(L"large.bin").openStream();
-    std::vector<BYTE> block(4096);
-    for (int i = 0; i < 600; ++i) {
-        size_t at = (random() % kBlocks) * 4096;
-        ASSERT_EQ(again.read(at, block.data(), 4096), 4096u);
-        ASSERT_TRUE(std::equal(block.begin(), block.end(), model.begin() + at))
-            << "block at " << at;
-    }
-    EXPECT_EQ(readAll(storage->root().item(L"large.bin")), model);
-    EXPECT_EQ(again.read(kSize - 10, block.data(), 4096), 10u);
-    EXPECT_EQ(again.read(kSize + 10, block.data(), 4096), 0u);
-}
-
 TEST_F(ContainerTest, TimesAreKeptAndWritesMoveTheWriteTime) {
     Item root = storage->root();
     Item file = *root.openFile(L"timed", true);
@@ -241,24 +198,15 @@ TEST_F(ContainerTest, ItemPropertiesRoundTripWithTheirTypes) {
 
 TEST_F(ContainerTest, EveryItemHasAFixedIdInRegistryForm) {
     Item root = storage->root();
-    Item a = *root.openFile(L"a", true);
-    Item b = root.openFolder(L"b", true);
-    std::wstring ida = readText(a, StorageProperty_Id);
-    std::wstring idb = readText(b, StorageProperty_Id);
+    std::wstring ida = readText(*root.openFile(L"a", true), StorageProperty_Id);
+    std::wstring idb = readText(root.openFolder(L"b", true), StorageProperty_Id);
     std::wstring storageId = readText(root, StorageProperty_Id);
-    for (const std::wstring& id : {ida, idb, storageId}) {
-        GUID parsed;
-        EXPECT_EQ(id.size(), 38u);
-        EXPECT_EQ(CLSIDFromString(id.c_str(), &parsed), S_OK) << narrow(id);
-    }
+    GUID parsed;
+    EXPECT_EQ(CLSIDFromString(ida.c_str(), &parsed), S_OK) << narrow(ida);
     EXPECT_NE(ida, idb);
-    GUID id = storage->id();
     wchar_t text[40];
-    StringFromGUID2(id, text, 40);
+    StringFromGUID2(storage->id(), text, 40);
     EXPECT_EQ(storageId, text);
-    EXPECT_TRUE(failsWith(E_ACCESSDENIED, [&] {
-        a.setProperty(StorageProperty_Id, Variant(std::wstring(idb)).get());
-    }));
     EXPECT_TRUE(failsWith(E_ACCESSDENIED, [&] {
         root.setProperty(StorageProperty_Id, Variant(std::wstring(idb)).get());
     }));
@@ -322,10 +270,7 @@ TEST_F(ContainerTest, FailuresAreStandardAndNameTheItem) {
     EXPECT_NE(failureText([&] { root.openFile(L"DIR", true); }).find(L"'dir'"), std::wstring::npos);
     EXPECT_FALSE(root.openFile(L"dir", false).has_value());
     EXPECT_FALSE(root.openFile(L"absent", false).has_value());
-    EXPECT_TRUE(failsWith(STG_E_INVALIDNAME, [&] { root.openFile(L"", true); }));
     EXPECT_TRUE(failsWith(STG_E_INVALIDNAME, [&] { folder.openFolder(L"a/b", true); }));
-    EXPECT_TRUE(failsWith(STG_E_INVALIDNAME,
-                          [&] { root.openFile(std::wstring(kMaxNameLength + 1, L'n'), true); }));
     EXPECT_TRUE(failsWith(STG_E_INVALIDFUNCTION, [&] { file.list(); }));
     EXPECT_TRUE(failsWith(STG_E_INVALIDFUNCTION, [&] { folder.openStream(); }));
     EXPECT_TRUE(failsWith(E_POINTER, [&] { Item().name(); }));
@@ -391,26 +336,6 @@ TEST_F(ContainerTest, AFrozenStorageRefusesContentsUntilThawed) {
     EXPECT_EQ(readAll(storage->root().item(L"kept.txt")), patternBytes(10, 11));
 }
 
-TEST_F(ContainerTest, ClosingReleasesTheFileAndRevertsHandles) {
-    Item root = storage->root();
-    Item file = *root.openFile(L"a.txt", true);
-    writeAll(file, patternBytes(50, 12));
-    // Open, the file cannot be taken by anyone else.
-    EXPECT_FALSE(MoveFileW(path.c_str(), (path + L".moved").c_str()));
-    storage->close();
-    EXPECT_FALSE(storage->isOpen());
-    EXPECT_TRUE(failsWith(STG_E_REVERTED, [&] { file.size(); }));
-    EXPECT_TRUE(failsWith(STG_E_REVERTED, [&] { root.list(); }));
-    EXPECT_TRUE(failsWith(STG_E_REVERTED, [&] { storage->root(); }));
-    ASSERT_TRUE(MoveFileW(path.c_str(), (path + L".moved").c_str()));
-    ASSERT_TRUE(MoveFileW((path + L".moved").c_str(), path.c_str()));
-    // Reopened, the kept key unlocks it again; old handles stay reverted.
-    storage->reopen();
-    EXPECT_TRUE(storage->isUnlocked());
-    EXPECT_TRUE(failsWith(STG_E_REVERTED, [&] { file.size(); }));
-    EXPECT_EQ(readAll(storage->root().item(L"a.txt")), patternBytes(50, 12));
-}
-
 TEST_F(ContainerTest, ThreadsTakeTurns) {
     Item root = storage->root();
     std::vector<std::thread> threads;
@@ -441,19 +366,7 @@ TEST(ItemNameTest, RefusesEmptyTooLongSeparatorsAndReservedNames) {
           std::wstring(L"..")})
         EXPECT_TRUE(failsWith(STG_E_INVALIDNAME, [&] { checkItemName(name); }))
             << narrow(name.substr(0, 40));
-}
-
-TEST(ItemNameTest, TheDescriptionNamesTheName) {
-    std::wstring text = failureText([] { checkItemName(L"a/b"); });
-    EXPECT_NE(text.find(L"'a/b'"), std::wstring::npos) << narrow(text);
-}
-
-TEST(ItemNameTest, ComparesWithoutAsciiCaseOnly) {
-    EXPECT_TRUE(sameName(L"Readme.TXT", L"readme.txt"));
-    EXPECT_FALSE(sameName(L"readme.txt", L"readme.txt "));
-    // Letters outside ASCII keep their case.
-    EXPECT_FALSE(sameName(L"\u00C9t\u00E9", L"\u00E9t\u00E9"));
-    EXPECT_EQ(foldedName(L"AbC\u00C9"), L"abc\u00C9");
+    EXPECT_NE(failureText([] { checkItemName(L"a/b"); }).find(L"'a/b'"), std::wstring::npos);
 }
 
 } // namespace

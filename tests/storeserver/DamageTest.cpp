@@ -63,29 +63,24 @@ protected:
     std::wstring path = scratch.file(L"damaged.demo-coffrex");
 };
 
-TEST_F(DamageTest, MissingEmptyAndRandomFilesAreNoContainers) {
+TEST_F(DamageTest, MissingEmptyRandomAndOtherCompoundFilesAreNoContainers) {
     EXPECT_TRUE(failsWith(STG_E_FILENOTFOUND, [&] { Container::open(path); }));
-    putFileBytes(path, {});
-    EXPECT_TRUE(failsWith(STG_E_DOCFILECORRUPT, [&] { Container::open(path); }));
-    putFileBytes(path, patternBytes(100000, 1));
-    EXPECT_TRUE(failsWith(STG_E_DOCFILECORRUPT, [&] { Container::open(path); }));
+    for (const std::vector<BYTE>& bytes : {std::vector<BYTE>(), patternBytes(100000, 1)}) {
+        putFileBytes(path, bytes);
+        EXPECT_TRUE(failsWith(STG_E_DOCFILECORRUPT, [&] { Container::open(path); }));
+    }
     EXPECT_NE(failureText([&] { Container::open(path); }).find(L"not a storage container"),
               std::wstring::npos);
     EXPECT_TRUE(failsWith(STG_E_DOCFILECORRUPT, [&] { defragmentContainer(path); }));
-}
 
-TEST_F(DamageTest, ACompoundFileOfAnotherKindIsNotAContainer) {
-    Microsoft::WRL::ComPtr<IStorage> storage;
-    ASSERT_EQ(StgCreateStorageEx(path.c_str(), STGM_CREATE | STGM_READWRITE | STGM_SHARE_EXCLUSIVE,
-                                 STGFMT_DOCFILE, 0, nullptr, nullptr, IID_IStorage,
-                                 reinterpret_cast<void**>(storage.GetAddressOf())),
-              S_OK);
-    Microsoft::WRL::ComPtr<IStream> stream;
     // A stream where the container keeps its header, holding something else.
-    ASSERT_EQ(storage->CreateStream(L"\005CfxHeader",
-                                    STGM_CREATE | STGM_READWRITE | STGM_SHARE_EXCLUSIVE, 0, 0,
-                                    &stream),
+    Microsoft::WRL::ComPtr<IStorage> storage;
+    Microsoft::WRL::ComPtr<IStream> stream;
+    const DWORD mode = STGM_CREATE | STGM_READWRITE | STGM_SHARE_EXCLUSIVE;
+    ASSERT_EQ(StgCreateStorageEx(path.c_str(), mode, STGFMT_DOCFILE, 0, nullptr, nullptr,
+                                 IID_PPV_ARGS(&storage)),
               S_OK);
+    ASSERT_EQ(storage->CreateStream(L"\005CfxHeader", mode, 0, 0, &stream), S_OK);
     stream->Write("not a header", 12, nullptr);
     stream.Reset();
     storage.Reset();

@@ -106,14 +106,6 @@ TEST_F(FileContentsTest, RewritingABlockUsesANewKeyStream) {
     EXPECT_EQ(file.generations.at(1), 1u);
 }
 
-TEST_F(FileContentsTest, AppendingContinuesTheKeyStreamOfTheLastBlock) {
-    auto bytes = patternBytes(6000, 2);
-    contents().write(0, bytes.data(), 1000);
-    contents().write(1000, bytes.data() + 1000, 5000);
-    EXPECT_EQ(plainText(), bytes);
-    EXPECT_TRUE(file.generations.empty());
-}
-
 TEST_F(FileContentsTest, ShrinkingAndGrowingAgainTakesANewNonce) {
     auto bytes = patternBytes(10000, 3);
     contents().write(0, bytes.data(), bytes.size());

@@ -81,51 +81,41 @@ TEST_F(JournaledFileTest, RollbackRestoresTheCommittedBytesAndSize) {
     EXPECT_EQ(fileBytes(path), original);
 }
 
-TEST_F(JournaledFileTest, ALeftJournalIsPlayedBackOnOpen) {
-    auto original = patternBytes(20000, 7);
-    putFileBytes(path, original);
-    {
-        auto file = JournaledFile::open(path, false);
-        ASSERT_EQ(writeAt(file.Get(), 0, patternBytes(20000 + 30000, 8)), S_OK);
-        // Force the held pages to the file, as a long transaction would.
-        ULARGE_INTEGER size;
-        size.QuadPart = 10000;
-        ASSERT_EQ(file->SetSize(size), S_OK);
-        // A crash now would leave the journal as it is: keep a copy of it.
-        auto journal = JournaledFile::journalPath(path);
-        ASSERT_TRUE(CopyFileW(journal.c_str(), (journal + L".copy").c_str(), FALSE));
-        file->close();
+// A journal left by a crash restores its own file; over another file put in
+// its place since, it is not played back.
+TEST_F(JournaledFileTest, ALeftJournalIsPlayedBackOverItsOwnFileOnly) {
+    for (bool replaced : {false, true}) {
+        SCOPED_TRACE(replaced ? "the file replaced since" : "the same file");
+        auto original = patternBytes(20000, 7);
+        putFileBytes(path, original);
+        const std::wstring journal = JournaledFile::journalPath(path);
+        {
+            auto file = JournaledFile::open(path, false);
+            ASSERT_EQ(writeAt(file.Get(), 0, patternBytes(20000 + 30000, 8)), S_OK);
+            // Force the held pages to the file, as a long transaction would.
+            ULARGE_INTEGER size;
+            size.QuadPart = 10000;
+            ASSERT_EQ(file->SetSize(size), S_OK);
+            // A crash now would leave the journal as it is: keep a copy of it.
+            ASSERT_TRUE(CopyFileW(journal.c_str(), (journal + L".copy").c_str(), FALSE));
+            file->close();
+        }
+        // The interrupted state back: the changed file (or another one in
+        // its place) and the journal.
+        auto changed = patternBytes(10000, 9);
+        putFileBytes(path + L".new", changed);
+        if (replaced)
+            ASSERT_TRUE(
+                MoveFileExW((path + L".new").c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING));
+        else
+            putFileBytes(path, changed);
+        ASSERT_TRUE(MoveFileW((journal + L".copy").c_str(), journal.c_str()));
+        EXPECT_EQ(JournaledFile::recover(path), !replaced);
+        EXPECT_EQ(fileBytes(path), replaced ? changed : original);
+        if (!replaced) {
+            EXPECT_EQ(GetFileAttributesW(journal.c_str()), INVALID_FILE_ATTRIBUTES);
+        }
     }
-    // Put the interrupted state back: the changed file and its journal.
-    std::wstring journal = JournaledFile::journalPath(path);
-    auto changed = patternBytes(10000, 9);
-    putFileBytes(path, changed);
-    ASSERT_TRUE(MoveFileW((journal + L".copy").c_str(), journal.c_str()));
-    EXPECT_TRUE(JournaledFile::recover(path));
-    EXPECT_EQ(fileBytes(path), original);
-    EXPECT_EQ(GetFileAttributesW(journal.c_str()), INVALID_FILE_ATTRIBUTES);
-}
-
-TEST_F(JournaledFileTest, AJournalOfAnotherFileIsNotPlayedBack) {
-    auto original = patternBytes(9000, 10);
-    putFileBytes(path, original);
-    std::wstring journal = JournaledFile::journalPath(path);
-    {
-        auto file = JournaledFile::open(path, false);
-        ASSERT_EQ(writeAt(file.Get(), 0, patternBytes(100, 11)), S_OK);
-        ULARGE_INTEGER size;
-        size.QuadPart = 100;
-        ASSERT_EQ(file->SetSize(size), S_OK);
-        ASSERT_TRUE(CopyFileW(journal.c_str(), (journal + L".copy").c_str(), FALSE));
-        file->close();
-    }
-    // The file was replaced by another one since.
-    auto other = patternBytes(7000, 12);
-    putFileBytes(path + L".other", other);
-    ASSERT_TRUE(MoveFileExW((path + L".other").c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING));
-    ASSERT_TRUE(MoveFileW((journal + L".copy").c_str(), journal.c_str()));
-    EXPECT_FALSE(JournaledFile::recover(path));
-    EXPECT_EQ(fileBytes(path), other);
 }
 
 } // namespace

@@ -2,6 +2,7 @@
 // the key-state record and its answer, and the refusals: another storage's
 // key, another session's answer, records that are not answers.
 #include "common/Base64.h"
+#include "common/Handles.h"
 #include "Container.h"
 #include "KeyClient.h"
 #include "KeyStateRecord.h"
@@ -28,27 +29,23 @@ StorageKey storageKeyWithCryptoApi(Item root) {
     size_t n = state[6] | (state[7] << 8);
     EXPECT_LE(16 + n, state.size());
     CRYPT_HASH_BLOB keyId{static_cast<DWORD>(n), state.data() + 16};
-    HCERTSTORE store = CertOpenSystemStoreW(0, L"MY");
-    PCCERT_CONTEXT certificate =
-        CertFindCertificateInStore(store, X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, 0,
-                                   CERT_FIND_KEY_IDENTIFIER, &keyId, nullptr);
-    EXPECT_NE(certificate, nullptr) << "certificate not found: " << std::hex << GetLastError();
+    CertificateStore store(CertOpenSystemStoreW(0, L"MY"));
+    Certificate certificate(CertFindCertificateInStore(store.get(),
+                                                       X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, 0,
+                                                       CERT_FIND_KEY_IDENTIFIER, &keyId, nullptr));
+    EXPECT_TRUE(certificate) << "certificate not found: " << std::hex << GetLastError();
     HCRYPTPROV provider = 0;
     DWORD keySpec = 0;
     BOOL release = FALSE;
-    EXPECT_TRUE(
-        CryptAcquireCertificatePrivateKey(certificate, 0, nullptr, &provider, &keySpec, &release));
-    HCRYPTKEY key = 0;
-    EXPECT_TRUE(CryptGetUserKey(provider, keySpec, &key));
+    EXPECT_TRUE(CryptAcquireCertificatePrivateKey(certificate.get(), 0, nullptr, &provider,
+                                                  &keySpec, &release));
+    CryptProvider held(release ? provider : 0);
+    CryptKey key;
+    EXPECT_TRUE(CryptGetUserKey(provider, keySpec, key.put()));
     std::vector<BYTE> record = fromBase64(readText(root, StorageProperty_KeyRecord));
     DWORD length = static_cast<DWORD>(record.size());
-    EXPECT_TRUE(CryptDecrypt(key, 0, TRUE, 0, record.data(), &length));
+    EXPECT_TRUE(CryptDecrypt(key.get(), 0, TRUE, 0, record.data(), &length));
     EXPECT_EQ(length, 32u);
-    CryptDestroyKey(key);
-    if (release)
-        CryptReleaseContext(provider, 0);
-    CertFreeCertificateContext(certificate);
-    CertCloseStore(store, 0);
     return StorageKey(record.data(), 32);
 }
 
@@ -127,18 +124,16 @@ TEST_F(KeyProtocolTest, RecordsThatAreNotAnswersOfThisSessionAreRefused) {
     auto storage = Container::open(path);
     Item root = storage->root();
     std::wstring request = readText(root, StorageProperty_KeyState);
-    // The request itself carries no key.
-    EXPECT_TRUE(failsWith(E_INVALIDARG, [&] {
-        root.setProperty(StorageProperty_KeyState, Variant(std::wstring(request)).get());
-    }));
-    // Nor does text that is not a record.
-    EXPECT_TRUE(failsWith(E_INVALIDARG, [&] {
-        root.setProperty(StorageProperty_KeyState,
-                         Variant(std::wstring(L"AAAAAAAAAAAAAAAAAAAAAA==")).get());
-    }));
-    EXPECT_TRUE(failsWith(DISP_E_TYPEMISMATCH, [&] {
-        root.setProperty(StorageProperty_KeyState, Variant(bool(true)).get());
-    }));
+    // The request itself carries no key; nor does text that is not a record.
+    // (No text: a VT_BOOL is sent.)
+    const std::pair<std::wstring, HRESULT> refused[] = {{request, E_INVALIDARG},
+                                                        {L"AAAAAAAAAAAAAAAAAAAAAA==", E_INVALIDARG},
+                                                        {L"", DISP_E_TYPEMISMATCH}};
+    for (const auto& [text, hr] : refused) {
+        const Variant value = text.empty() ? Variant(true) : Variant(text);
+        EXPECT_TRUE(failsWith(hr, [&] { root.setProperty(StorageProperty_KeyState, value.get()); }))
+            << std::hex << hr;
+    }
     // A right answer made for another session.
     std::vector<BYTE> answer = answerKeyState(fromBase64(request), storageKeyWithCryptoApi(root));
     answer[8] ^= 0x5A;

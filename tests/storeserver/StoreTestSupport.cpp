@@ -115,17 +115,10 @@ ScratchFolder::~ScratchFolder() {
 }
 
 std::wstring answerWithInstalledKey(const std::wstring& keyRecord, const std::wstring& keyState) {
-    HCERTSTORE store = CertOpenSystemStoreW(0, L"MY");
+    CertificateStore store(CertOpenSystemStoreW(0, L"MY"));
     if (!store)
         failLastError(L"Unable to open the \"MY\" store");
-    try {
-        std::wstring answer = answerWithStore(store, keyRecord, keyState);
-        CertCloseStore(store, 0);
-        return answer;
-    } catch (...) {
-        CertCloseStore(store, 0);
-        throw;
-    }
+    return answerWithStore(store.get(), keyRecord, keyState);
 }
 
 void unlockWithInstalledKey(Container& container) {
@@ -141,19 +134,16 @@ std::shared_ptr<Container> newContainer(const std::wstring& path, Container::Opt
 }
 
 std::vector<BYTE> fileBytes(const std::wstring& path) {
-    std::vector<BYTE> bytes;
-    HANDLE h = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                           OPEN_EXISTING, 0, nullptr);
-    if (h == INVALID_HANDLE_VALUE)
-        return bytes;
+    FileHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                nullptr, OPEN_EXISTING, 0, nullptr));
     LARGE_INTEGER size{};
-    GetFileSizeEx(h, &size);
-    bytes.resize(static_cast<size_t>(size.QuadPart));
+    if (!file || !GetFileSizeEx(file.get(), &size))
+        return {};
+    std::vector<BYTE> bytes(static_cast<size_t>(size.QuadPart));
     DWORD got = 0;
     if (!bytes.empty())
-        ReadFile(h, bytes.data(), static_cast<DWORD>(bytes.size()), &got, nullptr);
+        ReadFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &got, nullptr);
     bytes.resize(got);
-    CloseHandle(h);
     return bytes;
 }
 
@@ -183,15 +173,13 @@ std::wstring readText(const Item& item, const GUID& property) {
 
 std::array<BYTE, 16> md5(const std::vector<BYTE>& bytes) {
     std::array<BYTE, 16> digest{};
-    HCRYPTPROV provider = 0;
-    HCRYPTHASH hash = 0;
-    CryptAcquireContextW(&provider, nullptr, nullptr, PROV_RSA_FULL, CRYPT_VERIFYCONTEXT);
-    CryptCreateHash(provider, CALG_MD5, 0, 0, &hash);
-    CryptHashData(hash, bytes.data(), static_cast<DWORD>(bytes.size()), 0);
+    CryptProvider provider;
+    CryptHash hash;
     DWORD size = 16;
-    CryptGetHashParam(hash, HP_HASHVAL, digest.data(), &size, 0);
-    CryptDestroyHash(hash);
-    CryptReleaseContext(provider, 0);
+    CryptAcquireContextW(provider.put(), nullptr, nullptr, PROV_RSA_FULL, CRYPT_VERIFYCONTEXT);
+    CryptCreateHash(provider.get(), CALG_MD5, 0, 0, hash.put());
+    CryptHashData(hash.get(), bytes.data(), static_cast<DWORD>(bytes.size()), 0);
+    CryptGetHashParam(hash.get(), HP_HASHVAL, digest.data(), &size, 0);
     return digest;
 }
 

@@ -92,14 +92,10 @@ std::wstring installedSubjectFor(const std::wstring& keyId) {
 }
 
 ULONGLONG flagsOf(IStorageObject* storage) {
-    VARIANT value;
-    VariantInit(&value);
-    check(storage->GetProperty(StorageProperty_Flags, &value));
-    VARIANT number;
-    VariantInit(&number);
-    check(VariantChangeType(&number, &value, 0, VT_UI8));
-    VariantClear(&value);
-    return number.ullVal;
+    Variant value;
+    check(storage->GetProperty(StorageProperty_Flags, value.put()));
+    EXPECT_EQ(VT_UI8, value.type());
+    return value.get().ullVal;
 }
 
 // The storage opens with the installed key of subject, and is empty.
@@ -120,6 +116,13 @@ protected:
     UiRobot robot_;
 
     void placeholder() { writeLocal(storage_, ""); }
+    // The next box the robot sees that is the one wanted.
+    std::optional<cfx::test::BoxRecord> nextBox(const Box& wanted) {
+        std::optional<cfx::test::BoxRecord> box;
+        while ((box = robot_.waitForBox()) && !wanted.matches(*box)) {
+        }
+        return box;
+    }
 };
 
 // The server exits a few seconds after its last client; under Wine a client
@@ -191,9 +194,7 @@ TEST_F(Cfxwiz, AttachesACopyOfTheKeyFile) {
     robot_.expect(optionsPage()).leaveOpen();
     robot_.expect(confirmPage().textContaining(L"will be attached")).answer(IDOK);
     WizardRun run({storage_});
-    std::optional<cfx::test::BoxRecord> box;
-    while ((box = robot_.waitForBox()) && !optionsPage().matches(*box)) {
-    }
+    std::optional<cfx::test::BoxRecord> box = nextBox(optionsPage());
     ASSERT_TRUE(box) << "no options page";
     SendMessageW(GetDlgItem(box->window, IDC_ATTACH), BM_CLICK, 0, 0); // the user ticks it
     robot_.press(box->window, IDOK);
@@ -258,16 +259,10 @@ TEST_F(Cfxwiz, TakesTheCertificateChosenInTheSystemsDialog) {
     robot_.expect(optionsPage()).answer(IDOK);
     robot_.expect(confirmPage().textContaining(L"Store test 1")).answer(IDOK);
     WizardRun run({storage_});
-    auto next = [&](const Box& wanted) {
-        std::optional<cfx::test::BoxRecord> box;
-        while ((box = robot_.waitForBox()) && !wanted.matches(*box)) {
-        }
-        return box;
-    };
-    auto key = next(keyPage());
+    auto key = nextBox(keyPage());
     ASSERT_TRUE(key);
     robot_.press(key->window, IDC_CHOOSE_CERTIFICATE);
-    auto dialog = next(selection);
+    auto dialog = nextBox(selection);
     ASSERT_TRUE(dialog);
     HWND list = FindWindowExW(dialog->window, nullptr, L"SysListView32", nullptr);
     std::wstring subject = L"Store test 1"; // the user clicks it

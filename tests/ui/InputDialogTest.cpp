@@ -167,26 +167,30 @@ TEST_F(InputDialogTest, TemplateThatCannotBeFoundRaisesTheWindowsError) {
     EXPECT_THROW(PromptKeyPassword(GetModuleHandleW(nullptr), nullptr, password), cfx::win_except);
 }
 
+// An allowed empty result ends with OK and keeps the old result.
 TEST_F(InputDialogTest, FlagsChooseTheEditAndWhetherEmptyIsAccepted) {
     struct Case {
         std::uint32_t flags;
         int edit;
         bool password;
+        const wchar_t* typed;
     };
     const Case cases[] = {
-        {kInputPassword, IDC_INPUT_PASSWORD, true},
-        {kInputPasswordOther, IDC_INPUT_PASSWORD_OTHER, true},
-        {kInputPassword | kInputPasswordOther, IDC_INPUT_PASSWORD, true},
-        {kInputEmptyAllowed, IDC_INPUT_TEXT, false},
-        {8, IDC_INPUT_TEXT, false},
+        {kInputPassword, IDC_INPUT_PASSWORD, true, L"report.txt"},
+        {kInputPasswordOther, IDC_INPUT_PASSWORD_OTHER, true, L"report.txt"},
+        {kInputPassword | kInputPasswordOther, IDC_INPUT_PASSWORD, true, L"report.txt"},
+        {kInputEmptyAllowed, IDC_INPUT_TEXT, false, L"report.txt"},
+        {kInputEmptyAllowed, IDC_INPUT_TEXT, false, L""},
+        {8, IDC_INPUT_TEXT, false, L"report.txt"},
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(testing::Message() << "flags " << c.flags);
+        SCOPED_TRACE(testing::Message() << "flags " << c.flags << ", typed \"" << c.typed << "\"");
         InputDialogRequest request;
         request.module = module();
         request.prompt = L"New name:";
         request.caption = L"Rename";
         request.flags = c.flags;
+        request.result = L"old name";
         UiRobot robot;
         std::optional<BoxRecord> seen;
         robot
@@ -195,10 +199,10 @@ TEST_F(InputDialogTest, FlagsChooseTheEditAndWhetherEmptyIsAccepted) {
                     seen = box;
                     return true;
                 }))
-            .fill(c.edit, L"report.txt")
+            .fill(c.edit, c.typed)
             .answer(IDOK);
         EXPECT_EQ(InputDialog(nullptr, request), 1);
-        EXPECT_EQ(request.result, L"report.txt");
+        EXPECT_EQ(request.result, *c.typed ? c.typed : L"old name");
         robot.verify();
         ASSERT_TRUE(seen);
         EXPECT_EQ(shownEdit(*seen), c.edit);
@@ -206,18 +210,6 @@ TEST_F(InputDialogTest, FlagsChooseTheEditAndWhetherEmptyIsAccepted) {
         EXPECT_EQ(request.edit, seen->control(c.edit)->window);
         EXPECT_EQ((seen->control(c.edit)->style & ES_PASSWORD) != 0, c.password);
     }
-}
-
-TEST_F(InputDialogTest, AllowedEmptyResultEndsWithOkAndKeepsTheOldResult) {
-    InputDialogRequest request;
-    request.module = module();
-    request.caption = L"Comment";
-    request.flags = kInputEmptyAllowed;
-    request.result = L"old comment";
-    UiRobot robot;
-    robot.expect(Box().caption(L"Comment")).answer(IDOK);
-    EXPECT_EQ(InputDialog(nullptr, request), 1);
-    EXPECT_EQ(request.result, L"old comment");
 }
 
 TEST_F(InputDialogTest, PaintsAWhiteBandDownToTheSeparator) {
