@@ -153,6 +153,16 @@ std::wstring StorageSession::shownStorage() const {
     return quoted(path_);
 }
 
+namespace {
+
+std::wstring noCertificateText(const KeySource& key, const std::wstring& keyId) {
+    return std::wstring(key.pfxFile.empty() ? L"The current user's \"MY\" store"
+                                            : L"The key file") +
+           L" has no certificate for the storage's key (key id " + keyId + L").";
+}
+
+} // namespace
+
 void StorageSession::unlock(const KeySource& key) {
     const std::wstring action = L"unlocking " + shownStorage();
     try {
@@ -183,11 +193,7 @@ void StorageSession::unlock(const KeySource& key) {
                 throw;
             Variant keyId;
             getProperty(storage_.Get(), StorageProperty_KeyId, keyId, action);
-            fail(action, e.Error(),
-                 std::wstring(key.pfxFile.empty() ? L"The current user's \"MY\" store"
-                                                  : L"The key file") +
-                     L" has no certificate for the storage's key (key id " + keyId.text() + L").",
-                 kExitKeyUnavailable);
+            fail(action, e.Error(), noCertificateText(key, keyId.text()), kExitKeyUnavailable);
         }
         setProperty(storage_.Get(), StorageProperty_KeyState, Variant(answer), action);
     } catch (...) {
@@ -205,7 +211,14 @@ std::vector<BYTE> StorageSession::storageKey(const KeySource& key) const {
         const bool fromFile = !key.pfxFile.empty();
         CertificateStore store =
             fromFile ? importPfx(key.pfxFile, key.password, PKCS12_NO_PERSIST_KEY) : openMyStore();
-        Certificate certificate = findByKeyId(store.get(), keyId.text());
+        Certificate certificate;
+        try {
+            certificate = findByKeyId(store.get(), keyId.text());
+        } catch (const ToolError& e) {
+            if (e.hr() != CRYPT_E_NOT_FOUND)
+                throw;
+            fail(action, e.hr(), noCertificateText(key, keyId.text()), kExitKeyUnavailable);
+        }
         HCRYPTPROV provider = 0;
         DWORD keySpec = 0;
         BOOL callerFrees = FALSE;
