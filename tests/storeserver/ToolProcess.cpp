@@ -25,9 +25,20 @@ ToolProcess::ToolProcess(const std::wstring& arguments, std::wstring outputFile,
     startup.hStdOutput = startup.hStdError = output.get();
     std::wstring command = L"\"" + cfx::test::programFolder() + program + L"\" " + arguments;
     PROCESS_INFORMATION started{};
-    if (!CreateProcessW(nullptr, command.data(), nullptr, nullptr, TRUE, CREATE_NO_WINDOW, nullptr,
-                        nullptr, &startup, &started)) {
-        ADD_FAILURE() << "the program did not start: " << GetLastError();
+    // Under a loaded Wine a child now and then dies before it has started
+    // (CreateProcess fails, often with ERROR_INTERNAL_ERROR); that is not the
+    // program's answer, so it is started again, three times at most.
+    DWORD error = ERROR_SUCCESS;
+    for (int attempt = 0; attempt < 3; ++attempt, Sleep(100)) {
+        if (CreateProcessW(nullptr, command.data(), nullptr, nullptr, TRUE, CREATE_NO_WINDOW,
+                           nullptr, nullptr, &startup, &started)) {
+            error = ERROR_SUCCESS;
+            break;
+        }
+        error = GetLastError();
+    }
+    if (error != ERROR_SUCCESS) {
+        ADD_FAILURE() << "the program did not start: " << error;
         return;
     }
     CloseHandle(started.hThread);
