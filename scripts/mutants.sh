@@ -26,7 +26,7 @@ mutants=(
 "F2|cfxview/folder/StorageItemId.cpp|    const std::size_t cb = kStorageItemIdFixedSize + 2 * length;|2 * length|2 * length + 1|item_id_tests|StorageItemId.*"
 "F3|cfxview/folder/StorageItemId.cpp|    if (length > kMaxItemNameLength)|>|>=|item_id_tests|StorageItemId.*"
 "F4|cfxview/folder/StorageItemId.cpp|        ILFree(*out);|ILFree(*out)|(void)out|item_id_tests|StorageItemId.*"
-"F5|cfxview/folder/StorageItemId.cpp|            std::memcmp(bytesOf(prefix) + sizeof cb, bytesOf(list) + sizeof cb, rest) != 0)|rest)|rest - 1)|item_id_tests|StorageItemIdList.*"
+"F5|cfxview/folder/StorageItemId.cpp|            std::memcmp(bytesOf(prefix) + sizeof cb, bytesOf(list) + sizeof cb, rest) != 0)|rest)|rest - 1)|item_id_tests|StorageItemIdFuzz.*"
 "F8|cfxview/folder/StorageItemId.cpp|                       sizeof kStorageItemIdSignature) == 0;|sizeof kStorageItemIdSignature|sizeof kStorageItemIdSignature - 1|item_id_tests|StorageItemIdFuzz.*"
 "F6|cfxview/folder/ThreadMailbox.cpp|                                           ThreadMailbox::Posted) == ThreadMailbox::Posted)|==|!=|mailbox_tests|Mailbox.*"
 "F7|cfxview/folder/ThreadMailbox.cpp|            package.status = CallPackage::Failed;|Failed|StandardException|mailbox_tests|Forward.*"
