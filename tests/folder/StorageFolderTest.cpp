@@ -337,7 +337,7 @@ TEST(FolderIsolated, Unload) {
     };
     UiRobot robot;
     ItemIdList computer, file(ILCreateFromPathW(path.c_str()));
-    ASSERT_EQ(S_OK, SHGetSpecialFolderLocation(nullptr, CSIDL_DRIVES, computer.put()));
+    ASSERT_EQ(S_OK, SHGetFolderLocation(nullptr, CSIDL_DRIVES, nullptr, 0, computer.put()));
     for (LPCITEMIDLIST list : {computer.get(), file.get()}) {
         std::optional<LoadedLibrary> dll(std::in_place, L"cfxview.dll");
         {
