@@ -35,9 +35,7 @@ namespace {
 
 using cfx::check;
 using cfx::makeBstr;
-using cfx::bench::folderOfProgram;
-using cfx::bench::installTestKey;
-using cfx::bench::runAndWait;
+using namespace cfx::bench;
 using Microsoft::WRL::ComPtr;
 
 int kItems = 10000; // or the first argument

@@ -40,9 +40,7 @@ namespace {
 
 using cfx::check;
 using cfx::makeBstr;
-using cfx::bench::folderOfProgram;
-using cfx::bench::installTestKey;
-using cfx::bench::runAndWait;
+using namespace cfx::bench;
 using Microsoft::WRL::ComPtr;
 
 ULONGLONG kMiB = 128; // or the first argument
