@@ -116,7 +116,11 @@ TEST_F(ErrorBox, NamesTheFailedActionAndTheError) {
 
 TEST_F(ErrorBox, OneErrorBoxAtATime) {
     const std::wstring text = errorText(ERROR_ACCESS_DENIED);
-    std::optional<std::thread> first, second; // joined after the robot closed any box
+    struct Joined : std::thread {
+        using std::thread::thread;
+        ~Joined() { join(); }
+    };
+    std::optional<Joined> first, second; // joined after the robot closed any box
     UiRobot robot;
     robot.expect(errorBox(L"First\n\n" + text)).leaveOpen();
     robot.expect(errorBox(L"Second\n\n" + text)).answer(IDOK);
@@ -136,8 +140,7 @@ TEST_F(ErrorBox, OneErrorBoxAtATime) {
     std::optional<BoxRecord> secondBox = early ? early : robot.waitForBox(10s);
     ASSERT_TRUE(secondBox);
     EXPECT_EQ(secondBox->text, L"Second\n\n" + text);
-    first->join();
-    second->join();
+    first.reset(), second.reset();
     robot.verify();
 }
 
