@@ -1,6 +1,5 @@
 // Registration as regsvr32 and the shell see it: the keys and values each
-// Windows version's script leaves, what unregistration leaves, and a
-// registration that fails half-way.
+// Windows version's script leaves, and what unregistration leaves.
 #include "support/LoadedLibrary.h"
 #include "support/TestText.h"
 
@@ -27,9 +26,7 @@ const wchar_t kOther[] = L"{0F0F0F0F-0000-0000-0000-00000000000F}"; // another p
 const wchar_t* const kEntries[] = {
     L"*HKCR\\.demo-coffrex|=Coffrex.3.0 (Demo)",
     L"*HKCR\\.demo-coffrex\\ShellNew|Command=\"$D\\cfxwiz.exe\" \"%1\"",
-    L"*HKCR\\Coffrex\\CurVer|=Coffrex.3.0 (Demo)",
     L"*$P\\CLSID|=$F",
-    L"*$P\\DefaultIcon|=$M",
     L"X$P\\Shell\\open\\Command|=explorer /idlist,%I,%L",
     L"X$P\\Shell\\open\\ddeexec|=[ViewFolder(\"%l\", %I, %S)]",
     L"O$P\\Shell\\open\\command|DelegateExecute={11dbb47c-a525-400b-9e80-a54615a090c0}",
@@ -38,7 +35,6 @@ const wchar_t* const kEntries[] = {
     L"Property Sheet",
     L"*$P\\ShellEx\\ContextMenuHandlers\\{6B3E91D2-0C4F-4A87-9E15-D27A40B85C1C}",
     L"*HKCR\\CLSID\\$F\\ShellFolder|Attributes=dword:2684354560",
-    L"*HKCR\\CLSID\\$F\\Implemented Categories\\{00021490-0000-0000-C000-000000000046}",
 };
 
 // Every class has an in-process server; the overlays are approved on Windows
@@ -160,25 +156,5 @@ INSTANTIATE_TEST_SUITE_P(Windows, Regsvr32,
                          [](const auto& test) {
                              return *test.param.wine ? narrow(test.param.wine) : "default";
                          });
-
-// The overlay identifiers' key made volatile: the registrar cannot write
-// below it, after having written everything else.
-TEST(Registration, ThatFailsHalfWayIsTakenBack) {
-    cfx::test::LoadedLibrary dll(L"cfxview.dll");
-    ASSERT_EQ(CoInitialize(nullptr), S_OK);
-    HKEY key;
-    RegDeleteTreeW(HKEY_LOCAL_MACHINE, kOverlays.c_str());
-    ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, kOverlays.c_str(), 0, 0, REG_OPTION_VOLATILE,
-                              KEY_ALL_ACCESS, 0, &key, 0),
-              0);
-    EXPECT_TRUE(
-        cfx::test::hrIs(HRESULT_FROM_WIN32(ERROR_CHILD_MUST_BE_VOLATILE), dll.registerServer()));
-    for (const auto& [line, written] : expected(false, dll.path()))
-        EXPECT_FALSE(present(line)) << narrow(line);
-    EXPECT_EQ(dll.canUnloadNow(), S_OK);
-    RegCloseKey(key);
-    RegDeleteTreeW(HKEY_LOCAL_MACHINE, kOverlays.c_str());
-    CoUninitialize();
-}
 
 } // namespace

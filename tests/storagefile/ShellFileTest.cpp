@@ -1,8 +1,6 @@
-// The storage file's icon overlays, context menu and property page, reached
-// the way the shell reaches them (the library's class objects, a selection
-// from the parent folder's GetUIObjectOf), and the commands they run:
-// freezing, defragmentation and the keys; on storages of the real storage
-// server, the robot answering every box and dialog.
+// The storage file's overlays, menu and page as the shell reaches them (class
+// objects, a selection from GetUIObjectOf) and the commands they run, on
+// storages of the real storage server, the robot answering every box.
 #include "storeserver/RemoteStorage.h"
 
 #include "common/Base64.h"
@@ -101,7 +99,8 @@ void install() {
 }
 
 // A box of the library with part of its text.
-Box message(const std::wstring& text, Icon icon, std::vector<int> buttons) {
+Box message(const std::wstring& text, Icon icon = Icon::Warning,
+            std::vector<int> buttons = {IDYES, IDNO}) {
     return Box().messageBox().caption(L"Coffrex").icon(icon).buttons(buttons).textContaining(text);
 }
 
@@ -167,7 +166,6 @@ protected:
     ComPtr<IStorageFolder> root_;
     std::wstring path_;
 };
-using FileOps = ShellFile;
 
 // --- Files that are not storages to be had: every handler answers, and the
 // file keeps its bytes ---
@@ -222,16 +220,13 @@ TEST(ServerUnregistered, EveryStorageIsOutOfReachAndOtherFilesCostNoCall) {
     newContainer(path).reset();
     ASSERT_EQ(0u, runServerCommand(L"/UnregServer"));
     EXPECT_EQ(S_OK, memberOf(CLSID_InaccessibleOverlay, path));
-    EXPECT_EQ(S_FALSE, memberOf(CLSID_InaccessibleOverlay, other)) << "the server was asked";
-    EXPECT_EQ(S_FALSE, memberOf(CLSID_FrozenOverlay, path));
-    EXPECT_EQ(S_FALSE, memberOf(CLSID_KeyOverlay, path));
+    for (const CLSID& overlay : {CLSID_FrozenOverlay, CLSID_InaccessibleOverlay, CLSID_KeyOverlay})
+        EXPECT_EQ(S_FALSE, memberOf(overlay, overlay == CLSID_InaccessibleOverlay ? other : path));
     auto menu = create<IShellExtInit>(CLSID_StorageContextMenu);
     EXPECT_NE(S_OK,
               menu->Initialize(nullptr, selection(scratch.path(), {L"a.demo-coffrex"}).Get(), 0));
     EXPECT_EQ(0u, runServerCommand(L"/RegServer"));
 }
-
-// --- The context menu ---
 
 // The menu of a storage in each state, and a verb or an offset invoked on it,
 // acting on the state read when the menu was made.
@@ -258,8 +253,7 @@ const MenuCase kMenus[] = {
 };
 class Menus : public ShellFile, public testing::WithParamInterface<MenuCase> {};
 
-// The overlays, and the menu's entries above the host's own "Open", their
-// texts and state.
+// The overlays, and the menu's entries (texts, state) above the host's "Open".
 TEST_P(Menus, AndOverlaysFollowTheStoragesState) {
     const MenuCase& c = GetParam();
     const std::wstring path = storage(c.file, c.state);
@@ -301,13 +295,6 @@ TEST_P(Menus, AndOverlaysFollowTheStoragesState) {
 }
 INSTANTIATE_TEST_SUITE_P(ShellFile, Menus, testing::ValuesIn(kMenus), caseName<MenuCase>);
 
-TEST_F(ShellFile, OnlyOneStorageFileGetsTheMenuAndThePage) {
-    storage(L"a.demo-coffrex");
-    storage(L"b.demo-coffrex");
-    for (const CLSID& clsid : {CLSID_StorageContextMenu, CLSID_StoragePropertyPage})
-        initialised<IUnknown>(clsid, {L"a.demo-coffrex", L"b.demo-coffrex"}, E_INVALIDARG);
-}
-
 TEST_F(ShellFile, CommandStringsAreBoundedToTheBuffer) {
     storage();
     auto menu = initialised<IContextMenu>(CLSID_StorageContextMenu);
@@ -333,9 +320,7 @@ TEST_F(ShellFile, CommandStringsAreBoundedToTheBuffer) {
     EXPECT_EQ(S_OK, menu->GetCommandString(1, GCS_VALIDATEA, nullptr, nullptr, 0));
 }
 
-// --- The commands ---
-
-TEST_F(FileOps, FrozenTheFileIsFreeToMoveUntilThawed) {
+TEST_F(ShellFile, FrozenTheFileIsFreeToMoveUntilThawed) {
     const std::wstring path = storage(L"a.demo-coffrex", Plain, 10000),
                        away = scratch_.file(L"away");
     ASSERT_TRUE(CreateDirectoryW(away.c_str(), nullptr));
@@ -362,13 +347,12 @@ struct Analysis {
     int percent, answer;
 };
 const Analysis kAnalyses[] = {
-    {"Empty", 0, Plain, 0, IDOK},
     {"Quarter", kKept25, Plain, 25, IDOK},
     {"Declined", kKept26, Plain, 26, IDNO},
     {"Defragmented", kKept26, Plain, 26, IDYES},
     {"FrozenStaysFrozen", kKept26, Frozen, 26, IDYES},
 };
-class Fragmentation : public FileOps, public testing::WithParamInterface<Analysis> {};
+class Fragmentation : public ShellFile, public testing::WithParamInterface<Analysis> {};
 
 TEST_P(Fragmentation, ShowsThePercentAndDefragmentsOnYes) {
     const Analysis& c = GetParam();
@@ -381,13 +365,10 @@ TEST_P(Fragmentation, ShowsThePercentAndDefragmentsOnYes) {
         .expect(c.percent <= 25
                     ? message(text + L"It does not need deframentation.", Icon::Information, {IDOK})
                     : message(text + L"To start defragmentation press OK.\n\nNote: The "
-                                     L"storage will be temporary frozen.",
-                              Icon::Warning, {IDYES, IDNO}))
+                                     L"storage will be temporary frozen."))
         .answer(c.answer);
     if (c.answer == IDYES)
-        robot
-            .expect(
-                message(L"Defragmentation has finished successfully", Icon::Information, {IDOK}))
+        robot.expect(message(L"Defragmentation has finished", Icon::Information, {IDOK}))
             .answer(IDOK);
     AnalyseAndDefragment(nullptr, path);
     robot.verify();
@@ -397,9 +378,8 @@ TEST_P(Fragmentation, ShowsThePercentAndDefragmentsOnYes) {
         FreezeStorage(path, false);
     EXPECT_EQ(patternBytes(c.kept, 1), c.kept ? kept(path) : std::vector<BYTE>());
 }
-INSTANTIATE_TEST_SUITE_P(FileOps, Fragmentation, testing::ValuesIn(kAnalyses), caseName<Analysis>);
-
-// --- The key commands ---
+INSTANTIATE_TEST_SUITE_P(ShellFile, Fragmentation, testing::ValuesIn(kAnalyses),
+                         caseName<Analysis>);
 
 constexpr int kFileName = 1148; // cmb13 of the common file dialogs
 
@@ -426,7 +406,7 @@ const Attach kAttaches[] = {
     {"FirstOfTwoCertificatesDecides", {{L"protected_foreign", L"secret"}}, true},
     {"SecondOfTwoCertificatesIgnored", {{L"foreign_protected", L"secret"}}, false},
 };
-class AttachKeys : public FileOps, public testing::WithParamInterface<Attach> {};
+class AttachKeys : public ShellFile, public testing::WithParamInterface<Attach> {};
 
 TEST_P(AttachKeys, AttachOnlyTheStoragesKey) {
     const std::wstring path = storage();
@@ -442,8 +422,8 @@ TEST_P(AttachKeys, AttachOnlyTheStoragesKey) {
             .answer(IDOK);
         if (i + 1 < rounds.size() || !yes)
             robot
-                .expect(message(L"does not belong to this storage  or the password is invalid.",
-                                Icon::Warning, {IDOK}))
+                .expect(message(L"does not belong to this storage  or the password", Icon::Warning,
+                                {IDOK}))
                 .answer(IDOK);
     }
     if (!yes)
@@ -453,17 +433,14 @@ TEST_P(AttachKeys, AttachOnlyTheStoragesKey) {
     EXPECT_EQ(yes ? toBase64(fileBytes(keyFile(rounds.back().first))) : L"", attached());
     EXPECT_EQ(yes ? kKeyAttached : 0, readFlags(root_.Get()));
 }
-INSTANTIATE_TEST_SUITE_P(FileOps, AttachKeys, testing::ValuesIn(kAttaches), caseName<Attach>);
+INSTANTIATE_TEST_SUITE_P(ShellFile, AttachKeys, testing::ValuesIn(kAttaches), caseName<Attach>);
 
-TEST_F(FileOps, DetachAsksFirstAndKeepsTheOtherFlags) {
+TEST_F(ShellFile, DetachAsksFirstAndKeepsTheOtherFlags) {
     const std::wstring path = storage();
     for (const int answer : {IDNO, IDYES}) {
         attach(L"QUJD", 0x5);
         UiRobot robot;
-        robot
-            .expect(message(L"Do you really want to remove attached key?", Icon::Warning,
-                            {IDYES, IDNO}))
-            .answer(answer);
+        robot.expect(message(L"Do you really want to remove attached key?")).answer(answer);
         EXPECT_EQ(answer == IDYES, DetachKey(nullptr, path));
         robot.verify();
         EXPECT_EQ(answer == IDYES ? 0x4 : 0x5, readFlags(root_.Get()));
@@ -474,7 +451,7 @@ TEST_F(FileOps, DetachAsksFirstAndKeepsTheOtherFlags) {
 // The attached key through the wizard: a key file, text that is no Base64,
 // bytes that are no PKCS#12 file, and nothing attached. No key file is left
 // in the temporary folder and nothing is installed.
-TEST_F(FileOps, InstallingTheAttachedKeyLeavesNoTemporaryFile) {
+TEST_F(ShellFile, InstallingTheAttachedKeyLeavesNoTemporaryFile) {
     const std::wstring path = storage();
     const struct {
         std::wstring text;
@@ -510,21 +487,16 @@ TEST_F(FileOps, InstallingTheAttachedKeyLeavesNoTemporaryFile) {
 
 // With a key attached or not, the user is warned; on Yes the storage is
 // frozen and the key goes.
-TEST_F(FileOps, DeleteAsksThenFreezesTheStorageAndTheKeyGoes) {
+TEST_F(ShellFile, DeleteAsksThenFreezesTheStorageAndTheKeyGoes) {
     const std::wstring path = storage();
     EXPECT_FALSE(DeleteKey(nullptr, path)) << "no key installed: nothing to ask";
     install();
     UiRobot robot;
-    robot
-        .expect(
-            message(L"WARNING: You have no storage key attached.", Icon::Warning, {IDYES, IDNO}))
-        .answer(IDNO);
+    robot.expect(message(L"WARNING: You have no storage key attached.")).answer(IDNO);
     EXPECT_FALSE(DeleteKey(nullptr, path));
     EXPECT_TRUE(installed() && !frozen(path));
     attach(L"QUJD", kKeyAttached);
-    robot
-        .expect(message(L"key for current user account?\n\nYou have a key attached", Icon::Warning,
-                        {IDYES, IDNO}))
+    robot.expect(message(L"key for current user account?\n\nYou have a key attached"))
         .answer(IDYES);
     EXPECT_FALSE(DeleteKey(nullptr, path));
     robot.verify();
