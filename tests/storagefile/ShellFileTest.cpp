@@ -462,7 +462,7 @@ TEST_F(ShellFile, InstallingTheAttachedKeyLeavesNoTemporaryFile) {
                  {toBase64(patternBytes(3000, 5)), kKeyAttached, true},
                  {L"", 0, false}};
     wchar_t folder[MAX_PATH];
-    SHGetSpecialFolderPathW(nullptr, folder, CSIDL_LOCAL_APPDATA, TRUE);
+    SHGetFolderPathW(nullptr, CSIDL_LOCAL_APPDATA | CSIDL_FLAG_CREATE, nullptr, 0, folder);
     for (const auto& c : cases) {
         attach(c.text, c.flags);
         UiRobot robot;
