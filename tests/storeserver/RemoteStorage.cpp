@@ -13,8 +13,9 @@ namespace cfx::store::test {
 
 namespace {
 
-// The program's apartment; the server registered as a user installs it
-// ("cfxstore.exe /RegServer") and error objects carried back under Wine.
+constexpr wchar_t kServerProgram[] = L"cfxstore.exe";
+
+// The apartment, the server registered as a user does, error objects carried back under Wine.
 class ServerEnvironment : public testing::Environment {
 public:
     void SetUp() override {
@@ -46,11 +47,7 @@ DWORD runServerCommand(const wchar_t* option) {
 
 std::vector<DWORD> serverProcesses() {
     std::vector<DWORD> found;
-    KernelHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
-    if (snapshot.get() == INVALID_HANDLE_VALUE) {
-        snapshot.release();
-        return found;
-    }
+    FileHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
     PROCESSENTRY32W entry{sizeof entry};
     for (BOOL more = Process32FirstW(snapshot.get(), &entry); more;
          more = Process32NextW(snapshot.get(), &entry))
@@ -98,17 +95,17 @@ std::wstring text(BSTR value) {
 ComPtr<IStorageFolder> createStorage(IStorageServer* server, const std::wstring& path,
                                      const KeyCertificate& certificate) {
     ComPtr<IStorageObject> storage;
+    ComPtr<IStorageFolder> root;
     check(server->CreateStorage(bstr(path).get(), static_cast<ULONG>(certificate.encoded.size()),
                                 certificate.encoded.data(), &storage));
-    ComPtr<IStorageFolder> root;
     check(storage.As(&root));
     return root;
 }
 
 ComPtr<IStorageFolder> openStorage(IStorageServer* server, const std::wstring& path) {
     ComPtr<IStorageObject> storage;
-    check(server->OpenStorage(bstr(path).get(), &storage));
     ComPtr<IStorageFolder> root;
+    check(server->OpenStorage(bstr(path).get(), &storage));
     check(storage.As(&root));
     return root;
 }
@@ -126,16 +123,11 @@ void unlock(IStorageObject* storage) {
 }
 
 Failure failureOf(HRESULT hr) {
-    Failure failure{hr, {}};
-    IErrorInfo* info = nullptr;
-    if (FAILED(hr) && GetErrorInfo(0, &info) == S_OK && info) {
-        BSTR description = nullptr;
-        info->GetDescription(&description);
-        failure.description = text(description);
-        SysFreeString(description);
-        info->Release();
-    }
-    return failure;
+    ComPtr<IErrorInfo> info;
+    Bstr description;
+    if (FAILED(hr) && GetErrorInfo(0, &info) == S_OK && info)
+        info->GetDescription(description.put());
+    return {hr, text(description.get())};
 }
 
 ComPtr<IStorageFolder> folder(IStorageFolder* parent, const std::wstring& name, bool create) {
@@ -156,8 +148,7 @@ void writeFile(IStorageFile* target, const std::vector<BYTE>& bytes, size_t bloc
     for (size_t at = 0; at < bytes.size(); at += blockSize) {
         ULONG size = static_cast<ULONG>(std::min(blockSize, bytes.size() - at)), written = 0;
         check(stream->Write(bytes.data() + at, size, &written));
-        if (written != size)
-            raise(STG_E_WRITEFAULT);
+        check(written == size ? S_OK : STG_E_WRITEFAULT);
     }
     check(stream->Commit(STGC_DEFAULT));
 }
@@ -184,10 +175,9 @@ std::vector<std::wstring> listNames(IStorageFolder* parent) {
         check(items->Next(&item));
         if (!item)
             return names;
-        BSTR name = nullptr;
-        check(item->GetName(&name));
-        names.push_back(text(name));
-        SysFreeString(name);
+        Bstr name;
+        check(item->GetName(name.put()));
+        names.push_back(text(name.get()));
     }
 }
 

@@ -1,6 +1,5 @@
 #include "StoreTestSupport.h"
 
-#include "common/Base64.h"
 #include "common/Handles.h"
 #include "KeyClient.h"
 #include "StoreError.h"
@@ -16,41 +15,28 @@ namespace cfx::store::test {
 namespace {
 
 KeyCertificate makeCertificate(const wchar_t* container, const wchar_t* subject) {
-    KeyCertificate result;
-    HCRYPTPROV provider = 0;
-    if (!CryptAcquireContextW(&provider, container, nullptr, PROV_RSA_AES, CRYPT_NEWKEYSET) &&
-        !CryptAcquireContextW(&provider, container, nullptr, PROV_RSA_AES, 0)) {
+    KeyCertificate made;
+    CryptProvider provider;
+    CryptKey key;
+    if (!CryptAcquireContextW(provider.put(), container, nullptr, PROV_RSA_AES, CRYPT_NEWKEYSET) &&
+        !CryptAcquireContextW(provider.put(), container, nullptr, PROV_RSA_AES, 0))
         ADD_FAILURE() << "no key container: " << GetLastError();
-        return result;
-    }
-    HCRYPTKEY key = 0;
-    if (!CryptGenKey(provider, AT_KEYEXCHANGE, 2048u << 16, &key)) {
-        ADD_FAILURE() << "no RSA key: " << GetLastError();
-        CryptReleaseContext(provider, 0);
-        return result;
-    }
-    CryptDestroyKey(key);
-
     DWORD infoSize = 0;
-    CryptExportPublicKeyInfo(provider, AT_KEYEXCHANGE, X509_ASN_ENCODING, nullptr, &infoSize);
+    CryptGenKey(provider.get(), AT_KEYEXCHANGE, 2048u << 16, key.put());
+    CryptExportPublicKeyInfo(provider.get(), AT_KEYEXCHANGE, X509_ASN_ENCODING, nullptr, &infoSize);
     std::vector<BYTE> info(infoSize);
     auto* publicKey = reinterpret_cast<CERT_PUBLIC_KEY_INFO*>(info.data());
-    BYTE keyId[20];
-    DWORD keyIdSize = sizeof keyId;
+    BYTE keyId[20], extensionValue[64], name[256];
+    DWORD keyIdSize = sizeof keyId, extensionSize = sizeof extensionValue, nameSize = sizeof name;
     CRYPT_DATA_BLOB keyIdBlob{sizeof keyId, keyId};
-    BYTE extensionValue[64], name[256];
-    DWORD extensionSize = sizeof extensionValue, nameSize = sizeof name;
-    if (!CryptExportPublicKeyInfo(provider, AT_KEYEXCHANGE, X509_ASN_ENCODING, publicKey,
+    if (!CryptExportPublicKeyInfo(provider.get(), AT_KEYEXCHANGE, X509_ASN_ENCODING, publicKey,
                                   &infoSize) ||
         !CryptHashPublicKeyInfo(0, CALG_SHA1, 0, X509_ASN_ENCODING, publicKey, keyId, &keyIdSize) ||
         !CryptEncodeObject(X509_ASN_ENCODING, szOID_SUBJECT_KEY_IDENTIFIER, &keyIdBlob,
                            extensionValue, &extensionSize) ||
         !CertStrToNameW(X509_ASN_ENCODING, subject, CERT_X500_NAME_STR, nullptr, name, &nameSize,
-                        nullptr)) {
-        ADD_FAILURE() << "certificate parts: " << GetLastError();
-        CryptReleaseContext(provider, 0);
-        return result;
-    }
+                        nullptr))
+        ADD_FAILURE() << "no RSA key: " << GetLastError();
     CERT_EXTENSION extension{
         const_cast<char*>(szOID_SUBJECT_KEY_IDENTIFIER), FALSE, {extensionSize, extensionValue}};
     CERT_EXTENSIONS extensions{1, &extension};
@@ -59,29 +45,21 @@ KeyCertificate makeCertificate(const wchar_t* container, const wchar_t* subject)
     keyInfo.pwszContainerName = const_cast<wchar_t*>(container);
     keyInfo.dwProvType = PROV_RSA_AES;
     keyInfo.dwKeySpec = AT_KEYEXCHANGE;
-    PCCERT_CONTEXT context = CertCreateSelfSignCertificate(provider, &subjectBlob, 0, &keyInfo,
-                                                           nullptr, nullptr, nullptr, &extensions);
-    CryptReleaseContext(provider, 0);
-    if (!context) {
-        ADD_FAILURE() << "self-signed certificate: " << GetLastError();
-        return result;
-    }
-    result.encoded.assign(context->pbCertEncoded, context->pbCertEncoded + context->cbCertEncoded);
-    result.keyId.assign(keyId, keyId + keyIdSize);
-
-    HCERTSTORE store = CertOpenSystemStoreW(0, L"MY");
+    Certificate certificate(CertCreateSelfSignCertificate(provider.get(), &subjectBlob, 0, &keyInfo,
+                                                          nullptr, nullptr, nullptr, &extensions));
+    CertificateStore store(CertOpenSystemStoreW(0, L"MY"));
     PCCERT_CONTEXT added = nullptr;
-    if (!store ||
-        !CertAddCertificateContextToStore(store, context, CERT_STORE_ADD_REPLACE_EXISTING,
-                                          &added) ||
-        !CertSetCertificateContextProperty(added, CERT_KEY_PROV_INFO_PROP_ID, 0, &keyInfo))
+    if (!certificate || !store ||
+        !CertAddCertificateContextToStore(store.get(), certificate.get(),
+                                          CERT_STORE_ADD_REPLACE_EXISTING, &added) ||
+        !CertSetCertificateContextProperty(added, CERT_KEY_PROV_INFO_PROP_ID, 0, &keyInfo)) {
         ADD_FAILURE() << "certificate not installed: " << GetLastError();
-    if (added)
-        CertFreeCertificateContext(added);
-    if (store)
-        CertCloseStore(store, 0);
-    CertFreeCertificateContext(context);
-    return result;
+        return made;
+    }
+    Certificate kept(added);
+    made.encoded.assign(added->pbCertEncoded, added->pbCertEncoded + added->cbCertEncoded);
+    made.keyId.assign(keyId, keyId + keyIdSize);
+    return made;
 }
 
 } // namespace
@@ -125,7 +103,7 @@ void unlockWithInstalledKey(Container& container) {
     Item root = container.root();
     std::wstring answer = answerWithInstalledKey(readText(root, StorageProperty_KeyRecord),
                                                  readText(root, StorageProperty_KeyState));
-    root.setProperty(StorageProperty_KeyState, Variant(std::wstring(answer)).get());
+    root.setProperty(StorageProperty_KeyState, Variant(answer).get());
 }
 
 std::shared_ptr<Container> newContainer(const std::wstring& path, Container::Options options) {
@@ -136,10 +114,7 @@ std::shared_ptr<Container> newContainer(const std::wstring& path, Container::Opt
 std::vector<BYTE> fileBytes(const std::wstring& path) {
     FileHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
                                 nullptr, OPEN_EXISTING, 0, nullptr));
-    LARGE_INTEGER size{};
-    if (!file || !GetFileSizeEx(file.get(), &size))
-        return {};
-    std::vector<BYTE> bytes(static_cast<size_t>(size.QuadPart));
+    std::vector<BYTE> bytes(file ? static_cast<size_t>(fileSize(path)) : 0);
     DWORD got = 0;
     if (!bytes.empty())
         ReadFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &got, nullptr);
@@ -169,18 +144,6 @@ std::wstring readText(const Item& item, const GUID& property) {
     item.getProperty(property, value.put());
     EXPECT_EQ(value.type(), VT_BSTR);
     return value.text();
-}
-
-std::array<BYTE, 16> md5(const std::vector<BYTE>& bytes) {
-    std::array<BYTE, 16> digest{};
-    CryptProvider provider;
-    CryptHash hash;
-    DWORD size = 16;
-    CryptAcquireContextW(provider.put(), nullptr, nullptr, PROV_RSA_FULL, CRYPT_VERIFYCONTEXT);
-    CryptCreateHash(provider.get(), CALG_MD5, 0, 0, hash.put());
-    CryptHashData(hash.get(), bytes.data(), static_cast<DWORD>(bytes.size()), 0);
-    CryptGetHashParam(hash.get(), HP_HASHVAL, digest.data(), &size, 0);
-    return digest;
 }
 
 std::vector<BYTE> patternBytes(size_t size, unsigned seed) {
