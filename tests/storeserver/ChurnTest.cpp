@@ -1,13 +1,11 @@
 // cfxstore.exe under churn, as Explorer treats it: client processes one after
-// the other, many arriving just as the server leaves (it stays three seconds
-// after its last client), then several at once. Nothing hangs, every write is
-// there afterwards, and the storages check clean.
+// the other, many arriving just as the server leaves (three seconds after its
+// last client), then several at once. Nothing hangs, every write is there
+// afterwards, and the storages check clean.
 #include "RemoteStorage.h"
 #include "ToolProcess.h"
 
 #include <cstdio>
-#include <fstream>
-#include <iterator>
 #include <set>
 
 namespace cfx::store::test {
@@ -16,45 +14,37 @@ namespace {
 // A healthy client takes a second or two, most of it Wine starting a server.
 constexpr DWORD kClientLimitMs = 60000;
 constexpr int kClientsInARow = 100;
-// What the row waits before each client in turn, in milliseconds: every fifth
-// waits about the server's linger, so that it arrives while the server leaves.
-constexpr DWORD kWaitsBefore[] = {0, 0, 0, 0, 2600, 0, 0, 0, 0, 2800,
-                                  0, 0, 0, 0, 3000, 0, 0, 0, 0, 3200};
 constexpr int kClientsAtOnce = 8;
 
 class ServerChurn : public testing::Test {
 protected:
-    // A storage for the first certificate, made by this process.
     std::wstring newStorage(const std::wstring& name) {
-        const std::wstring path = scratch_.file(name);
-        createStorage(connectServer().Get(), path);
-        return path;
+        createStorage(connectServer().Get(), scratch_.file(name));
+        return scratch_.file(name);
     }
 
-    // The command that copies file number n into the storage's folder.
-    std::wstring putCommand(const std::wstring& storage, int n, const std::wstring& folder) {
-        const std::wstring local = scratch_.file(L"file-" + std::to_wstring(n) + L".bin");
+    // A client that copies file number n into the storage's folder "In".
+    std::unique_ptr<ToolProcess> put(const std::wstring& storage, int n) {
+        const std::wstring local = scratch_.file(std::to_wstring(n) + L".bin");
         putFileBytes(local, patternBytes(1000 + n, static_cast<unsigned>(n)));
-        return L"put " + quotedArgument(storage) + L" " + quotedArgument(local) + L" " + folder;
+        return std::make_unique<ToolProcess>(L"put " + quotedArgument(storage) + L" " +
+                                                 quotedArgument(local) + L" In",
+                                             scratch_.file(L"out-" + std::to_wstring(n) + L".txt"));
     }
 
-    std::wstring outputFile(int n) { return scratch_.file(L"out-" + std::to_wstring(n) + L".txt"); }
-
-    // Every file of the numbers is in the storage's folder with its bytes,
-    // and the storage's checksums all match.
-    void expectFiles(const std::wstring& storage, const std::wstring& folderName, int first,
-                     int count) {
+    // Files first..first+count-1 are in the storage with their bytes, and it checks clean.
+    void expectFiles(const std::wstring& storage, int first, int count) {
         ComPtr<IStorageServer> server = connectServer();
         ComPtr<IStorageFolder> root = openStorage(server.Get(), storage);
         unlock(root.Get());
-        ComPtr<IStorageFolder> inside = folder(root.Get(), folderName, false);
+        ComPtr<IStorageFolder> inside = folder(root.Get(), L"In", false);
         EXPECT_EQ(static_cast<size_t>(count), listNames(inside.Get()).size());
         for (int n = first; n < first + count; ++n)
-            EXPECT_EQ(
-                patternBytes(1000 + n, static_cast<unsigned>(n)),
-                readFile(file(inside.Get(), L"file-" + std::to_wstring(n) + L".bin", false).Get()))
-                << "file " << n;
-        ToolRun checked = runTool(L"check " + quotedArgument(storage), outputFile(-1), 60000);
+            EXPECT_EQ(patternBytes(1000 + n, static_cast<unsigned>(n)),
+                      readFile(file(inside.Get(), std::to_wstring(n) + L".bin", false).Get()))
+                << n;
+        ToolRun checked =
+            runTool(L"check " + quotedArgument(storage), scratch_.file(L"c.txt"), kClientLimitMs);
         EXPECT_TRUE(checked.ended && checked.exitCode == 0) << checked.output;
     }
 
@@ -66,41 +56,36 @@ TEST_F(ServerChurn, ClientsInARowArrivingAsTheServerLeavesAllWrite) {
     std::set<DWORD> servers;
     const ULONGLONG start = GetTickCount64();
     for (int n = 0; n < kClientsInARow; ++n) {
-        Sleep(kWaitsBefore[n % std::size(kWaitsBefore)]);
-        ToolRun put = runTool(putCommand(storage, n, L"Row"), outputFile(n), kClientLimitMs);
-        ASSERT_TRUE(put.ended) << "client " << n << " did not end: " << put.output;
-        ASSERT_EQ(0u, put.exitCode) << "client " << n << ": " << put.output;
+        // Every fifth waits about the server's linger, to arrive as it leaves.
+        Sleep(n % 5 == 4 ? 2600 + (n / 5 % 4) * 200 : 0);
+        ToolRun run = put(storage, n)->finish(GetTickCount64() + kClientLimitMs);
+        ASSERT_TRUE(run.ended && run.exitCode == 0) << "client " << n << ": " << run.output;
         for (DWORD server : serverProcesses())
             servers.insert(server);
     }
     std::printf("%d clients in a row took %llu s and met %zu server processes\n", kClientsInARow,
                 (GetTickCount64() - start) / 1000, servers.size());
-    // The waits had the server leave and come back.
-    EXPECT_LT(1u, servers.size());
-    expectFiles(storage, L"Row", 0, kClientsInARow);
+    EXPECT_LT(1u, servers.size()); // the server left and came back
+    expectFiles(storage, 0, kClientsInARow);
 }
 
 TEST_F(ServerChurn, ClientsAtOnceWriteIntoOneStorageAndIntoSeveral) {
-    const std::wstring shared = newStorage(L"shared.demo-coffrex");
-    std::vector<std::wstring> own;
+    std::vector<std::wstring> storages{newStorage(L"shared.demo-coffrex")};
     for (int n = 0; n < kClientsAtOnce; ++n)
-        own.push_back(newStorage(L"own-" + std::to_wstring(n) + L".demo-coffrex"));
-    // First all into one storage, then each into its own.
+        storages.push_back(newStorage(std::to_wstring(n) + L".demo-coffrex"));
     for (bool together : {true, false}) {
         std::vector<std::unique_ptr<ToolProcess>> clients;
         for (int n = 0; n < kClientsAtOnce; ++n)
-            clients.push_back(std::make_unique<ToolProcess>(
-                putCommand(together ? shared : own[static_cast<size_t>(n)], n, L"Together"),
-                outputFile(n)));
+            clients.push_back(put(storages[together ? 0 : n + 1], n));
         const ULONGLONG deadline = GetTickCount64() + kClientLimitMs;
-        for (int n = 0; n < kClientsAtOnce; ++n) {
-            ToolRun put = clients[static_cast<size_t>(n)]->finish(deadline);
-            EXPECT_TRUE(put.ended && put.exitCode == 0) << "client " << n << ": " << put.output;
+        for (auto& client : clients) {
+            ToolRun run = client->finish(deadline);
+            EXPECT_TRUE(run.ended && run.exitCode == 0) << run.output;
         }
     }
-    expectFiles(shared, L"Together", 0, kClientsAtOnce);
+    expectFiles(storages[0], 0, kClientsAtOnce);
     for (int n = 0; n < kClientsAtOnce; ++n)
-        expectFiles(own[static_cast<size_t>(n)], L"Together", n, 1);
+        expectFiles(storages[n + 1], n, 1);
 }
 
 } // namespace

@@ -126,20 +126,6 @@ TEST_F(ContainerTest, RefusalsAreStandardNameTheItemAndChangeNothing) {
     EXPECT_EQ(names(root), (std::vector<std::wstring>{L"dir", L"file.txt"}));
 }
 
-TEST_F(ContainerTest, RenamedAndDeletedItemsAreFollowedAndReverted) {
-    Item root = storage->root();
-    Item inner = root.openFolder(L"Folder", true).openFolder(L"Inner", true);
-    Item deep = *inner.openFile(L"deep.txt", true);
-    root.rename(L"folder", L"FOLDER");
-    EXPECT_EQ(deep.path(), L"FOLDER\\Inner\\deep.txt");
-    root.remove(L"folder");
-    EXPECT_EQ(errorOf([&] { deep.size(); }), STG_E_REVERTED);
-    EXPECT_EQ(errorOf([&] { inner.list(); }), STG_E_REVERTED);
-    EXPECT_EQ(errorOf([&] { root.remove(L"folder"); }), STG_E_FILENOTFOUND);
-    writeAll(*root.openFile(L"Folder", true), patternBytes(5, 9)); // the name is free again
-    EXPECT_EQ(readAll(reopened().item(L"folder")), patternBytes(5, 9));
-}
-
 TEST_F(ContainerTest, LockedOrFrozenItServesOnlyItsStorageLevelProperties) {
     writeAll(*storage->root().openFile(L"secret.txt", true), patternBytes(100, 10));
     storage->close();

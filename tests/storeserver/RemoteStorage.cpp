@@ -2,7 +2,6 @@
 
 #include "KeyClient.h"
 
-#include "common/Exceptions.h"
 #include "common/ErrorObjectHook.h"
 #include "support/LoadedLibrary.h"
 
@@ -57,16 +56,9 @@ std::vector<DWORD> serverProcesses() {
 }
 
 bool waitForServerExit(DWORD timeoutMs) {
-    const DWORD start = GetTickCount();
-    for (std::vector<DWORD> running; !(running = serverProcesses()).empty();) {
+    for (const DWORD start = GetTickCount(); !serverProcesses().empty(); Sleep(50))
         if (GetTickCount() - start > timeoutMs)
             return false;
-        KernelHandle process(OpenProcess(SYNCHRONIZE, FALSE, running.front()));
-        if (process)
-            WaitForSingleObject(process.get(), 100);
-        else
-            Sleep(10);
-    }
     return true;
 }
 
