@@ -1,12 +1,18 @@
 // The engine's ciphers against published vectors (FIPS-197 C.3; SP 800-38A
 // F.1.5 and F.5.5; SP 800-38B AES-256), with the processor's AES instructions
-// and with the portable rounds; and the keys derived from a storage key.
+// and with the portable rounds; the keys derived from a storage key; and file
+// contents, where a key-stream position never enciphers two different bytes.
 #include "Aes256.h"
 #include "Cmac.h"
+#include "FileContents.h"
 #include "KeyMaterial.h"
 #include "StoreTestSupport.h"
 
+#include <objbase.h>
+
+#include <algorithm>
 #include <cstring>
+#include <map>
 
 namespace cfx::store::test {
 namespace {
@@ -98,6 +104,76 @@ TEST(KeyMaterialTest, DerivedKeysDifferFromEachOtherAndFromTheKey) {
     keys.authentication().encryptBlock(zero, c);
     EXPECT_TRUE(std::memcmp(a, b, 16) && std::memcmp(a, c, 16) && std::memcmp(b, c, 16));
     EXPECT_EQ(std::search(check.begin(), check.end(), key.data(), key.data() + 8), check.end());
+}
+
+class FileContentsTest : public testing::Test {
+protected:
+    FileContentsTest() {
+        EXPECT_EQ(CreateStreamOnHGlobal(nullptr, TRUE, &data.stream), S_OK);
+        file.type = ItemType::File;
+    }
+
+    FileContents contents() { return FileContents(data, file, cipher); }
+
+    void write(size_t at, const std::vector<BYTE>& bytes) {
+        contents().write(at, bytes.data(), bytes.size());
+    }
+
+    // The stream's bytes (written: replaced by them).
+    std::vector<BYTE> stored(const std::vector<BYTE>* written = nullptr) {
+        std::vector<BYTE> bytes(written ? *written : std::vector<BYTE>(file.size));
+        LARGE_INTEGER zero{};
+        data.stream->Seek(zero, STREAM_SEEK_SET, nullptr);
+        if (written)
+            data.stream->Write(bytes.data(), static_cast<ULONG>(bytes.size()), nullptr);
+        else
+            data.stream->Read(bytes.data(), static_cast<ULONG>(bytes.size()), nullptr);
+        return bytes;
+    }
+
+    std::vector<BYTE> plainText() {
+        std::vector<BYTE> bytes(static_cast<size_t>(file.size));
+        bytes.resize(contents().read(0, bytes.data(), static_cast<ULONG>(bytes.size())));
+        return bytes;
+    }
+
+    // Whether the bytes from..to of two versions used the same key stream.
+    static bool sameKeyStream(const std::vector<BYTE>& c1, const std::vector<BYTE>& p1,
+                              const std::vector<BYTE>& c2, const std::vector<BYTE>& p2, size_t from,
+                              size_t to) {
+        for (size_t i = from; i < to; ++i)
+            if ((c1[i] ^ c2[i]) != (p1[i] ^ p2[i]))
+                return false;
+        return true;
+    }
+
+    StorageKey key = StorageKey::random();
+    Aes256 cipher{key.data()};
+    DataStream data;
+    CatalogItem file;
+};
+
+TEST_F(FileContentsTest, RewritesAndShrinkingTakeANewKeyStream) {
+    auto first = patternBytes(3 * 4096, 1), second = first;
+    write(0, first);
+    auto c1 = stored();
+    second[5000] ^= 0xA5;
+    write(5000, {second[5000]});
+    auto c2 = stored();
+    EXPECT_EQ(plainText(), second);
+    // Block 1 enciphered again, all of it, under its next generation; 0 and 2 left alone.
+    EXPECT_FALSE(sameKeyStream(c1, first, c2, second, 4096, 8192));
+    EXPECT_TRUE(sameKeyStream(c1, first, c2, second, 0, 4096));
+    EXPECT_EQ(file.generations, (std::map<DWORD, DWORD>{{1, 1}}));
+
+    ULONGLONG nonce = file.nonce;
+    contents().resize(2000);
+    EXPECT_NE(file.nonce, nonce);
+    write(2000, std::vector<BYTE>(first.begin() + 2000, first.end()));
+    EXPECT_FALSE(sameKeyStream(c1, first, stored(), first, 2000, 4096));
+    contents().resize(20000);
+    const auto grown = plainText();
+    EXPECT_TRUE(std::all_of(grown.begin() + 3 * 4096, grown.end(), [](BYTE b) { return !b; }));
 }
 
 } // namespace

@@ -1,16 +1,21 @@
-// The container through the engine's interface: trees, names, contents,
-// times, properties, renames and deletes, locking, freezing and
-// defragmenting (what reaches the file in the clear: StorageSecrecy).
+// The container through the engine's interface: trees, names, times, properties
+// and refusals; files that are no containers or are damaged. (Locked and frozen
+// storages: ServerItems.)
 #include "Container.h"
 #include "ItemName.h"
 #include "StoreTestSupport.h"
 
 #include "cfxstorage.h"
 
+#include <objbase.h>
+#include <wrl/client.h>
+
 #include <functional>
 
 namespace cfx::store::test {
 namespace {
+
+using Microsoft::WRL::ComPtr;
 
 constexpr GUID kNote = {0x0C4B2E61, 0x91D3, 0x4A7E, {0x8F, 0x10, 0x22, 0x6B, 0x5D, 0x90, 0xA1}};
 constexpr GUID kCount = {0x0C4B2E62, 0x91D3, 0x4A7E, {0x8F, 0x10, 0x22, 0x6B, 0x5D, 0x90, 0xA1}};
@@ -126,52 +131,80 @@ TEST_F(ContainerTest, RefusalsAreStandardNameTheItemAndChangeNothing) {
     EXPECT_EQ(names(root), (std::vector<std::wstring>{L"dir", L"file.txt"}));
 }
 
-TEST_F(ContainerTest, LockedOrFrozenItServesOnlyItsStorageLevelProperties) {
-    writeAll(*storage->root().openFile(L"secret.txt", true), patternBytes(100, 10));
-    storage->close();
-    storage = Container::open(path);
-    Item root = storage->root();
-    EXPECT_FALSE(readText(root, StorageProperty_KeyRecord).empty());
-    EXPECT_EQ(root.listProperties().size(), 4u); // Id and the three key properties
-    for (int frozen = 0; frozen < 2; ++frozen) {
-        Variant value;
-        for (const std::function<void()>& call : std::initializer_list<std::function<void()>>{
-                 [&] { root.list(); }, [&] { root.item(L"secret.txt"); },
-                 [&] { root.openFile(L"new", true); }, [&] { root.times(); },
-                 [&] { root.getProperty(StorageProperty_Comment, value.put()); }})
-            EXPECT_EQ(errorOf(call, frozen ? L"frozen" : L"locked"), E_ACCESSDENIED);
-        // Frozen and locked, it still thaws without the key.
-        root.setProperty(StorageProperty_Frozen, Variant(frozen == 0).get());
-        if (frozen == 0)
-            unlockWithInstalledKey(*storage);
-    }
-    EXPECT_FALSE(storage->isFrozen());
-    EXPECT_EQ(readAll(root.item(L"secret.txt")), patternBytes(100, 10));
-    storage->lock(); // forgets the key
-    EXPECT_EQ(errorOf([&] { root.list(); }), E_ACCESSDENIED);
+// Opens, unlocks and reads everything: S_OK, or the StoreError's HRESULT.
+HRESULT useAll(const std::wstring& path) {
+    return errorOf([&] {
+        auto storage = Container::open(path, Container::Options{false});
+        unlockWithInstalledKey(*storage);
+        BYTE buffer[16];
+        for (Item& item : storage->root().children())
+            item.openStream().read(0, buffer, sizeof buffer);
+        storage->close();
+    });
 }
 
-// Open (handles stay valid) and closed: smaller after deletes, the same contents.
-TEST_F(ContainerTest, DefragmentingShrinksTheFileAndKeepsEverything) {
-    Item kept = storage->root().openFolder(L"kept", true);
-    writeAll(*kept.openFile(L"file", true), patternBytes(300000, 1));
-    for (int closed = 0; closed < 2; ++closed) {
-        writeAll(*storage->root().openFile(L"gone", true), patternBytes(3000000, 2));
-        storage->root().remove(L"gone");
-        const ULONGLONG before = fileSize(path);
-        if (closed) {
-            storage->close();
-            EXPECT_EQ(errorOf([&] { defragmentContainer(path + L"x"); }), STG_E_FILENOTFOUND);
-            defragmentContainer(path);
-            EXPECT_LT(fileSize(path), before / 3);
-            kept = reopened().item(L"kept");
-        } else {
-            EXPECT_EQ(errorOf([&] { defragmentContainer(path); }), STG_E_SHAREVIOLATION);
-            storage->defragment();
-            EXPECT_LT(fileSize(path), before / 3);
-        }
-        EXPECT_EQ(readAll(kept.item(L"file")), patternBytes(300000, 1));
+class DamageTest : public testing::Test {
+protected:
+    ScratchFolder scratch;
+    std::wstring path = scratch.file(L"damaged.demo-coffrex");
+};
+
+// Not there, empty, random, cut short: a clear
+// storage error, never a crash.
+TEST_F(DamageTest, WhatIsNoContainerIsRefusedClearly) {
+    EXPECT_EQ(errorOf([&] { Container::open(path); }), STG_E_FILENOTFOUND);
+    newContainer(path)->close();
+    const std::vector<BYTE> whole = fileBytes(path);
+    for (size_t length : {size_t(0), size_t(512), size_t(4096), whole.size() / 2}) {
+        putFileBytes(path, std::vector<BYTE>(whole.begin(), whole.begin() + length));
+        EXPECT_TRUE(FAILED(useAll(path))) << length;
     }
+    putFileBytes(path, patternBytes(100000, 1));
+    EXPECT_EQ(errorOf([&] { Container::open(path); }, L"not a storage container"),
+              STG_E_DOCFILECORRUPT);
+    EXPECT_EQ(errorOf([&] { defragmentContainer(path); }), STG_E_DOCFILECORRUPT);
+}
+
+// Every byte of an item's record is covered by its authentication code.
+TEST_F(DamageTest, AnyChangedByteOfAnItemRecordIsRefused) {
+    auto storage = newContainer(path, Container::Options{false});
+    storage->root().openFile(L"named.txt", true);
+    storage->close();
+    // The file's record, the last item stream ("\5I" and the item's number),
+    // read or replaced.
+    auto record = [&](std::vector<BYTE>* replacement) {
+        ComPtr<IStorage> file;
+        ComPtr<IEnumSTATSTG> elements;
+        ComPtr<IStream> stream;
+        EXPECT_EQ(StgOpenStorageEx(path.c_str(), STGM_READWRITE | STGM_SHARE_EXCLUSIVE,
+                                   STGFMT_DOCFILE, 0, nullptr, nullptr, IID_PPV_ARGS(&file)),
+                  S_OK);
+        std::wstring last;
+        STATSTG stat{};
+        for (file->EnumElements(0, nullptr, 0, &elements);
+             elements->Next(1, &stat, nullptr) == S_OK; CoTaskMemFree(stat.pwcsName))
+            if (std::wstring(stat.pwcsName).rfind(L"\005I", 0) == 0)
+                last = std::max(last, std::wstring(stat.pwcsName));
+        file->OpenStream(last.c_str(), nullptr, STGM_READWRITE | STGM_SHARE_EXCLUSIVE, 0, &stream);
+        std::vector<BYTE> bytes(4096);
+        ULONG size = 0;
+        if (replacement)
+            stream->Write(replacement->data(), static_cast<ULONG>(replacement->size()), &size);
+        else
+            stream->Read(bytes.data(), 4096, &size);
+        bytes.resize(size);
+        return bytes;
+    };
+    std::vector<BYTE> original = record(nullptr);
+    ASSERT_GT(original.size(), 32u);
+    for (size_t at = 0; at < original.size(); ++at) {
+        std::vector<BYTE> changed = original;
+        changed[at] ^= 0x01;
+        record(&changed);
+        EXPECT_EQ(useAll(path), STG_E_DOCFILECORRUPT) << "byte " << at;
+        record(&original);
+    }
+    EXPECT_EQ(useAll(path), S_OK);
 }
 
 } // namespace

@@ -1,6 +1,5 @@
 // What the storage server's tests share: cfxstore.exe registered in the
-// test's prefix, its root objects, unlocking as a client does, and the error
-// object a failed call leaves.
+// prefix, its root objects, unlocking as a client does, error objects.
 #pragma once
 
 #include "StoreTestSupport.h"
@@ -48,7 +47,6 @@ Failure failureOf(HRESULT hr);
 ComPtr<IStorageFolder> folder(IStorageFolder* parent, const std::wstring& name, bool create);
 ComPtr<IStorageFile> file(IStorageFolder* parent, const std::wstring& name, bool create);
 
-// Through a new stream on the file, in calls of blockSize bytes.
 void writeFile(IStorageFile* target, const std::vector<BYTE>& bytes, size_t blockSize = 4096);
 std::vector<BYTE> readFile(IStorageFile* source, size_t blockSize = 4096);
 

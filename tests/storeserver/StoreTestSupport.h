@@ -1,6 +1,5 @@
-// What the storage engine's tests share: a scratch folder per test, RSA 2048
-// key certificates with their private keys in the current user's "MY", and
-// the client's half of unlocking.
+// What the storage engine's tests share: scratch folders, RSA 2048 key
+// certificates installed in "MY", and the client's half of unlocking.
 #pragma once
 
 #include "Container.h"
@@ -26,7 +25,6 @@ struct KeyCertificate {
     std::vector<BYTE> keyId;
 };
 
-// Two different certificates, made on first use and kept for the process.
 const KeyCertificate& firstCertificate();
 const KeyCertificate& secondCertificate();
 
@@ -70,7 +68,6 @@ template <class Call> HRESULT errorOf(Call&& call, const std::wstring& named = {
     return S_OK;
 }
 
-// Deterministic test bytes.
 std::vector<BYTE> patternBytes(size_t size, unsigned seed);
 
 } // namespace cfx::store::test
