@@ -119,15 +119,11 @@ protected:
         contents().write(at, bytes.data(), bytes.size());
     }
 
-    // The stream's bytes (written: replaced by them).
-    std::vector<BYTE> stored(const std::vector<BYTE>* written = nullptr) {
-        std::vector<BYTE> bytes(written ? *written : std::vector<BYTE>(file.size));
-        LARGE_INTEGER zero{};
-        data.stream->Seek(zero, STREAM_SEEK_SET, nullptr);
-        if (written)
-            data.stream->Write(bytes.data(), static_cast<ULONG>(bytes.size()), nullptr);
-        else
-            data.stream->Read(bytes.data(), static_cast<ULONG>(bytes.size()), nullptr);
+    // The stream's bytes: the ciphertext.
+    std::vector<BYTE> stored() {
+        std::vector<BYTE> bytes(static_cast<size_t>(file.size));
+        data.stream->Seek({}, STREAM_SEEK_SET, nullptr);
+        data.stream->Read(bytes.data(), static_cast<ULONG>(bytes.size()), nullptr);
         return bytes;
     }
 
@@ -141,10 +137,10 @@ protected:
     static bool sameKeyStream(const std::vector<BYTE>& c1, const std::vector<BYTE>& p1,
                               const std::vector<BYTE>& c2, const std::vector<BYTE>& p2, size_t from,
                               size_t to) {
+        bool same = true;
         for (size_t i = from; i < to; ++i)
-            if ((c1[i] ^ c2[i]) != (p1[i] ^ p2[i]))
-                return false;
-        return true;
+            same = same && (c1[i] ^ c2[i]) == (p1[i] ^ p2[i]);
+        return same;
     }
 
     StorageKey key = StorageKey::random();

@@ -115,17 +115,16 @@ TEST_F(ContainerTest, RefusalsAreStandardNameTheItemAndChangeNothing) {
         {STG_E_INVALIDNAME, L"", [&] { root.rename(L"dir", L"a\\b"); }},
         {STG_E_INVALIDFUNCTION, L"", [&] { file.list(); }},
         {STG_E_INVALIDFUNCTION, L"", [&] { folder.openStream(); }},
-        {E_ACCESSDENIED, L"", [&] { root.setProperty(StorageProperty_Id, Variant(L"x").get()); }},
+        {E_ACCESSDENIED, L"",
+         [&] { root.setProperty(StorageProperty_Id, Variant(std::wstring(L"x")).get()); }},
         {DISP_E_BADVARTYPE, L"", [&] { file.setProperty(kNote, unknown.get()); }},
         {E_POINTER, L"", [] { Item().name(); }},
     };
     for (const auto& refusal : refusals)
         EXPECT_EQ(errorOf(refusal.call, refusal.named), refusal.hr) << narrow(refusal.named);
-    for (const std::wstring& name :
-         {std::wstring(), std::wstring(kMaxNameLength + 1, L'x'), std::wstring(L"c:"),
-          std::wstring(L"what?"), std::wstring(L"x*"), std::wstring(L"\"q\""), std::wstring(L"<a>"),
-          std::wstring(L"a|b"), std::wstring(L"tab\there"), std::wstring(L"nul\0x", 5),
-          std::wstring(L"."), std::wstring(L"..")})
+    for (const std::wstring& name : std::vector<std::wstring>{
+             L"", std::wstring(kMaxNameLength + 1, L'x'), L"c:", L"what?", L"x*", L"\"q\"", L"<a>",
+             L"a|b", L"tab\there", std::wstring(L"nul\0x", 5), L".", L".."})
         EXPECT_EQ(errorOf([&] { checkItemName(name); }), STG_E_INVALIDNAME) << narrow(name);
     EXPECT_FALSE(root.openFile(L"dir", false).has_value());
     EXPECT_EQ(names(root), (std::vector<std::wstring>{L"dir", L"file.txt"}));
@@ -143,17 +142,10 @@ HRESULT useAll(const std::wstring& path) {
     });
 }
 
-class DamageTest : public testing::Test {
-protected:
-    ScratchFolder scratch;
-    std::wstring path = scratch.file(L"damaged.demo-coffrex");
-};
-
-// Not there, empty, random, cut short: a clear
-// storage error, never a crash.
-TEST_F(DamageTest, WhatIsNoContainerIsRefusedClearly) {
-    EXPECT_EQ(errorOf([&] { Container::open(path); }), STG_E_FILENOTFOUND);
-    newContainer(path)->close();
+// Not there, empty, random, cut short: a clear storage error, never a crash.
+TEST_F(ContainerTest, WhatIsNoContainerIsRefusedClearly) {
+    EXPECT_EQ(errorOf([&] { Container::open(path + L"x"); }), STG_E_FILENOTFOUND);
+    storage->close();
     const std::vector<BYTE> whole = fileBytes(path);
     for (size_t length : {size_t(0), size_t(512), size_t(4096), whole.size() / 2}) {
         putFileBytes(path, std::vector<BYTE>(whole.begin(), whole.begin() + length));
@@ -166,8 +158,7 @@ TEST_F(DamageTest, WhatIsNoContainerIsRefusedClearly) {
 }
 
 // Every byte of an item's record is covered by its authentication code.
-TEST_F(DamageTest, AnyChangedByteOfAnItemRecordIsRefused) {
-    auto storage = newContainer(path, Container::Options{false});
+TEST_F(ContainerTest, AnyChangedByteOfAnItemRecordIsRefused) {
     storage->root().openFile(L"named.txt", true);
     storage->close();
     // The file's record, the last item stream ("\5I" and the item's number),

@@ -111,7 +111,7 @@ std::wstring textProperty(IStorageObject* item, const GUID& property) {
 void unlock(IStorageObject* storage) {
     std::wstring answer = answerWithInstalledKey(textProperty(storage, StorageProperty_KeyRecord),
                                                  textProperty(storage, StorageProperty_KeyState));
-    check(storage->SetProperty(StorageProperty_KeyState, Variant(std::wstring(answer)).get()));
+    check(storage->SetProperty(StorageProperty_KeyState, Variant(answer).get()));
 }
 
 Failure failureOf(HRESULT hr) {
@@ -149,13 +149,11 @@ std::vector<BYTE> readFile(IStorageFile* source, size_t blockSize) {
     ComPtr<IStream> stream;
     check(source->OpenStream(&stream));
     std::vector<BYTE> bytes, block(blockSize);
-    for (;;) {
-        ULONG read = 0;
+    for (ULONG read = 1; read;) {
         check(stream->Read(block.data(), static_cast<ULONG>(block.size()), &read));
-        if (read == 0)
-            return bytes;
         bytes.insert(bytes.end(), block.begin(), block.begin() + read);
     }
+    return bytes;
 }
 
 std::vector<std::wstring> listNames(IStorageFolder* parent) {

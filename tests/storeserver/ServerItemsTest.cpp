@@ -1,7 +1,6 @@
-// cfxstore.exe as its clients see it: one process for every root object,
-// gone a few seconds after its last client; items, streams, properties and
-// checksums crossing whole, refusals with an error object naming the item;
-// storages locked, released and frozen; a killed server losing nothing committed.
+// cfxstore.exe as its clients see it: items, streams, properties and checksums
+// crossing whole, refusals with an error object naming the item; storages
+// locked, released and frozen; a killed server losing nothing committed.
 #include "RemoteStorage.h"
 
 #include <functional>

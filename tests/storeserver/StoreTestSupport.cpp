@@ -8,6 +8,8 @@
 
 #include <shellapi.h>
 
+#include <fstream>
+#include <iterator>
 #include <random>
 
 namespace cfx::store::test {
@@ -18,18 +20,16 @@ KeyCertificate makeCertificate(const wchar_t* container, const wchar_t* subject)
     KeyCertificate made;
     CryptProvider provider;
     CryptKey key;
-    if (!CryptAcquireContextW(provider.put(), container, nullptr, PROV_RSA_AES, CRYPT_NEWKEYSET) &&
-        !CryptAcquireContextW(provider.put(), container, nullptr, PROV_RSA_AES, 0))
-        ADD_FAILURE() << "no key container: " << GetLastError();
-    DWORD infoSize = 0;
-    CryptGenKey(provider.get(), AT_KEYEXCHANGE, 2048u << 16, key.put());
-    CryptExportPublicKeyInfo(provider.get(), AT_KEYEXCHANGE, X509_ASN_ENCODING, nullptr, &infoSize);
-    std::vector<BYTE> info(infoSize);
-    auto* publicKey = reinterpret_cast<CERT_PUBLIC_KEY_INFO*>(info.data());
+    alignas(8) BYTE info[1024];
+    auto* publicKey = reinterpret_cast<CERT_PUBLIC_KEY_INFO*>(info);
     BYTE keyId[20], extensionValue[64], name[256];
-    DWORD keyIdSize = sizeof keyId, extensionSize = sizeof extensionValue, nameSize = sizeof name;
+    DWORD infoSize = sizeof info, keyIdSize = sizeof keyId, extensionSize = sizeof extensionValue,
+          nameSize = sizeof name;
     CRYPT_DATA_BLOB keyIdBlob{sizeof keyId, keyId};
-    if (!CryptExportPublicKeyInfo(provider.get(), AT_KEYEXCHANGE, X509_ASN_ENCODING, publicKey,
+    if (!(CryptAcquireContextW(provider.put(), container, nullptr, PROV_RSA_AES, CRYPT_NEWKEYSET) ||
+          CryptAcquireContextW(provider.put(), container, nullptr, PROV_RSA_AES, 0)) ||
+        !CryptGenKey(provider.get(), AT_KEYEXCHANGE, 2048u << 16, key.put()) ||
+        !CryptExportPublicKeyInfo(provider.get(), AT_KEYEXCHANGE, X509_ASN_ENCODING, publicKey,
                                   &infoSize) ||
         !CryptHashPublicKeyInfo(0, CALG_SHA1, 0, X509_ASN_ENCODING, publicKey, keyId, &keyIdSize) ||
         !CryptEncodeObject(X509_ASN_ENCODING, szOID_SUBJECT_KEY_IDENTIFIER, &keyIdBlob,
@@ -41,10 +41,8 @@ KeyCertificate makeCertificate(const wchar_t* container, const wchar_t* subject)
         const_cast<char*>(szOID_SUBJECT_KEY_IDENTIFIER), FALSE, {extensionSize, extensionValue}};
     CERT_EXTENSIONS extensions{1, &extension};
     CERT_NAME_BLOB subjectBlob{nameSize, name};
-    CRYPT_KEY_PROV_INFO keyInfo{};
-    keyInfo.pwszContainerName = const_cast<wchar_t*>(container);
-    keyInfo.dwProvType = PROV_RSA_AES;
-    keyInfo.dwKeySpec = AT_KEYEXCHANGE;
+    CRYPT_KEY_PROV_INFO keyInfo{
+        const_cast<wchar_t*>(container), nullptr, PROV_RSA_AES, 0, 0, nullptr, AT_KEYEXCHANGE};
     Certificate certificate(CertCreateSelfSignCertificate(provider.get(), &subjectBlob, 0, &keyInfo,
                                                           nullptr, nullptr, nullptr, &extensions));
     CertificateStore store(CertOpenSystemStoreW(0, L"MY"));
@@ -112,24 +110,15 @@ std::shared_ptr<Container> newContainer(const std::wstring& path, Container::Opt
 }
 
 std::vector<BYTE> fileBytes(const std::wstring& path) {
-    FileHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                nullptr, OPEN_EXISTING, 0, nullptr));
-    std::vector<BYTE> bytes(file ? static_cast<size_t>(fileSize(path)) : 0);
-    DWORD got = 0;
-    if (!bytes.empty())
-        ReadFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &got, nullptr);
-    bytes.resize(got);
-    return bytes;
+    std::ifstream file(path.c_str(), std::ios::binary);
+    return {std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
 }
 
 void putFileBytes(const std::wstring& path, const std::vector<BYTE>& bytes) {
-    FileHandle file(
-        CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
-    DWORD done = 0;
-    EXPECT_TRUE(file &&
-                (bytes.empty() || WriteFile(file.get(), bytes.data(),
-                                            static_cast<DWORD>(bytes.size()), &done, nullptr)))
-        << "cannot write " << narrow(path);
+    std::ofstream file(path.c_str(), std::ios::binary | std::ios::trunc);
+    file.write(reinterpret_cast<const char*>(bytes.data()),
+               static_cast<std::streamsize>(bytes.size()));
+    EXPECT_TRUE(file.good()) << "cannot write " << narrow(path);
 }
 
 ULONGLONG fileSize(const std::wstring& path) {
