@@ -59,9 +59,8 @@ TEST_P(CipherTest, PublishedVectors) {
         Aes256 aes(hex(vector.key).data(), GetParam());
         std::vector<BYTE> data = hex(vector.input, vector.length);
         std::vector<BYTE> expected = hex(vector.expected, vector.mode == 'M' ? 16 : vector.length);
-        Block counter{};
-        auto start = hex(kCounter);
-        std::copy(start.begin(), start.end(), counter.begin());
+        Block counter;
+        std::copy_n(hex(kCounter).begin(), 16, counter.begin());
         if (vector.mode == 'E')
             for (size_t at = 0; at < data.size(); at += 16)
                 aes.encryptBlock(data.data() + at, data.data() + at);
@@ -78,18 +77,15 @@ TEST_P(CipherTest, PublishedVectors) {
 INSTANTIATE_TEST_SUITE_P(Engines, CipherTest,
                          testing::Values(Aes256::Engine::Automatic, Aes256::Engine::Portable));
 
-// Long streams take the processor's batched path; the count carries across bytes.
+// Long streams take the processor's eight-lane path; the count carries across bytes.
 TEST(CipherEngines, ProcessorAndPortableRoundsAgreeOnLongStreams) {
-    auto key = patternBytes(32, 7);
-    Aes256 fast(key.data()), portable(key.data(), Aes256::Engine::Portable);
-    for (size_t size : {17u, 129u, 10000u}) {
-        auto a = patternBytes(size, 3), b = a;
-        Block counter{};
-        counter[14] = 0xFF, counter[15] = 0xF0;
-        fast.applyCounterStream(counter, a.data(), a.size());
-        portable.applyCounterStream(counter, b.data(), b.size());
-        EXPECT_EQ(a, b) << size;
-    }
+    auto key = patternBytes(32, 7), fast = patternBytes(10001, 3), portable = fast;
+    Block counter{};
+    counter[14] = 0xFF, counter[15] = 0xF0;
+    Aes256(key.data()).applyCounterStream(counter, fast.data(), fast.size());
+    Aes256(key.data(), Aes256::Engine::Portable)
+        .applyCounterStream(counter, portable.data(), portable.size());
+    EXPECT_EQ(fast, portable);
 }
 
 TEST(KeyMaterialTest, DerivedKeysDifferFromEachOtherAndFromTheKey) {

@@ -67,11 +67,6 @@ const KeyCertificate& firstCertificate() {
     return made;
 }
 
-const KeyCertificate& secondCertificate() {
-    static const KeyCertificate made = makeCertificate(L"cfx store test key 2", L"CN=Store test 2");
-    return made;
-}
-
 ScratchFolder::ScratchFolder() {
     wchar_t temp[MAX_PATH];
     GetTempPathW(MAX_PATH, temp);

@@ -26,7 +26,6 @@ struct KeyCertificate {
 };
 
 const KeyCertificate& firstCertificate();
-const KeyCertificate& secondCertificate();
 
 // A folder of its own under the temporary folder, removed with all it holds.
 class ScratchFolder {

@@ -15,10 +15,6 @@ ToolProcess::ToolProcess(const std::wstring& arguments, std::wstring outputFile,
     SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
     FileHandle output(CreateFileW(outputFile_.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit,
                                   CREATE_ALWAYS, 0, nullptr));
-    if (!output) {
-        ADD_FAILURE() << "no output file: " << GetLastError();
-        return;
-    }
     STARTUPINFOW startup{sizeof startup};
     startup.dwFlags = STARTF_USESTDHANDLES;
     startup.hStdOutput = startup.hStdError = output.get();

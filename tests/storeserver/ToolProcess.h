@@ -38,7 +38,6 @@ private:
 ToolRun runTool(const std::wstring& arguments, const std::wstring& outputFile, DWORD limitMs,
                 const std::wstring& program = L"cfxtool.exe");
 
-// The argument as one argument of a command line.
 std::wstring quotedArgument(const std::wstring& text);
 
 } // namespace cfx::store::test
