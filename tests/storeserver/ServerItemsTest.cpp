@@ -81,6 +81,7 @@ TEST_F(ServerItems, RefusalsCrossWithAnErrorObjectNamingTheItem) {
     ComPtr<IStorageObject> storage;
     ComPtr<IStorageEnum> items;
     const std::wstring absent = scratch_.file(L"absent.demo-coffrex");
+    const Variant someText(std::wstring(L"AA"));
     const struct {
         HRESULT hr;
         const wchar_t* named;
@@ -96,13 +97,9 @@ TEST_F(ServerItems, RefusalsCrossWithAnErrorObjectNamingTheItem) {
         {E_INVALIDARG, L"", [&] { return server_->SetStorageFrozen(bstr(path_).get(), 2); }},
         {STG_E_REVERTED, L"", [&] { return gone->EnumItems(&items); }},
         {DISP_E_TYPEMISMATCH, L"",
-         [&] {
-             return root_->SetProperty(StorageProperty_Frozen, Variant(std::wstring(L"y")).get());
-         }},
+         [&] { return root_->SetProperty(StorageProperty_Frozen, someText.get()); }},
         {E_ACCESSDENIED, L"",
-         [&] {
-             return root_->SetProperty(StorageProperty_KeyId, Variant(std::wstring(L"A")).get());
-         }},
+         [&] { return root_->SetProperty(StorageProperty_KeyId, someText.get()); }},
     };
     for (const auto& refusal : refusals) {
         Failure failure = failureOf(refusal.call());
