@@ -2,7 +2,6 @@
 
 #include "KeyClient.h"
 
-#include "common/Exceptions.h"
 #include "common/ErrorObjectHook.h"
 #include "support/LoadedLibrary.h"
 
@@ -13,8 +12,9 @@ namespace cfx::store::test {
 
 namespace {
 
-// The program's apartment; the server registered as a user installs it
-// ("cfxstore.exe /RegServer") and error objects carried back under Wine.
+constexpr wchar_t kServerProgram[] = L"cfxstore.exe";
+
+// The apartment, the server registered as a user does, error objects carried back under Wine.
 class ServerEnvironment : public testing::Environment {
 public:
     void SetUp() override {
@@ -46,11 +46,7 @@ DWORD runServerCommand(const wchar_t* option) {
 
 std::vector<DWORD> serverProcesses() {
     std::vector<DWORD> found;
-    KernelHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
-    if (snapshot.get() == INVALID_HANDLE_VALUE) {
-        snapshot.release();
-        return found;
-    }
+    FileHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
     PROCESSENTRY32W entry{sizeof entry};
     for (BOOL more = Process32FirstW(snapshot.get(), &entry); more;
          more = Process32NextW(snapshot.get(), &entry))
@@ -60,16 +56,9 @@ std::vector<DWORD> serverProcesses() {
 }
 
 bool waitForServerExit(DWORD timeoutMs) {
-    const DWORD start = GetTickCount();
-    for (std::vector<DWORD> running; !(running = serverProcesses()).empty();) {
+    for (const DWORD start = GetTickCount(); !serverProcesses().empty(); Sleep(50))
         if (GetTickCount() - start > timeoutMs)
             return false;
-        KernelHandle process(OpenProcess(SYNCHRONIZE, FALSE, running.front()));
-        if (process)
-            WaitForSingleObject(process.get(), 100);
-        else
-            Sleep(10);
-    }
     return true;
 }
 
@@ -98,17 +87,17 @@ std::wstring text(BSTR value) {
 ComPtr<IStorageFolder> createStorage(IStorageServer* server, const std::wstring& path,
                                      const KeyCertificate& certificate) {
     ComPtr<IStorageObject> storage;
+    ComPtr<IStorageFolder> root;
     check(server->CreateStorage(bstr(path).get(), static_cast<ULONG>(certificate.encoded.size()),
                                 certificate.encoded.data(), &storage));
-    ComPtr<IStorageFolder> root;
     check(storage.As(&root));
     return root;
 }
 
 ComPtr<IStorageFolder> openStorage(IStorageServer* server, const std::wstring& path) {
     ComPtr<IStorageObject> storage;
-    check(server->OpenStorage(bstr(path).get(), &storage));
     ComPtr<IStorageFolder> root;
+    check(server->OpenStorage(bstr(path).get(), &storage));
     check(storage.As(&root));
     return root;
 }
@@ -122,20 +111,15 @@ std::wstring textProperty(IStorageObject* item, const GUID& property) {
 void unlock(IStorageObject* storage) {
     std::wstring answer = answerWithInstalledKey(textProperty(storage, StorageProperty_KeyRecord),
                                                  textProperty(storage, StorageProperty_KeyState));
-    check(storage->SetProperty(StorageProperty_KeyState, Variant(std::wstring(answer)).get()));
+    check(storage->SetProperty(StorageProperty_KeyState, Variant(answer).get()));
 }
 
 Failure failureOf(HRESULT hr) {
-    Failure failure{hr, {}};
-    IErrorInfo* info = nullptr;
-    if (FAILED(hr) && GetErrorInfo(0, &info) == S_OK && info) {
-        BSTR description = nullptr;
-        info->GetDescription(&description);
-        failure.description = text(description);
-        SysFreeString(description);
-        info->Release();
-    }
-    return failure;
+    ComPtr<IErrorInfo> info;
+    Bstr description;
+    if (FAILED(hr) && GetErrorInfo(0, &info) == S_OK && info)
+        info->GetDescription(description.put());
+    return {hr, text(description.get())};
 }
 
 ComPtr<IStorageFolder> folder(IStorageFolder* parent, const std::wstring& name, bool create) {
@@ -156,8 +140,7 @@ void writeFile(IStorageFile* target, const std::vector<BYTE>& bytes, size_t bloc
     for (size_t at = 0; at < bytes.size(); at += blockSize) {
         ULONG size = static_cast<ULONG>(std::min(blockSize, bytes.size() - at)), written = 0;
         check(stream->Write(bytes.data() + at, size, &written));
-        if (written != size)
-            raise(STG_E_WRITEFAULT);
+        check(written == size ? S_OK : STG_E_WRITEFAULT);
     }
     check(stream->Commit(STGC_DEFAULT));
 }
@@ -166,13 +149,11 @@ std::vector<BYTE> readFile(IStorageFile* source, size_t blockSize) {
     ComPtr<IStream> stream;
     check(source->OpenStream(&stream));
     std::vector<BYTE> bytes, block(blockSize);
-    for (;;) {
-        ULONG read = 0;
+    for (ULONG read = 1; read;) {
         check(stream->Read(block.data(), static_cast<ULONG>(block.size()), &read));
-        if (read == 0)
-            return bytes;
         bytes.insert(bytes.end(), block.begin(), block.begin() + read);
     }
+    return bytes;
 }
 
 std::vector<std::wstring> listNames(IStorageFolder* parent) {
@@ -184,10 +165,9 @@ std::vector<std::wstring> listNames(IStorageFolder* parent) {
         check(items->Next(&item));
         if (!item)
             return names;
-        BSTR name = nullptr;
-        check(item->GetName(&name));
-        names.push_back(text(name));
-        SysFreeString(name);
+        Bstr name;
+        check(item->GetName(name.put()));
+        names.push_back(text(name.get()));
     }
 }
 

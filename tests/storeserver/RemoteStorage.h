@@ -1,7 +1,5 @@
 // What the storage server's tests share: cfxstore.exe registered in the
-// test's prefix, root objects of the server in its own process, unlocking
-// through the key-state protocol as a client does, and the error object a
-// failed call leaves.
+// prefix, its root objects, unlocking as a client does, error objects.
 #pragma once
 
 #include "StoreTestSupport.h"
@@ -19,8 +17,6 @@ namespace cfx::store::test {
 
 using Microsoft::WRL::ComPtr;
 
-inline constexpr wchar_t kServerProgram[] = L"cfxstore.exe";
-
 // Runs "cfxstore.exe option" (/RegServer, /UnregServer); its exit code.
 DWORD runServerCommand(const wchar_t* option);
 
@@ -30,41 +26,31 @@ ComPtr<IStorageServer> connectServer();
 // The server processes running now; true once none runs (false after the timeout).
 std::vector<DWORD> serverProcesses();
 bool waitForServerExit(DWORD timeoutMs = 30000);
-
-// The server process answering a root object.
 DWORD serverProcessOf(IStorageServer* server);
 
 Bstr bstr(const std::wstring& text);
 std::wstring text(BSTR value);
 
-// Creates a storage for a certificate (the first one by default); its root folder.
+// A new storage's root folder; an existing one's, locked until unlock().
 ComPtr<IStorageFolder> createStorage(IStorageServer* server, const std::wstring& path,
                                      const KeyCertificate& certificate = firstCertificate());
-// Opens a storage; its root folder, locked until unlock().
 ComPtr<IStorageFolder> openStorage(IStorageServer* server, const std::wstring& path);
-
-// The client's half of unlocking: KeyRecord and KeyState read, answered with
-// the certificate in the current user's "MY", the answer written back.
 void unlock(IStorageObject* storage);
 
-// A failed call: its HRESULT and the description of its error object.
+// A failed call: its HRESULT and the description of the thread's error object.
 struct Failure {
     HRESULT hr = S_OK;
     std::wstring description;
 };
-// hr, with the calling thread's error object when hr is a failure.
 Failure failureOf(HRESULT hr);
 
 ComPtr<IStorageFolder> folder(IStorageFolder* parent, const std::wstring& name, bool create);
 ComPtr<IStorageFile> file(IStorageFolder* parent, const std::wstring& name, bool create);
 
-// Writes bytes through a new stream on the file in calls of blockSize bytes.
 void writeFile(IStorageFile* target, const std::vector<BYTE>& bytes, size_t blockSize = 4096);
 std::vector<BYTE> readFile(IStorageFile* source, size_t blockSize = 4096);
 
-// The names a folder lists, in order.
 std::vector<std::wstring> listNames(IStorageFolder* parent);
-
 std::wstring textProperty(IStorageObject* item, const GUID& property);
 
 } // namespace cfx::store::test

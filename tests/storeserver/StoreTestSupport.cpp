@@ -1,6 +1,5 @@
 #include "StoreTestSupport.h"
 
-#include "common/Base64.h"
 #include "common/Handles.h"
 #include "KeyClient.h"
 #include "StoreError.h"
@@ -9,6 +8,8 @@
 
 #include <shellapi.h>
 
+#include <fstream>
+#include <iterator>
 #include <random>
 
 namespace cfx::store::test {
@@ -16,83 +17,53 @@ namespace cfx::store::test {
 namespace {
 
 KeyCertificate makeCertificate(const wchar_t* container, const wchar_t* subject) {
-    KeyCertificate result;
-    HCRYPTPROV provider = 0;
-    if (!CryptAcquireContextW(&provider, container, nullptr, PROV_RSA_AES, CRYPT_NEWKEYSET) &&
-        !CryptAcquireContextW(&provider, container, nullptr, PROV_RSA_AES, 0)) {
-        ADD_FAILURE() << "no key container: " << GetLastError();
-        return result;
-    }
-    HCRYPTKEY key = 0;
-    if (!CryptGenKey(provider, AT_KEYEXCHANGE, 2048u << 16, &key)) {
-        ADD_FAILURE() << "no RSA key: " << GetLastError();
-        CryptReleaseContext(provider, 0);
-        return result;
-    }
-    CryptDestroyKey(key);
-
-    DWORD infoSize = 0;
-    CryptExportPublicKeyInfo(provider, AT_KEYEXCHANGE, X509_ASN_ENCODING, nullptr, &infoSize);
-    std::vector<BYTE> info(infoSize);
-    auto* publicKey = reinterpret_cast<CERT_PUBLIC_KEY_INFO*>(info.data());
-    BYTE keyId[20];
-    DWORD keyIdSize = sizeof keyId;
+    KeyCertificate made;
+    CryptProvider provider;
+    CryptKey key;
+    alignas(8) BYTE info[1024];
+    auto* publicKey = reinterpret_cast<CERT_PUBLIC_KEY_INFO*>(info);
+    BYTE keyId[20], extensionValue[64], name[256];
+    DWORD infoSize = sizeof info, keyIdSize = sizeof keyId, extensionSize = sizeof extensionValue,
+          nameSize = sizeof name;
     CRYPT_DATA_BLOB keyIdBlob{sizeof keyId, keyId};
-    BYTE extensionValue[64], name[256];
-    DWORD extensionSize = sizeof extensionValue, nameSize = sizeof name;
-    if (!CryptExportPublicKeyInfo(provider, AT_KEYEXCHANGE, X509_ASN_ENCODING, publicKey,
+    if (!(CryptAcquireContextW(provider.put(), container, nullptr, PROV_RSA_AES, CRYPT_NEWKEYSET) ||
+          CryptAcquireContextW(provider.put(), container, nullptr, PROV_RSA_AES, 0)) ||
+        !CryptGenKey(provider.get(), AT_KEYEXCHANGE, 2048u << 16, key.put()) ||
+        !CryptExportPublicKeyInfo(provider.get(), AT_KEYEXCHANGE, X509_ASN_ENCODING, publicKey,
                                   &infoSize) ||
         !CryptHashPublicKeyInfo(0, CALG_SHA1, 0, X509_ASN_ENCODING, publicKey, keyId, &keyIdSize) ||
         !CryptEncodeObject(X509_ASN_ENCODING, szOID_SUBJECT_KEY_IDENTIFIER, &keyIdBlob,
                            extensionValue, &extensionSize) ||
         !CertStrToNameW(X509_ASN_ENCODING, subject, CERT_X500_NAME_STR, nullptr, name, &nameSize,
-                        nullptr)) {
-        ADD_FAILURE() << "certificate parts: " << GetLastError();
-        CryptReleaseContext(provider, 0);
-        return result;
-    }
+                        nullptr))
+        ADD_FAILURE() << "no RSA key: " << GetLastError();
     CERT_EXTENSION extension{
         const_cast<char*>(szOID_SUBJECT_KEY_IDENTIFIER), FALSE, {extensionSize, extensionValue}};
     CERT_EXTENSIONS extensions{1, &extension};
     CERT_NAME_BLOB subjectBlob{nameSize, name};
-    CRYPT_KEY_PROV_INFO keyInfo{};
-    keyInfo.pwszContainerName = const_cast<wchar_t*>(container);
-    keyInfo.dwProvType = PROV_RSA_AES;
-    keyInfo.dwKeySpec = AT_KEYEXCHANGE;
-    PCCERT_CONTEXT context = CertCreateSelfSignCertificate(provider, &subjectBlob, 0, &keyInfo,
-                                                           nullptr, nullptr, nullptr, &extensions);
-    CryptReleaseContext(provider, 0);
-    if (!context) {
-        ADD_FAILURE() << "self-signed certificate: " << GetLastError();
-        return result;
-    }
-    result.encoded.assign(context->pbCertEncoded, context->pbCertEncoded + context->cbCertEncoded);
-    result.keyId.assign(keyId, keyId + keyIdSize);
-
-    HCERTSTORE store = CertOpenSystemStoreW(0, L"MY");
+    CRYPT_KEY_PROV_INFO keyInfo{
+        const_cast<wchar_t*>(container), nullptr, PROV_RSA_AES, 0, 0, nullptr, AT_KEYEXCHANGE};
+    Certificate certificate(CertCreateSelfSignCertificate(provider.get(), &subjectBlob, 0, &keyInfo,
+                                                          nullptr, nullptr, nullptr, &extensions));
+    CertificateStore store(CertOpenSystemStoreW(0, L"MY"));
     PCCERT_CONTEXT added = nullptr;
-    if (!store ||
-        !CertAddCertificateContextToStore(store, context, CERT_STORE_ADD_REPLACE_EXISTING,
-                                          &added) ||
-        !CertSetCertificateContextProperty(added, CERT_KEY_PROV_INFO_PROP_ID, 0, &keyInfo))
+    if (!certificate || !store ||
+        !CertAddCertificateContextToStore(store.get(), certificate.get(),
+                                          CERT_STORE_ADD_REPLACE_EXISTING, &added) ||
+        !CertSetCertificateContextProperty(added, CERT_KEY_PROV_INFO_PROP_ID, 0, &keyInfo)) {
         ADD_FAILURE() << "certificate not installed: " << GetLastError();
-    if (added)
-        CertFreeCertificateContext(added);
-    if (store)
-        CertCloseStore(store, 0);
-    CertFreeCertificateContext(context);
-    return result;
+        return made;
+    }
+    Certificate kept(added);
+    made.encoded.assign(added->pbCertEncoded, added->pbCertEncoded + added->cbCertEncoded);
+    made.keyId.assign(keyId, keyId + keyIdSize);
+    return made;
 }
 
 } // namespace
 
 const KeyCertificate& firstCertificate() {
     static const KeyCertificate made = makeCertificate(L"cfx store test key 1", L"CN=Store test 1");
-    return made;
-}
-
-const KeyCertificate& secondCertificate() {
-    static const KeyCertificate made = makeCertificate(L"cfx store test key 2", L"CN=Store test 2");
     return made;
 }
 
@@ -125,7 +96,7 @@ void unlockWithInstalledKey(Container& container) {
     Item root = container.root();
     std::wstring answer = answerWithInstalledKey(readText(root, StorageProperty_KeyRecord),
                                                  readText(root, StorageProperty_KeyState));
-    root.setProperty(StorageProperty_KeyState, Variant(std::wstring(answer)).get());
+    root.setProperty(StorageProperty_KeyState, Variant(answer).get());
 }
 
 std::shared_ptr<Container> newContainer(const std::wstring& path, Container::Options options) {
@@ -134,27 +105,15 @@ std::shared_ptr<Container> newContainer(const std::wstring& path, Container::Opt
 }
 
 std::vector<BYTE> fileBytes(const std::wstring& path) {
-    FileHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                nullptr, OPEN_EXISTING, 0, nullptr));
-    LARGE_INTEGER size{};
-    if (!file || !GetFileSizeEx(file.get(), &size))
-        return {};
-    std::vector<BYTE> bytes(static_cast<size_t>(size.QuadPart));
-    DWORD got = 0;
-    if (!bytes.empty())
-        ReadFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &got, nullptr);
-    bytes.resize(got);
-    return bytes;
+    std::ifstream file(path.c_str(), std::ios::binary);
+    return {std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
 }
 
 void putFileBytes(const std::wstring& path, const std::vector<BYTE>& bytes) {
-    FileHandle file(
-        CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
-    DWORD done = 0;
-    EXPECT_TRUE(file &&
-                (bytes.empty() || WriteFile(file.get(), bytes.data(),
-                                            static_cast<DWORD>(bytes.size()), &done, nullptr)))
-        << "cannot write " << narrow(path);
+    std::ofstream file(path.c_str(), std::ios::binary | std::ios::trunc);
+    file.write(reinterpret_cast<const char*>(bytes.data()),
+               static_cast<std::streamsize>(bytes.size()));
+    EXPECT_TRUE(file.good()) << "cannot write " << narrow(path);
 }
 
 ULONGLONG fileSize(const std::wstring& path) {
@@ -169,18 +128,6 @@ std::wstring readText(const Item& item, const GUID& property) {
     item.getProperty(property, value.put());
     EXPECT_EQ(value.type(), VT_BSTR);
     return value.text();
-}
-
-std::array<BYTE, 16> md5(const std::vector<BYTE>& bytes) {
-    std::array<BYTE, 16> digest{};
-    CryptProvider provider;
-    CryptHash hash;
-    DWORD size = 16;
-    CryptAcquireContextW(provider.put(), nullptr, nullptr, PROV_RSA_FULL, CRYPT_VERIFYCONTEXT);
-    CryptCreateHash(provider.get(), CALG_MD5, 0, 0, hash.put());
-    CryptHashData(hash.get(), bytes.data(), static_cast<DWORD>(bytes.size()), 0);
-    CryptGetHashParam(hash.get(), HP_HASHVAL, digest.data(), &size, 0);
-    return digest;
 }
 
 std::vector<BYTE> patternBytes(size_t size, unsigned seed) {

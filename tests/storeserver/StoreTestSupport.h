@@ -1,6 +1,5 @@
-// What the storage engine's tests share: a scratch folder per test, RSA 2048
-// key certificates with their private keys in the current user's store, and
-// the client's half of unlocking.
+// What the storage engine's tests share: scratch folders, RSA 2048 key
+// certificates installed in "MY", and the client's half of unlocking.
 #pragma once
 
 #include "Container.h"
@@ -12,27 +11,23 @@
 
 #include <gtest/gtest.h>
 
-#include <array>
 #include <memory>
 #include <string>
 #include <vector>
 
 namespace cfx::store::test {
 
-// A self-signed certificate for an RSA 2048 key-exchange key kept in a key
-// container of the test's prefix, with a Subject Key Identifier extension,
-// installed in the current user's "MY" store with its private key.
+using cfx::test::narrow;
+
+// A self-signed certificate with a Subject Key Identifier, installed in "MY".
 struct KeyCertificate {
     std::vector<BYTE> encoded;
     std::vector<BYTE> keyId;
 };
 
-// Two different certificates, made on first use and kept for the process.
 const KeyCertificate& firstCertificate();
-const KeyCertificate& secondCertificate();
 
-// A folder of its own under the temporary folder, removed with everything in
-// it at the end of the test.
+// A folder of its own under the temporary folder, removed with all it holds.
 class ScratchFolder {
 public:
     ScratchFolder();
@@ -49,53 +44,29 @@ private:
 
 // The client's answer to a key-state request, with the certificate in "MY".
 std::wstring answerWithInstalledKey(const std::wstring& keyRecord, const std::wstring& keyState);
-
-// Unlocks a container the way a client does: reads KeyRecord and KeyState,
-// answers with the certificate in "MY", writes the answer back.
 void unlockWithInstalledKey(Container& container);
 
 // A new container for the first certificate, open and unlocked.
 std::shared_ptr<Container> newContainer(const std::wstring& path, Container::Options options = {});
 
-// The whole file's bytes, read and written.
 std::vector<BYTE> fileBytes(const std::wstring& path);
 void putFileBytes(const std::wstring& path, const std::vector<BYTE>& bytes);
 ULONGLONG fileSize(const std::wstring& path);
 
 std::wstring readText(const Item& item, const GUID& property);
 
-// Runs a call that must fail with a StoreError of the HRESULT.
-template <class Call> testing::AssertionResult failsWith(HRESULT expected, Call&& call) {
+// The HRESULT of the StoreError a call raises (S_OK when none); the
+// description, when asked for, must name the text.
+template <class Call> HRESULT errorOf(Call&& call, const std::wstring& named = {}) {
     try {
         call();
     } catch (const StoreError& e) {
-        if (e.Error() == expected)
-            return testing::AssertionSuccess();
-        return testing::AssertionFailure()
-               << "failed with 0x" << std::hex << static_cast<unsigned long>(e.Error())
-               << " instead of 0x" << static_cast<unsigned long>(expected);
-    } catch (...) {
-        return testing::AssertionFailure() << "threw something other than a StoreError";
+        EXPECT_NE(e.description().find(named), std::wstring::npos) << narrow(e.description());
+        return e.Error();
     }
-    return testing::AssertionFailure() << "did not fail";
+    return S_OK;
 }
 
-// The description of the StoreError a call raises (empty when none).
-template <class Call> std::wstring failureText(Call&& call) {
-    try {
-        call();
-    } catch (const StoreError& e) {
-        return e.description();
-    }
-    return std::wstring();
-}
-
-// The MD5 digest of the bytes, as CryptoAPI computes it.
-std::array<BYTE, 16> md5(const std::vector<BYTE>& bytes);
-
-// Deterministic test bytes.
 std::vector<BYTE> patternBytes(size_t size, unsigned seed);
-
-using cfx::test::narrow;
 
 } // namespace cfx::store::test

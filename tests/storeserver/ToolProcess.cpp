@@ -15,12 +15,7 @@ ToolProcess::ToolProcess(const std::wstring& arguments, std::wstring outputFile,
     SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
     FileHandle output(CreateFileW(outputFile_.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit,
                                   CREATE_ALWAYS, 0, nullptr));
-    if (!output) {
-        ADD_FAILURE() << "no output file: " << GetLastError();
-        return;
-    }
-    STARTUPINFOW startup{};
-    startup.cb = sizeof startup;
+    STARTUPINFOW startup{sizeof startup};
     startup.dwFlags = STARTF_USESTDHANDLES;
     startup.hStdOutput = startup.hStdError = output.get();
     std::wstring command = L"\"" + cfx::test::programFolder() + program + L"\" " + arguments;
@@ -28,17 +23,13 @@ ToolProcess::ToolProcess(const std::wstring& arguments, std::wstring outputFile,
     // Under a loaded Wine a child now and then dies before it has started
     // (CreateProcess fails, often with ERROR_INTERNAL_ERROR); that is not the
     // program's answer, so it is started again, three times at most.
-    DWORD error = ERROR_SUCCESS;
-    for (int attempt = 0; attempt < 3; ++attempt, Sleep(100)) {
-        if (CreateProcessW(nullptr, command.data(), nullptr, nullptr, TRUE, CREATE_NO_WINDOW,
-                           nullptr, nullptr, &startup, &started)) {
-            error = ERROR_SUCCESS;
-            break;
-        }
-        error = GetLastError();
-    }
-    if (error != ERROR_SUCCESS) {
-        ADD_FAILURE() << "the program did not start: " << error;
+    bool running = false;
+    for (int attempt = 0; attempt < 3 && !running; ++attempt)
+        if (!(running = CreateProcessW(nullptr, command.data(), nullptr, nullptr, TRUE,
+                                       CREATE_NO_WINDOW, nullptr, nullptr, &startup, &started)))
+            Sleep(100);
+    if (!running) {
+        ADD_FAILURE() << "the program did not start: " << GetLastError();
         return;
     }
     CloseHandle(started.hThread);
@@ -47,10 +38,7 @@ ToolProcess::ToolProcess(const std::wstring& arguments, std::wstring outputFile,
 }
 
 ToolProcess::~ToolProcess() {
-    if (process_ && WaitForSingleObject(process_.get(), 0) == WAIT_TIMEOUT) {
-        TerminateProcess(process_.get(), 1);
-        WaitForSingleObject(process_.get(), 10000);
-    }
+    finish(0);
 }
 
 ToolRun ToolProcess::finish(ULONGLONG deadline) {
@@ -59,13 +47,11 @@ ToolRun ToolProcess::finish(ULONGLONG deadline) {
         return run;
     const ULONGLONG now = GetTickCount64();
     const DWORD left = deadline > now ? static_cast<DWORD>(deadline - now) : 0;
-    if (WaitForSingleObject(process_.get(), left) == WAIT_OBJECT_0) {
-        run.ended = true;
+    run.ended = WaitForSingleObject(process_.get(), left) == WAIT_OBJECT_0;
+    if (run.ended)
         GetExitCodeProcess(process_.get(), &run.exitCode);
-    } else {
-        TerminateProcess(process_.get(), 1);
+    else if (TerminateProcess(process_.get(), 1))
         WaitForSingleObject(process_.get(), 10000);
-    }
     std::ifstream printed(outputFile_.c_str(), std::ios::binary);
     run.output.assign(std::istreambuf_iterator<char>(printed), std::istreambuf_iterator<char>());
     return run;

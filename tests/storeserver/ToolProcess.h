@@ -1,6 +1,5 @@
 // A program beside the test (cfxtool.exe unless told) run as a process of its
-// own, with a time limit:
-// a run that has not ended in time is ended and reported, never waited for.
+// own with a time limit: a run not ended in time is ended and reported.
 #pragma once
 
 #include "common/Handles.h"
@@ -26,8 +25,7 @@ public:
     ToolProcess(const ToolProcess&) = delete;
     ToolProcess& operator=(const ToolProcess&) = delete;
 
-    // Waits for the end until the deadline (a GetTickCount64 time); ends the
-    // process when it passes.
+    // Waits for the end until the deadline (a GetTickCount64 time), then ends it.
     ToolRun finish(ULONGLONG deadline);
     DWORD id() const { return id_; }
 
@@ -37,11 +35,9 @@ private:
     DWORD id_ = 0;
 };
 
-// One run, given limitMs.
 ToolRun runTool(const std::wstring& arguments, const std::wstring& outputFile, DWORD limitMs,
                 const std::wstring& program = L"cfxtool.exe");
 
-// The argument as one argument of a command line.
 std::wstring quotedArgument(const std::wstring& text);
 
 } // namespace cfx::store::test
