@@ -32,9 +32,8 @@ int shownEdit(const BoxRecord& box) {
     return shown > 0 ? shown : 0;
 }
 
-// The GDI objects of this process. Wine 8 has no GetGuiResources: there they
-// are the used entries of the GDI handle table the process maps (its address
-// at 0xF8 in the x64 PEB; 24-byte entries whose type, at 14, is 0 when free).
+// GDI objects of this process; under Wine 8 (no GetGuiResources) the used entries of
+// the GDI table it maps (x64 PEB at 0xF8; 24-byte entries, type at 14, 0 when free).
 long gdiObjects() {
     SetLastError(0);
     const DWORD count = GetGuiResources(GetCurrentProcess(), GR_GDIOBJECTS);
@@ -61,9 +60,8 @@ protected:
     UiRobot robot_;
 };
 
-// Its owner's, on the test's thread, with an icon and the focus in its only
-// edit, a password edit: OK gives what was entered; Cancel and the close box
-// leave the password alone.
+// Its owner's, with an icon and the focus in its one edit, a password edit: OK
+// gives what was entered; Cancel and the close box leave the password alone.
 TEST_F(InputDialogTest, PasswordPromptGivesWhatWasEnteredOnOkOnly) {
     HWND owner = CreateWindowExW(0, L"Static", L"owner", WS_OVERLAPPEDWINDOW | WS_VISIBLE, 20, 20,
                                  200, 100, nullptr, nullptr, nullptr, nullptr);
@@ -80,10 +78,8 @@ TEST_F(InputDialogTest, PasswordPromptGivesWhatWasEnteredOnOkOnly) {
         .expect(Box()
                     .caption(kCaption)
                     .text(L"Please, input key password:")
-                    .messageBox(false)
                     .buttons({IDOK, IDCANCEL})
                     .owner(owner)
-                    .thread(GetCurrentThreadId())
                     .where(focusInThePasswordEdit, "an icon, the focus in the one password edit"))
         .fill(IDC_INPUT_PASSWORD, L"s3cret pass")
         .answer(IDOK);
