@@ -1,5 +1,5 @@
-// Reads the export and import directories of a loaded PE image, to check what
-// a binary offers to and takes from the system.
+// The export and import directories of a loaded PE image: what a binary
+// offers to the system and takes from it.
 #pragma once
 
 #include <windows.h>
@@ -12,20 +12,21 @@ namespace cfx::test {
 
 class ImageView {
 public:
-    explicit ImageView(HMODULE module);
+    explicit ImageView(HMODULE module) : base_(reinterpret_cast<const BYTE*>(module)) {}
 
     std::set<std::string> exportNames() const;
-
-    // (DLL name in lower case, function): the function's name for by-name
-    // imports, "#ordinal" for imports by ordinal.
+    // (DLL name in lower case, function): "#ordinal" for imports by ordinal.
     std::multiset<std::pair<std::string, std::string>> imports() const;
 
 private:
     template <class T> const T* at(ULONG_PTR rva) const {
         return reinterpret_cast<const T*>(base_ + rva);
     }
+    const IMAGE_DATA_DIRECTORY& directory(int entry) const {
+        return at<IMAGE_NT_HEADERS>(at<IMAGE_DOS_HEADER>(0)->e_lfanew)
+            ->OptionalHeader.DataDirectory[entry];
+    }
     const BYTE* base_;
-    const IMAGE_NT_HEADERS* nt_;
 };
 
 } // namespace cfx::test

@@ -22,18 +22,15 @@ ComPtr<IShellFolder2> openStorageFolder(const std::wstring& path, bool withView,
     ComPtr<IPersistFolder> persist;
     EXPECT_EQ(S_OK, cfxview().getClassObject(CLSID_StorageFolder, IID_PPV_ARGS(&factory)));
     if (!factory || FAILED(factory->CreateInstance(nullptr, IID_PPV_ARGS(&folder))) ||
-        FAILED(folder.As(&persist))) {
-        ADD_FAILURE() << "no storage folder from the library";
-        return nullptr;
-    }
+        FAILED(folder.As(&persist)))
+        return ADD_FAILURE() << "no storage folder from the library", nullptr;
     PIDLIST_ABSOLUTE file = ILCreateFromPathW(path.c_str());
-    HRESULT hr = persist->Initialize(file);
+    const HRESULT hr = persist->Initialize(file);
     ILFree(file);
     EXPECT_TRUE(hrIs(initialized, hr));
     ComPtr<IShellView> view;
-    if (withView && SUCCEEDED(hr)) {
-        EXPECT_EQ(S_OK, folder->CreateViewObject(nullptr, IID_PPV_ARGS(&view)));
-    }
+    EXPECT_TRUE(!withView || FAILED(hr) ||
+                hrIs(S_OK, folder->CreateViewObject(nullptr, IID_PPV_ARGS(&view))));
     return folder;
 }
 

@@ -1,5 +1,5 @@
-// cfxview.dll as the tests of its storage folder load it, and a storage
-// folder opened the way the shell opens one.
+// cfxview.dll as the storage folder's tests load it, and a storage folder
+// opened the way the shell opens one.
 #pragma once
 
 #include "support/LoadedLibrary.h"
@@ -13,12 +13,11 @@
 
 namespace cfx::test {
 
-// cfxview.dll, loaded once for the whole test program.
-LoadedLibrary& cfxview();
+LoadedLibrary& cfxview(); // loaded once for the whole test program
 
 // Made by the library's class factory and initialised with the file
-// (expecting `initialized`); then, when `withView`, its view asked for, as
-// the shell does before it lists a folder (which unlocks the storage).
+// (expecting `initialized`); when `withView`, its view asked for, as the shell
+// does before it lists a folder (which unlocks the storage).
 Microsoft::WRL::ComPtr<IShellFolder2>
 openStorageFolder(const std::wstring& path, bool withView = true, HRESULT initialized = S_OK);
 

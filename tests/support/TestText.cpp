@@ -17,11 +17,10 @@ std::string hex(unsigned long code) {
 }
 
 testing::AssertionResult hrIs(HRESULT expected, HRESULT actual) {
-    if (actual == expected)
-        return testing::AssertionSuccess();
-    return testing::AssertionFailure()
-           << "got " << hex(static_cast<unsigned long>(actual)) << ", expected "
-           << hex(static_cast<unsigned long>(expected));
+    return actual == expected ? testing::AssertionSuccess()
+                              : testing::AssertionFailure()
+                                    << "got " << hex(ULONG(actual)) << ", expected "
+                                    << hex(ULONG(expected));
 }
 
 } // namespace cfx::test

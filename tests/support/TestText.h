@@ -10,11 +10,8 @@
 
 namespace cfx::test {
 
-// UTF-8, for failure messages.
-std::string narrow(const std::wstring& text);
-// "0x80070005"
-std::string hex(unsigned long code);
-
+std::string narrow(const std::wstring& text); // UTF-8
+std::string hex(unsigned long code);          // "0x80070005"
 testing::AssertionResult hrIs(HRESULT expected, HRESULT actual);
 
 } // namespace cfx::test

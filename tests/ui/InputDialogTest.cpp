@@ -118,7 +118,7 @@ TEST_F(InputDialogTest, EmptyPasswordIsRefusedWithAWarningAndTheDialogStaysOpen)
         for (int i = 0; warning && IsWindow(warning->window) && i < 1000; ++i)
             Sleep(5);
         // The same dialog takes a second try.
-        UiRobot::setControlText(dialog->window, IDC_INPUT_PASSWORD, L"second try");
+        SetDlgItemTextW(dialog->window, IDC_INPUT_PASSWORD, L"second try");
         robot_.press(dialog->window, IDOK);
     });
     std::wstring password = L"unchanged";
