@@ -5,8 +5,7 @@
 
 #include <cstdio>
 
-// A crash ends the program at once with a line saying where, instead of
-// waiting for a debugger or a dialog: it fails the run.
+// A crash ends the run at once with a line saying where, not in a debugger.
 static LONG WINAPI reportCrash(EXCEPTION_POINTERS* exception) {
     std::fprintf(stderr, "\nCRASH: exception 0x%08lX at %p\n",
                  static_cast<unsigned long>(exception->ExceptionRecord->ExceptionCode),

@@ -1,33 +1,21 @@
 #include "support/UiRobot.h"
 
-#include "support/TestText.h"
-
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <atomic>
 #include <climits>
 
 namespace cfx::test {
 
 namespace {
 
-// The watcher's poll: no noticeable time per box, yet the box's thread runs.
 constexpr std::chrono::milliseconds kPollInterval(10);
 // The longest the robot waits for a box's thread. No SMTO_ABORTIFHUNG: Wine
 // counts a box's thread as hung until its loop has run for five seconds.
 constexpr UINT kMessageTimeoutMs = 2000;
 constexpr int kMessageTextId = 0xFFFF; // a message box's message
 
-std::atomic<int> activeRobots{0};
-
-std::wstring classOf(HWND window) {
-    wchar_t name[64] = L"";
-    return std::wstring(name, size_t(std::max(GetClassNameW(window, name, 64), 0)));
-}
-
-// Sent with a timeout (the window's thread may be busy): an edit keeps its
-// text to itself.
+// Sent with a timeout: the window's thread may be busy.
 std::wstring textOf(HWND window) {
     wchar_t text[1024] = L"";
     DWORD_PTR copied = 0;
@@ -84,7 +72,9 @@ BoxRecord inspect(HWND window) {
     BoxRecord box{window, GetWindow(window, GW_OWNER), GetWindowThreadProcessId(window, nullptr)};
     box.caption = textOf(window);
     for (HWND child = GetWindow(window, GW_CHILD); child; child = GetWindow(child, GW_HWNDNEXT)) {
-        BoxControl c{child, GetDlgCtrlID(child), classOf(child)};
+        wchar_t name[64] = L"";
+        GetClassNameW(child, name, 64);
+        BoxControl c{child, GetDlgCtrlID(child), name};
         c.style = GetWindowLongW(child, GWL_STYLE);
         c.visible = IsWindowVisible(child);
         c.text = isPicture(c) ? L"" : textOf(child);
@@ -108,10 +98,9 @@ int dismissButton(const BoxRecord& box) {
     for (int id : {IDCANCEL, IDNO, IDABORT, IDOK, IDCLOSE})
         if (const BoxButton* button = box.button(id); button && button->enabled)
             return id;
-    for (const BoxButton& button : box.buttons)
-        if (button.enabled)
-            return button.id;
-    return 0;
+    auto any =
+        std::find_if(box.buttons.begin(), box.buttons.end(), [](auto& b) { return b.enabled; });
+    return any == box.buttons.end() ? 0 : any->id;
 }
 
 // A click (BN_CLICKED to the dialog), or WM_CLOSE without a button; posted,
@@ -131,35 +120,11 @@ void serveSentMessages() {
     PeekMessageW(&message, nullptr, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
 }
 
-template <class T> const T* withId(const std::vector<T>& items, int id) {
-    auto found = std::find_if(items.begin(), items.end(), [id](const T& i) { return i.id == id; });
-    return found == items.end() ? nullptr : &*found;
-}
-
 } // namespace
 
-std::string Box::quoted(const std::wstring& text) {
-    std::string result = "\"";
-    for (char c : narrow(text))
-        result += c == '\n' ? std::string("\\n") : std::string(1, c);
-    return result + "\"";
-}
-
-const BoxButton* BoxRecord::button(int id) const {
-    return withId(buttons, id);
-}
-
-const BoxControl* BoxRecord::control(int id) const {
-    return withId(controls, id);
-}
-
 std::string BoxRecord::describe() const {
-    std::string result = (messageBox ? "message box " : "dialog ") + Box::quoted(caption) +
-                         ": text " + Box::quoted(text) + ", icon " + std::to_string(int(icon)) +
-                         ", buttons";
-    for (const BoxButton& b : buttons)
-        result += " " + std::to_string(b.id);
-    return result + ", thread " + std::to_string(thread);
+    return (messageBox ? "message box " : "dialog ") + Box::quoted(caption) + ": text " +
+           Box::quoted(text) + ", icon " + std::to_string(int(icon));
 }
 
 Box& Box::textContaining(const std::wstring& part) {
@@ -169,20 +134,15 @@ Box& Box::textContaining(const std::wstring& part) {
 
 Box& Box::buttons(std::vector<int> ids) {
     std::sort(ids.begin(), ids.end());
-    auto present = [](const BoxRecord& b) {
-        std::vector<int> found;
-        for (const BoxButton& button : b.buttons)
-            found.push_back(button.id);
-        std::sort(found.begin(), found.end());
-        return found;
-    };
-    return where([ids, present](const BoxRecord& b) { return present(b) == ids; },
-                 std::to_string(ids.size()) + " buttons from " + std::to_string(ids.front()));
-}
-
-Box& Box::where(std::function<bool(const BoxRecord&)> predicate, std::string description) {
-    conditions_.emplace_back(std::move(predicate), std::move(description));
-    return *this;
+    return where(
+        [ids](const BoxRecord& b) {
+            std::vector<int> present;
+            for (const BoxButton& button : b.buttons)
+                present.push_back(button.id);
+            std::sort(present.begin(), present.end());
+            return present == ids;
+        },
+        std::to_string(ids.size()) + " buttons");
 }
 
 bool Box::matches(const BoxRecord& box) const {
@@ -204,21 +164,14 @@ void UiRobot::Script::queue() {
     }
 }
 
-UiRobot::UiRobot() {
-    if (activeRobots.fetch_add(1) != 0)
-        ADD_FAILURE() << "Only one UiRobot may watch the process at a time";
-    watcher_ = std::thread([this] { watch(); });
-}
+UiRobot::UiRobot() : watcher_([this] { watch(); }) {}
 
 UiRobot::~UiRobot() {
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        stopping_ = true;
-    }
-    wake_.notify_all();
     for (std::unique_lock<std::mutex> lock(mutex_); !stopped_; lock.lock()) {
-        lock.unlock(); // the watcher may be reading a dialog of this thread
-        serveSentMessages();
+        stopping_ = true;
+        lock.unlock();
+        wake_.notify_all();
+        serveSentMessages(); // the watcher may be reading a dialog of this thread
         Sleep(1);
     }
     watcher_.join();
@@ -231,7 +184,6 @@ UiRobot::~UiRobot() {
         }
     }
     verify();
-    activeRobots.fetch_sub(1);
 }
 
 UiRobot::Script UiRobot::expect(Box box) {
@@ -291,22 +243,16 @@ void UiRobot::watch() {
     std::unique_lock<std::mutex> lock(mutex_);
     while (!stopping_) {
         lock.unlock();
-        std::vector<HWND> dialogs;
-        EnumWindows(
-            [](HWND window, LPARAM found) {
-                DWORD process = 0;
-                GetWindowThreadProcessId(window, &process);
-                if (process == GetCurrentProcessId() && IsWindowVisible(window) &&
-                    classOf(window) == L"#32770")
-                    reinterpret_cast<std::vector<HWND>*>(found)->push_back(window);
-                return TRUE;
-            },
-            LPARAM(&dialogs));
         for (auto it = known_.begin(); it != known_.end();)
             it = IsWindow(*it) ? std::next(it) : known_.erase(it);
-        for (HWND dialog : dialogs)
-            if (known_.insert(dialog).second)
+        for (HWND dialog = nullptr;
+             (dialog = FindWindowExW(nullptr, dialog, L"#32770", nullptr));) {
+            DWORD process = 0;
+            GetWindowThreadProcessId(dialog, &process);
+            if (process == GetCurrentProcessId() && IsWindowVisible(dialog) &&
+                known_.insert(dialog).second)
                 handle(dialog);
+        }
         lock.lock();
         wake_.wait_for(lock, kPollInterval, [this] { return stopping_; });
     }
@@ -330,15 +276,15 @@ void UiRobot::handle(HWND window) {
     if (!IsWindow(window))
         return;
     Expectation scripted;
+    std::string complaint = "Unexpected box; ";
     {
         std::lock_guard<std::mutex> lock(mutex_);
         if (Expectation* expectation = match(box)) {
             ++expectation->seen;
-            box.expected = true;
             scripted = *expectation;
+            complaint.clear();
         }
     }
-    std::string complaint = box.expected ? "" : "Unexpected box; ";
     for (const auto& [id, text] : scripted.fills)
         if (!setControlText(window, id, text))
             complaint += "no control " + std::to_string(id) + " to fill; ";

@@ -1,11 +1,13 @@
-// A robot that plays the user: from a thread of its own it records each dialog
-// of the process, answers it as the test scripted, and fails the test for every
-// box nobody expected and every expected box that never came. Queue
-// expectations before the action that shows the box; one robot at a time.
+// A robot that plays the user: it records each dialog of the process, answers
+// it as scripted, and fails the test for every box nobody expected and every
+// expected box that never came. One robot at a time.
 #pragma once
+
+#include "support/TestText.h"
 
 #include <windows.h>
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <functional>
@@ -19,7 +21,6 @@
 
 namespace cfx::test {
 
-// The standard icons of a message box (MB_ICONERROR, ...); Other is any other.
 enum class Icon { None, Error, Warning, Question, Information, Other };
 
 struct BoxControl {
@@ -36,22 +37,24 @@ struct BoxButton {
     bool enabled = true;
 };
 
-// What the robot saw of one box and what it did with it.
+template <class T> const T* withId(const std::vector<T>& items, int id) {
+    auto found = std::find_if(items.begin(), items.end(), [id](const T& i) { return i.id == id; });
+    return found == items.end() ? nullptr : &*found;
+}
+
 struct BoxRecord {
-    HWND window = nullptr, owner = nullptr; // no longer a window once the box has closed
+    HWND window = nullptr, owner = nullptr; // window: gone once the box has closed
     DWORD thread = 0;
     bool messageBox = false;
-    std::wstring caption;
-    std::wstring text; // a message box's message; else its visible static texts, one a line
+    std::wstring caption, text; // text: a message box's message, else its statics
     Icon icon = Icon::None;
     std::vector<BoxButton> buttons;   // visible push buttons
     std::vector<BoxControl> controls; // every child window
-    bool expected = false;
-    int answer = 0; // the button the robot pressed; 0 when it left the box open
+    int answer = 0;                   // the button the robot pressed; 0 when it left the box open
 
-    const BoxButton* button(int id) const;
-    const BoxControl* control(int id) const;
-    std::string describe() const; // one line, for failure messages
+    const BoxButton* button(int id) const { return withId(buttons, id); }
+    const BoxControl* control(int id) const { return withId(controls, id); }
+    std::string describe() const;
 };
 
 // Which box an expectation is for: every condition set must hold.
@@ -67,14 +70,15 @@ public:
     Box& owner(HWND w) { return is(&BoxRecord::owner, w, "its owner"); }
     Box& thread(DWORD t) { return is(&BoxRecord::thread, t, "thread " + std::to_string(t)); }
     Box& messageBox(bool m = true) { return is(&BoxRecord::messageBox, m, m ? "box" : "dialog"); }
-    // Runs on the robot's thread after the conditions before it; it must not
-    // call the robot.
+    // Runs on the robot's thread after the conditions before it.
     Box& where(std::function<bool(const BoxRecord&)> predicate,
-               std::string description = "a condition of the test");
+               std::string description = "a condition of the test") {
+        return conditions_.emplace_back(std::move(predicate), std::move(description)), *this;
+    }
 
     bool matches(const BoxRecord& box) const;
     std::string describe() const;
-    static std::string quoted(const std::wstring& text); // UTF-8, "\n" for new lines
+    static std::string quoted(const std::wstring& text) { return '"' + narrow(text) + '"'; }
 
 private:
     template <class T> Box& is(T BoxRecord::*field, T value, std::string description) {
@@ -105,9 +109,6 @@ public:
         Script& fill(int controlId, std::wstring text) {
             return expectation_->fills.emplace_back(controlId, std::move(text)), *this;
         }
-        Script& times(int count) { // of boxes expected, 1 unless told
-            return expectation_->minimum = expectation_->maximum = count, *this;
-        }
         void answer(int button) { expectation_->button = button, finish(Action::Answer); }
         void dismiss() { finish(Action::Dismiss); }
         void leaveOpen() { finish(Action::LeaveOpen); } // the test closes it (press())
@@ -125,8 +126,6 @@ public:
 
     UiRobot();
     ~UiRobot(); // stops watching, closes boxes left open, then verify()
-    UiRobot(const UiRobot&) = delete;
-    UiRobot& operator=(const UiRobot&) = delete;
 
     Script expect(Box box); // must appear
     Script allow(Box box);  // may appear any number of times
