@@ -15,10 +15,30 @@
 #include <wincrypt.h>
 #include <wrl/client.h>
 
+#include <cstdio>
+#include <exception>
 #include <string>
 #include <vector>
 
 namespace cfx::bench {
+
+// The vocabulary of the benchmarks, for `using namespace cfx::bench`.
+using cfx::check;
+using cfx::makeBstr;
+using Microsoft::WRL::ComPtr;
+
+// What main returns: run's answer, or 1 with the failure on the error output.
+template <class Run> int runBenchmark(const char* name, Run&& run) {
+    try {
+        return run();
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "%s: %s\n", name, e.what());
+    } catch (...) {
+        std::fprintf(stderr, "%s: failed with 0x%08lX\n", name,
+                     static_cast<unsigned long>(hresultOfCurrentException()));
+    }
+    return 1;
+}
 
 // The folder of the running program, with a trailing backslash.
 inline std::wstring folderOfProgram() {

@@ -33,12 +33,7 @@
 
 namespace {
 
-using cfx::check;
-using cfx::makeBstr;
-using cfx::bench::folderOfProgram;
-using cfx::bench::installTestKey;
-using cfx::bench::runAndWait;
-using Microsoft::WRL::ComPtr;
+using namespace cfx::bench;
 
 int kItems = 10000; // or the first argument
 constexpr int kRounds = 2;
@@ -154,13 +149,5 @@ int run() {
 int main(int argc, char** argv) {
     if (argc > 1)
         kItems = std::atoi(argv[1]);
-    try {
-        return run();
-    } catch (const std::exception& e) {
-        std::fprintf(stderr, "folder_bench: %s\n", e.what());
-    } catch (...) {
-        std::fprintf(stderr, "folder_bench: failed with 0x%08lX\n",
-                     static_cast<unsigned long>(cfx::hresultOfCurrentException()));
-    }
-    return 1;
+    return runBenchmark("folder_bench", run);
 }

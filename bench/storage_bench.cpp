@@ -32,15 +32,11 @@
 
 namespace {
 
-using cfx::check;
-using cfx::bench::folderOfProgram;
-using Microsoft::WRL::ComPtr;
+using namespace cfx::bench;
 
 constexpr ULONGLONG kFileSize = 64ull << 20;
 constexpr ULONG kBlock = 4096;
 constexpr long kCalls = 5000;
-
-using cfx::bench::seconds;
 
 std::wstring temporaryFile(const wchar_t* name) {
     wchar_t folder[MAX_PATH];

@@ -38,12 +38,7 @@
 
 namespace {
 
-using cfx::check;
-using cfx::makeBstr;
-using cfx::bench::folderOfProgram;
-using cfx::bench::installTestKey;
-using cfx::bench::runAndWait;
-using Microsoft::WRL::ComPtr;
+using namespace cfx::bench;
 
 ULONGLONG kMiB = 128; // or the first argument
 constexpr ULONG kBlock = 4096;
@@ -249,13 +244,5 @@ int run() {
 int main(int argc, char** argv) {
     if (argc > 1)
         kMiB = std::strtoull(argv[1], nullptr, 10);
-    try {
-        return run();
-    } catch (const std::exception& e) {
-        std::fprintf(stderr, "transfer_bench: %s\n", e.what());
-    } catch (...) {
-        std::fprintf(stderr, "transfer_bench: failed with 0x%08lX\n",
-                     static_cast<unsigned long>(cfx::hresultOfCurrentException()));
-    }
-    return 1;
+    return runBenchmark("transfer_bench", run);
 }

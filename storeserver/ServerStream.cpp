@@ -123,20 +123,6 @@ STDMETHODIMP ServerStream::Commit(DWORD) {
     return serve([&] { use([](store::FileStream& stream) { stream.commit(); }); });
 }
 
-STDMETHODIMP ServerStream::Revert() {
-    // Writes go to the storage as they come; there is nothing of the
-    // stream's own to throw away.
-    return S_OK;
-}
-
-STDMETHODIMP ServerStream::LockRegion(ULARGE_INTEGER, ULARGE_INTEGER, DWORD) {
-    return STG_E_INVALIDFUNCTION;
-}
-
-STDMETHODIMP ServerStream::UnlockRegion(ULARGE_INTEGER, ULARGE_INTEGER, DWORD) {
-    return STG_E_INVALIDFUNCTION;
-}
-
 STDMETHODIMP ServerStream::Stat(STATSTG* stat, DWORD flags) {
     return serve([&] {
         notNull(stat);

@@ -23,10 +23,16 @@ public:
     STDMETHODIMP CopyTo(IStream* target, ULARGE_INTEGER size, ULARGE_INTEGER* read,
                         ULARGE_INTEGER* written) override;
     STDMETHODIMP Commit(DWORD flags) override;
-    STDMETHODIMP Revert() override;
-    STDMETHODIMP LockRegion(ULARGE_INTEGER, ULARGE_INTEGER, DWORD) override;
-    STDMETHODIMP UnlockRegion(ULARGE_INTEGER, ULARGE_INTEGER, DWORD) override;
     STDMETHODIMP Stat(STATSTG* stat, DWORD flags) override;
+    // Writes go to the storage as they come: there is nothing of the stream's
+    // own to throw away, and no region to lock.
+    STDMETHODIMP Revert() override { return S_OK; }
+    STDMETHODIMP LockRegion(ULARGE_INTEGER, ULARGE_INTEGER, DWORD) override {
+        return STG_E_INVALIDFUNCTION;
+    }
+    STDMETHODIMP UnlockRegion(ULARGE_INTEGER, ULARGE_INTEGER, DWORD) override {
+        return STG_E_INVALIDFUNCTION;
+    }
     STDMETHODIMP Clone(IStream** clone) override;
     STDMETHODIMP InterfaceSupportsErrorInfo(REFIID iid) override;
 

@@ -39,11 +39,6 @@ STDMETHODIMP StorageItemEnumerator::Skip(ULONG count) {
     return S_OK;
 }
 
-STDMETHODIMP StorageItemEnumerator::Reset() {
-    position_ = 0;
-    return S_OK;
-}
-
 STDMETHODIMP StorageItemEnumerator::Clone(IEnumIDList** copy) {
     return guarded([&]() -> HRESULT {
         if (!copy)

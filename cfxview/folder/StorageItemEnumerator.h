@@ -21,7 +21,10 @@ public:
 
     STDMETHODIMP Next(ULONG count, PITEMID_CHILD* items, ULONG* fetched) override;
     STDMETHODIMP Skip(ULONG count) override;
-    STDMETHODIMP Reset() override;
+    STDMETHODIMP Reset() override {
+        position_ = 0;
+        return S_OK;
+    }
     STDMETHODIMP Clone(IEnumIDList** copy) override;
 
 private:

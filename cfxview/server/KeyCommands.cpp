@@ -160,6 +160,16 @@ int askToInstallExportedKey(HWND owner) {
     return answer;
 }
 
+// The attached key file of the storage; false when none is attached. The
+// storage is let go before the caller goes on.
+bool readAttachedKey(const std::wstring& storagePath, std::vector<BYTE>& keyFile) {
+    OpenedStorage storage(storagePath);
+    if (!(readFlags(storage.object.Get()) & kKeyAttached))
+        return false;
+    keyFile = readBytesProperty(storage.object.Get(), StorageProperty_AttachedKey);
+    return true;
+}
+
 } // namespace
 
 bool ViewKey(HWND owner, const std::wstring& storagePath) {
@@ -251,12 +261,8 @@ bool DetachKey(HWND owner, const std::wstring& storagePath) {
 
 bool InstallAttachedKey(HWND owner, const std::wstring& storagePath) {
     std::vector<BYTE> keyFile;
-    {
-        OpenedStorage storage(storagePath);
-        if (!(readFlags(storage.object.Get()) & kKeyAttached))
-            return false;
-        keyFile = readBytesProperty(storage.object.Get(), StorageProperty_AttachedKey);
-    }
+    if (!readAttachedKey(storagePath, keyFile))
+        return false;
     const std::wstring path = temporaryKeyFile();
     // The file goes whatever happens from its creation on, a failed write
     // included; should the import bring the process down, it goes at the
@@ -273,12 +279,8 @@ bool InstallAttachedKey(HWND owner, const std::wstring& storagePath) {
 
 bool ExportAttachedKey(HWND owner, const std::wstring& storagePath) {
     std::vector<BYTE> keyFile;
-    {
-        OpenedStorage storage(storagePath);
-        if (!(readFlags(storage.object.Get()) & kKeyAttached))
-            return false;
-        keyFile = readBytesProperty(storage.object.Get(), StorageProperty_AttachedKey);
-    }
+    if (!readAttachedKey(storagePath, keyFile))
+        return false;
     const std::optional<std::wstring> target =
         chooseKeyFile(owner, L"Storage key export", kSaveKeyFlags, true);
     if (!target)

@@ -3,21 +3,13 @@
 #pragma once
 
 #include "common/ComObjectBase.h"
-#include "common/Handles.h"
-#include "folder/StorageItemId.h"
+#include "storagefile/StorageState.h"
 
 #include <shlobj.h>
 
 #include <string>
 
 namespace cfx::storagefile {
-
-// The storage file a shell extension is initialised for: the folder's path
-// when the shell gives one (kept in *folderCopy, a clone), else the single
-// file of the data object's drop list. More than one file is E_INVALIDARG,
-// an empty path E_FAIL (both raised).
-std::wstring selectedStorage(PCIDLIST_ABSOLUTE folder, IDataObject* data,
-                             folder::ItemIdList& folderCopy);
 
 class StorageContextMenu final : public ComObject<IShellExtInit, IContextMenu> {
 public:
@@ -35,10 +27,7 @@ private:
     void run(UINT offset, HWND owner);
 
     folder::ItemIdList folder_;
-    std::wstring path_;
-    Certificate installedKey_;
-    ULONGLONG flags_ = 0;
-    bool frozen_ = false;
+    StorageState state_;
 };
 
 } // namespace cfx::storagefile

@@ -2,13 +2,8 @@
 
 #include "common/Exceptions.h"
 #include "module/Module.h"
-#include "server/CertificateStore.h"
 #include "server/ErrorReport.h"
-#include "server/KeyCommands.h"
-#include "server/ServerCall.h"
-#include "server/StorageProperties.h"
 #include "storagefile/Defragmentation.h"
-#include "storagefile/StorageContextMenu.h"
 #include "storagefile/StorageFreeze.h"
 #include "ui/dialog_ids.h"
 
@@ -19,17 +14,19 @@ namespace {
 constexpr wchar_t kInternalError[] = L"Unable to complete operation due to internal error.";
 constexpr wchar_t kKeyError[] = L"Unable to show storage key due to internal error.";
 
+constexpr struct {
+    int id;
+    KeyCommand command;
+} kKeyButtons[] = {
+    {IDC_TOOLS_VIEW_KEY, KeyCommand::View},       {IDC_TOOLS_UNINSTALL_KEY, KeyCommand::Delete},
+    {IDC_TOOLS_ATTACH_KEY, KeyCommand::Attach},   {IDC_TOOLS_DETACH_KEY, KeyCommand::Detach},
+    {IDC_TOOLS_INSTALL_KEY, KeyCommand::Install}, {IDC_TOOLS_EXPORT_KEY, KeyCommand::Export},
+};
+
 } // namespace
 
 STDMETHODIMP StoragePropertyPage::Initialize(PCIDLIST_ABSOLUTE folder, IDataObject* data, HKEY) {
-    return guarded([&] {
-        path_ = selectedStorage(folder, data, folder_);
-        const auto storage = server::openStorage(server::createRoot().Get(), path_);
-        frozen_ = IsStorageFrozen(storage.Get(), path_);
-        storageId_ = server::readStorageId(storage.Get());
-        installedKey_ = server::FindInstalledKey(storage.Get());
-        flags_ = server::readFlags(storage.Get());
-    });
+    return guarded([&] { state_ = StorageState::read(folder, data, folder_); });
 }
 
 STDMETHODIMP StoragePropertyPage::AddPages(LPFNSVADDPROPSHEETPAGE addPage, LPARAM lParam) {
@@ -84,7 +81,7 @@ INT_PTR CALLBACK StoragePropertyPage::pageProc(HWND window, UINT message, WPARAM
 INT_PTR StoragePropertyPage::handle(UINT message, WPARAM wParam) {
     switch (message) {
     case WM_INITDIALOG:
-        updateFreezeButtons(frozen_);
+        updateFreezeButtons(state_.frozen);
         refreshKeyButtons();
         return TRUE;
     case WM_COMMAND:
@@ -98,53 +95,41 @@ INT_PTR StoragePropertyPage::handle(UINT message, WPARAM wParam) {
 
 void StoragePropertyPage::command(int id) {
     HWND page = pageWindow_;
-    // The view and uninstall commands name their failures; the others'
-    // escaping failures get the library's internal-error text.
-    const wchar_t* prefix =
-        id == IDC_TOOLS_VIEW_KEY || id == IDC_TOOLS_UNINSTALL_KEY ? kKeyError : kInternalError;
-    bool keyCommand = true;
-    try {
-        switch (id) {
-        case IDC_TOOLS_VIEW_KEY:
-            server::ViewKey(page, path_);
-            break;
-        case IDC_TOOLS_UNINSTALL_KEY:
-            server::DeleteKey(page, path_);
-            break;
-        case IDC_TOOLS_ATTACH_KEY:
-            server::AttachKey(page, path_);
-            break;
-        case IDC_TOOLS_DETACH_KEY:
-            server::DetachKey(page, path_);
-            break;
-        case IDC_TOOLS_INSTALL_KEY:
-            server::InstallAttachedKey(page, path_);
-            break;
-        case IDC_TOOLS_EXPORT_KEY:
-            server::ExportAttachedKey(page, path_);
-            break;
-        case IDC_TOOLS_DEFRAGMENT:
-            keyCommand = false;
-            AnalyseAndDefragment(page, path_);
-            break;
-        case IDC_TOOLS_FREEZE:
-            keyCommand = false;
-            if (freezeCommand(page, path_))
-                updateFreezeButtons(true);
-            break;
-        case IDC_TOOLS_UNFREEZE:
-            keyCommand = false;
-            if (unfreezeCommand(page, path_))
-                updateFreezeButtons(false);
-            break;
-        default:
-            return;
-        }
-    } catch (...) {
-        server::showCurrentException(page, prefix);
+    const std::wstring& path = state_.path;
+    switch (id) {
+    case IDC_TOOLS_DEFRAGMENT:
+        guardedCommand(kInternalError, [&] { AnalyseAndDefragment(page, path); });
+        return;
+    case IDC_TOOLS_FREEZE:
+    case IDC_TOOLS_UNFREEZE: {
+        const bool freeze = id == IDC_TOOLS_FREEZE;
+        guardedCommand(kInternalError, [&] {
+            if (freeze ? freezeCommand(page, path) : unfreezeCommand(page, path))
+                updateFreezeButtons(freeze);
+        });
+        return;
     }
-    if (keyCommand)
+    }
+    for (const auto& button : kKeyButtons) {
+        if (button.id != id)
+            continue;
+        // The view and uninstall commands name their failures; the others'
+        // escaping failures get the library's internal-error text.
+        const bool named =
+            button.command == KeyCommand::View || button.command == KeyCommand::Delete;
+        guardedCommand(named ? kKeyError : kInternalError,
+                       [&] { runKeyCommand(button.command, page, state_); });
         refreshKeyButtons();
+    }
+}
+
+template <class Action>
+void StoragePropertyPage::guardedCommand(const wchar_t* prefix, Action&& action) {
+    try {
+        action();
+    } catch (...) {
+        server::showCurrentException(pageWindow_, prefix);
+    }
 }
 
 void StoragePropertyPage::enable(int id, bool enabled) const {
@@ -152,28 +137,20 @@ void StoragePropertyPage::enable(int id, bool enabled) const {
 }
 
 void StoragePropertyPage::updateFreezeButtons(bool frozen) {
-    frozen_ = frozen;
+    state_.frozen = frozen;
     enable(IDC_TOOLS_UNFREEZE, frozen);
     enable(IDC_TOOLS_FREEZE, !frozen);
 }
 
 void StoragePropertyPage::refreshKeyButtons() {
     try {
-        const auto storage = server::openStorage(server::createRoot().Get(), path_);
-        flags_ = server::readFlags(storage.Get());
-        installedKey_ = server::FindInstalledKey(storage.Get());
+        state_.readKeyState();
     } catch (...) {
         // The buttons keep the last state read.
         server::showCurrentException(pageWindow_, kInternalError);
     }
-    const bool installed = bool(installedKey_);
-    const bool attached = (flags_ & server::kKeyAttached) != 0;
-    enable(IDC_TOOLS_VIEW_KEY, installed);
-    enable(IDC_TOOLS_UNINSTALL_KEY, installed);
-    enable(IDC_TOOLS_DETACH_KEY, attached);
-    enable(IDC_TOOLS_EXPORT_KEY, attached);
-    enable(IDC_TOOLS_INSTALL_KEY, attached && !installed);
-    enable(IDC_TOOLS_ATTACH_KEY, !attached);
+    for (const auto& button : kKeyButtons)
+        enable(button.id, keyCommandEnabled(button.command, state_));
 }
 
 } // namespace cfx::storagefile

@@ -2,8 +2,7 @@
 #pragma once
 
 #include "common/ComObjectBase.h"
-#include "common/Handles.h"
-#include "folder/StorageItemId.h"
+#include "storagefile/StorageState.h"
 
 #include <prsht.h>
 #include <shlobj.h>
@@ -27,17 +26,15 @@ private:
     static UINT CALLBACK pageCallback(HWND, UINT message, PROPSHEETPAGEW* page);
     INT_PTR handle(UINT message, WPARAM wParam);
     void command(int id);
+    // Runs a command, showing a failure that escapes it after prefix.
+    template <class Action> void guardedCommand(const wchar_t* prefix, Action&& action);
     void updateFreezeButtons(bool frozen);
     void refreshKeyButtons();
     void enable(int id, bool enabled) const;
 
     folder::ItemIdList folder_;
-    std::wstring path_;
-    Certificate installedKey_;
-    GUID storageId_{};
+    StorageState state_;
     HWND pageWindow_ = nullptr;
-    ULONGLONG flags_ = 0;
-    bool frozen_ = false;
 };
 
 } // namespace cfx::storagefile

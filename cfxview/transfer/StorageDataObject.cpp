@@ -260,25 +260,30 @@ STDMETHODIMP StorageDataObject::EnumDAdvise(IEnumSTATDATA**) {
 
 // --- IAsyncOperation ----------------------------------------------------------------
 
+namespace {
+
+HRESULT answerFlag(BOOL flag, BOOL* answer) {
+    if (!answer)
+        return E_POINTER;
+    *answer = flag;
+    return S_OK;
+}
+
+} // namespace
+
 STDMETHODIMP StorageDataObject::SetAsyncMode(BOOL async) {
     asyncMode_ = async;
     return S_OK;
 }
 STDMETHODIMP StorageDataObject::GetAsyncMode(BOOL* async) {
-    if (!async)
-        return E_POINTER;
-    *async = asyncMode_;
-    return S_OK;
+    return answerFlag(asyncMode_, async);
 }
 STDMETHODIMP StorageDataObject::StartOperation(IBindCtx*) {
     inOperation_ = TRUE;
     return S_OK;
 }
 STDMETHODIMP StorageDataObject::InOperation(BOOL* inOperation) {
-    if (!inOperation)
-        return E_POINTER;
-    *inOperation = inOperation_;
-    return S_OK;
+    return answerFlag(inOperation_, inOperation);
 }
 STDMETHODIMP StorageDataObject::EndOperation(HRESULT, IBindCtx*, DWORD) {
     inOperation_ = FALSE;

@@ -237,7 +237,7 @@ bool takePasswordPrompt(HMODULE library, const std::wstring& folder) {
 // taken and closed with close (a message posted to it).
 bool takeModal(const std::function<void()>& run, const std::wstring& path, UINT close,
                WPARAM closeParameter) {
-    DWORD runThread = 0;
+    std::atomic<DWORD> runThread{0};
     std::thread runner([&] {
         runThread = GetCurrentThreadId();
         try {
@@ -246,18 +246,9 @@ bool takeModal(const std::function<void()>& run, const std::wstring& path, UINT 
             std::fprintf(stderr, "dialog_screenshots: %s\n", e.what());
         }
     });
-    HWND dialog = nullptr;
-    for (int tries = 0; tries < 500 && !dialog; ++tries) {
-        Sleep(20);
-        EnumThreadWindows(
-            runThread,
-            [](HWND window, LPARAM found) {
-                if (IsWindowVisible(window))
-                    *reinterpret_cast<HWND*>(found) = window;
-                return TRUE;
-            },
-            reinterpret_cast<LPARAM>(&dialog));
-    }
+    while (!runThread)
+        Sleep(1);
+    HWND dialog = cfx::test::waitForPage(runThread);
     bool ok = false;
     if (dialog) {
         Sleep(100);

@@ -1,45 +1,28 @@
 // The "New" wizard as Explorer's "New" menu runs it: its pages shown in this
 // process, where the UI robot plays the user, against the real storage
 // server; and its silent form run as a program. Every storage made must open
-// through the server and list as empty.
+// through the server with the chosen key and list as empty.
 #include "storeserver/RemoteStorage.h"
 #include "storeserver/ToolProcess.h"
 
 #include "common/Base64.h"
 #include "support/LoadedLibrary.h"
+#include "server/StorageProperties.h"
 #include "support/UiRobot.h"
 
 #include "Wizard.h"
 #include "WizardOptions.h"
 #include "resource.h"
 
-#include <commctrl.h>
-
-#include <fstream>
+#include <cstring>
+#include <optional>
+#include <sstream>
 #include <thread>
 
 namespace cfx::store::test {
 namespace {
 
 using cfx::test::Box;
-using cfx::test::Icon;
-using cfx::test::UiRobot;
-
-Box page(const wchar_t* title) {
-    return Box().caption(L"New Coffrex storage").messageBox(false).textContaining(title);
-}
-Box keyPage() {
-    return page(L"Choose the key");
-}
-Box optionsPage() {
-    return page(L"Keep a copy of the key");
-}
-Box confirmPage() {
-    return page(L"Ready to make the storage");
-}
-Box message(Icon icon, const wchar_t* part) {
-    return Box().caption(L"Coffrex").messageBox().icon(icon).textContaining(part);
-}
 
 std::wstring testKey(const std::wstring& name) {
     return cfx::test::programFolder() + L"testkeys\\" + name + L".pfx";
@@ -49,324 +32,148 @@ bool exists(const std::wstring& path) {
     return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
-void writeLocal(const std::wstring& path, const std::string& bytes) {
-    std::ofstream(path.c_str(), std::ios::binary)
-        .write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-}
-
-// The wizard on a thread of its own, as in its own program; the test's
-// thread stays free to play the user.
-class WizardRun {
-public:
-    explicit WizardRun(std::vector<std::wstring> arguments)
-        : thread_([this, arguments = std::move(arguments)] {
-              CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
-              result_ = cfx::wizard::runWizard(arguments);
-              CoUninitialize();
-          }) {}
-    ~WizardRun() {
-        if (thread_.joinable())
-            thread_.join();
-    }
-    int result() {
-        thread_.join();
-        return result_;
-    }
-
-private:
-    int result_ = -1;
-    std::thread thread_;
-};
-
-// The subject of the certificate of "MY" that the storage's KeyId names.
-std::wstring installedSubjectFor(const std::wstring& keyId) {
-    std::vector<BYTE> id = fromBase64(keyId);
+// The storage opens with the installed key of subject, is empty, and has
+// the key attached or not.
+void expectEmptyStorageOf(const std::wstring& path, const std::wstring& subject,
+                          const std::wstring& attached = L"") {
+    ComPtr<IStorageFolder> root = openStorage(connectServer().Get(), path);
+    ComPtr<IStorageObject> storage;
+    check(root.As(&storage));
+    std::vector<BYTE> id = fromBase64(textProperty(storage.Get(), StorageProperty_KeyId));
     CRYPT_HASH_BLOB blob{static_cast<DWORD>(id.size()), id.data()};
     CertificateStore my(CertOpenSystemStoreW(0, L"MY"));
     Certificate found(CertFindCertificateInStore(my.get(), X509_ASN_ENCODING, 0,
                                                  CERT_FIND_KEY_IDENTIFIER, &blob, nullptr));
     wchar_t name[256] = L"";
-    if (found)
-        CertGetNameStringW(found.get(), CERT_NAME_SIMPLE_DISPLAY_TYPE, 0, nullptr, name, 256);
-    return name;
-}
-
-ULONGLONG flagsOf(IStorageObject* storage) {
-    Variant value;
-    check(storage->GetProperty(StorageProperty_Flags, value.put()));
-    EXPECT_EQ(VT_UI8, value.type());
-    return value.get().ullVal;
-}
-
-// The storage opens with the installed key of subject, and is empty.
-void expectEmptyStorageOf(const std::wstring& path, const std::wstring& subject) {
-    ComPtr<IStorageServer> server = connectServer();
-    ComPtr<IStorageFolder> root = openStorage(server.Get(), path);
-    ComPtr<IStorageObject> storage;
-    ASSERT_EQ(S_OK, root.As(&storage));
-    EXPECT_EQ(subject, installedSubjectFor(textProperty(storage.Get(), StorageProperty_KeyId)));
+    CertGetNameStringW(found.get(), CERT_NAME_SIMPLE_DISPLAY_TYPE, 0, nullptr, name, 256);
+    EXPECT_EQ(subject, name);
     unlock(storage.Get());
     EXPECT_TRUE(listNames(root.Get()).empty());
+    EXPECT_EQ(attached, textProperty(storage.Get(), StorageProperty_AttachedKey));
+    EXPECT_EQ(!attached.empty(), (server::readFlags(storage.Get()) & server::kKeyAttached) != 0);
 }
 
-class WizardTest : public testing::Test {
+// A run as the user goes through it, boxes separated by "|": K, O and C the
+// key, options and confirmation pages, with the fields filled (f= key file,
+// p= password, c= certificate) and "!" to cancel, "+" to tick "attach";
+// M a message with part of its text.
+struct WizardCase {
+    const char* name;
+    const char* existing; // the file at the path first (null: none; "": Explorer's placeholder)
+    const wchar_t* script;
+    int result;             // 0 made, 1 cancelled, 2 failed
+    const wchar_t* subject; // of the storage made; null: the file is as it was, or absent
+    const wchar_t* target = L"New Coffrex storage.demo-coffrex";
+};
+// clang-format off
+const WizardCase kCases[] = {
+    {"InstalledCertificate", "", L"Kc=Store test 1|O|C", 0, L"Store test 1"},
+    {"KeyFile", "", L"Kf=first|O|C", 0, L"Storage key first"},
+    {"WrongPasswordAsksAgain", nullptr, L"Kf=protected,p=wrong|Mpassword of the key file is wrong|"
+                                        L"Kp=secret|O|C", 0, L"Storage key protected"},
+    {"AttachesTheKeyFile", nullptr, L"Kf=second|O+|C", 0, L"Storage key second"},
+    {"NotAKeyFile", "", L"Kf=notes.txt|Mis not a key file (.pfx)|K!", 1, nullptr},
+    {"MissingKeyFile", "", L"Kf=gone.pfx|Mgone.pfx\" cannot be used|K!", 1, nullptr},
+    {"UnknownCertificate", "", L"Kc=Nobody|Mchoose one of your certificates|K!", 1, nullptr},
+    {"CancelledOnKeyPage", "", L"Kf=first!", 1, nullptr},
+    {"CancelledOnConfirm", "", L"Kf=first|O|C!", 1, nullptr},
+    {"FolderMissing", nullptr, L"Mdoes not exist", 2, nullptr, L"no such folder\\new.demo-coffrex"},
+    {"NonEmptyFile", "someone's data", L"Malready exists and is not empty", 2, nullptr},
+};
+const wchar_t* const kPages[] = {L"Choose the key", L"Keep a copy of the key",
+                                 L"Ready to make the storage"};
+// clang-format on
+std::vector<std::wstring> split(const std::wstring& text, wchar_t separator) {
+    std::vector<std::wstring> parts;
+    std::wistringstream stream(text);
+    for (std::wstring part; std::getline(stream, part, separator);)
+        parts.push_back(part);
+    return parts;
+}
+class Cfxwiz : public testing::TestWithParam<WizardCase> {
 protected:
     ScratchFolder scratch_;
-    const std::wstring storage_ = scratch_.file(L"New Coffrex storage.demo-coffrex");
-    UiRobot robot_;
-
-    void placeholder() { writeLocal(storage_, ""); }
-    // The next box the robot sees that is the one wanted.
-    std::optional<cfx::test::BoxRecord> nextBox(const Box& wanted) {
-        std::optional<cfx::test::BoxRecord> box;
-        while ((box = robot_.waitForBox()) && !wanted.matches(*box)) {
-        }
-        return box;
-    }
-};
-
-// The server exits a few seconds after its last client; under Wine a client
-// that comes just then is refused (RPC_S_SERVER_UNAVAILABLE). The test holds
-// a client of its own, as Explorer does while the library is loaded.
-class Cfxwiz : public WizardTest {
-protected:
+    // Held as Explorer does: under Wine a server just exiting refuses clients.
     ComPtr<IStorageServer> server_ = connectServer();
 };
 
-struct MakeCase {
-    const char* name;
-    const wchar_t* keyFile; // none: the installed test certificate
-    const wchar_t* password;
-    const wchar_t* subject;
-    bool placeholder;
-};
-
-const MakeCase kMakeCases[] = {
-    {"InstalledCertificate", nullptr, L"", L"Store test 1", true},
-    {"KeyFile", L"first", L"", L"Storage key first", true},
-    {"KeyFileWithPassword", L"protected", L"secret", L"Storage key protected", false},
-};
-
-class CfxwizMakes : public Cfxwiz, public testing::WithParamInterface<MakeCase> {};
-
-TEST_P(CfxwizMakes, AStorageForTheChosenKey) {
-    const MakeCase& c = GetParam();
+TEST_P(Cfxwiz, MakesAStorageForTheChosenKeyOrLeavesTheFile) {
+    const WizardCase& c = GetParam();
     firstCertificate(); // "Store test 1", installed with its private key
-    if (c.placeholder)
-        placeholder();
-    if (c.keyFile)
-        robot_.expect(keyPage())
-            .fill(IDC_KEY_FILE, testKey(c.keyFile))
-            .fill(IDC_PASSWORD, c.password)
-            .answer(IDOK);
-    else
-        robot_.expect(keyPage()).fill(IDC_CERTIFICATE, c.subject).answer(IDOK);
-    robot_.expect(optionsPage()).answer(IDOK);
-    robot_.expect(confirmPage().textContaining(c.subject)).answer(IDOK);
+    putFileBytes(scratch_.file(L"notes.txt"), {'n', 'o'});
+    const std::wstring path = scratch_.file(c.target);
+    const std::vector<BYTE> before(c.existing, c.existing + (c.existing ? strlen(c.existing) : 0));
+    if (c.existing)
+        putFileBytes(path, before);
+    cfx::test::UiRobot robot;
+    for (std::wstring step : split(c.script, L'|')) {
+        const wchar_t mark = step.back(), *page = step[0] == L'M'
+                                                      ? nullptr
+                                                      : kPages[std::wstring(L"KOC").find(step[0])];
+        if (mark == L'!' || mark == L'+')
+            step.pop_back();
+        auto script = robot.expect(
+            page ? Box().caption(L"New Coffrex storage").messageBox(false).textContaining(page)
+                 : Box().caption(L"Coffrex").messageBox().textContaining(step.substr(1)));
+        for (const std::wstring& fill : split(page ? step.substr(1) : L"", L','))
+            if (fill.size() > 2)
+                script.fill(fill[0] == L'f'   ? IDC_KEY_FILE
+                            : fill[0] == L'p' ? IDC_PASSWORD
+                                              : IDC_CERTIFICATE,
+                            fill[0] != L'f'                         ? fill.substr(2)
+                            : fill.find(L'.') != std::wstring::npos ? scratch_.file(fill.substr(2))
+                                                                    : testKey(fill.substr(2)));
+        mark == L'+' ? script.leaveOpen() : script.answer(mark == L'!' ? IDCANCEL : IDOK);
+    }
     // The command line as Explorer's "New" menu gives it: the path in quotes.
-    const std::wstring commandLine = L"cfxwiz.exe \"" + storage_ + L"\"";
-    EXPECT_EQ(cfx::wizard::kMade,
-              WizardRun(cfx::wizard::splitCommandLine(commandLine.c_str())).result());
-    robot_.verify();
-    expectEmptyStorageOf(storage_, c.subject);
+    int result = -1;
+    std::thread wizard([&] {
+        CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+        result = cfx::wizard::runWizard(
+            cfx::wizard::splitCommandLine((L"cfxwiz.exe \"" + path + L"\"").c_str()));
+        CoUninitialize();
+    });
+    std::optional<cfx::test::BoxRecord> box; // the user ticks "attach" on the options page
+    while (std::wcsstr(c.script, L"O+") && (box = robot.waitForBox()) &&
+           box->text.find(kPages[1]) == std::wstring::npos) {
+    }
+    if (box && SendMessageW(GetDlgItem(box->window, IDC_ATTACH), BM_CLICK, 0, 0) == 0)
+        robot.press(box->window, IDOK);
+    wizard.join();
+    EXPECT_EQ(c.result, result);
+    robot.verify();
+    if (c.subject)
+        expectEmptyStorageOf(path, c.subject,
+                             std::wcsstr(c.script, L"O+") ? toBase64(fileBytes(testKey(L"second")))
+                                                          : L"");
+    else // the file as it was, or none
+        EXPECT_EQ(c.existing && *c.existing, exists(path) && fileBytes(path) == before);
 }
-
-INSTANTIATE_TEST_SUITE_P(Cases, CfxwizMakes, testing::ValuesIn(kMakeCases),
+INSTANTIATE_TEST_SUITE_P(Cases, Cfxwiz, testing::ValuesIn(kCases),
                          [](const auto& test) { return std::string(test.param.name); });
 
-TEST_F(Cfxwiz, AsksAgainAfterAWrongPassword) {
-    robot_.expect(keyPage())
-        .fill(IDC_KEY_FILE, testKey(L"protected"))
-        .fill(IDC_PASSWORD, L"wrong")
-        .answer(IDOK);
-    robot_.expect(message(Icon::Warning, L"password of the key file is wrong")).answer(IDOK);
-    // The page comes back with the key file kept and the password empty.
-    robot_.expect(keyPage()).fill(IDC_PASSWORD, L"secret").answer(IDOK);
-    robot_.expect(optionsPage()).answer(IDOK);
-    robot_.expect(confirmPage()).answer(IDOK);
-    EXPECT_EQ(cfx::wizard::kMade, WizardRun({storage_}).result());
-    robot_.verify();
-    expectEmptyStorageOf(storage_, L"Storage key protected");
+// cfxwiz.exe /silent with the arguments and the target, ended within two minutes.
+ToolRun silent(const std::wstring& arguments, const std::wstring& target) {
+    const ToolRun run = runTool(L"/silent " + arguments + L"\"" + target + L"\"", target + L".out",
+                                120000, L"cfxwiz.exe");
+    EXPECT_TRUE(run.ended) << run.output;
+    return run;
 }
 
-TEST_F(Cfxwiz, AttachesACopyOfTheKeyFile) {
-    robot_.expect(keyPage()).fill(IDC_KEY_FILE, testKey(L"second")).answer(IDOK);
-    robot_.expect(optionsPage()).leaveOpen();
-    robot_.expect(confirmPage().textContaining(L"will be attached")).answer(IDOK);
-    WizardRun run({storage_});
-    std::optional<cfx::test::BoxRecord> box = nextBox(optionsPage());
-    ASSERT_TRUE(box) << "no options page";
-    SendMessageW(GetDlgItem(box->window, IDC_ATTACH), BM_CLICK, 0, 0); // the user ticks it
-    robot_.press(box->window, IDOK);
-    EXPECT_EQ(cfx::wizard::kMade, run.result());
-    robot_.verify();
-    expectEmptyStorageOf(storage_, L"Storage key second");
-
-    ComPtr<IStorageFolder> root = openStorage(connectServer().Get(), storage_);
-    ComPtr<IStorageObject> storage;
-    ASSERT_EQ(S_OK, root.As(&storage));
-    EXPECT_EQ(toBase64(fileBytes(testKey(L"second"))),
-              textProperty(storage.Get(), StorageProperty_AttachedKey));
-    EXPECT_EQ(1u, flagsOf(storage.Get()) & 1);
-}
-
-struct KeyMistake {
-    const char* name;
-    int field; // the field the user fills
-    const wchar_t* text;
-    const wchar_t* message;
-};
-
-const KeyMistake kKeyMistakes[] = {
-    {"NotAKeyFile", IDC_KEY_FILE, L"notes.txt", L"is not a key file (.pfx)"},
-    {"MissingKeyFile", IDC_KEY_FILE, L"gone.pfx", L"gone.pfx\" cannot be used"},
-    {"UnknownCertificate", IDC_CERTIFICATE, L"Nobody", L"choose one of your certificates"},
-};
-
-class CfxwizKeyPage : public Cfxwiz, public testing::WithParamInterface<KeyMistake> {};
-
-TEST_P(CfxwizKeyPage, ExplainsAMistakeAndAsksAgain) {
-    const KeyMistake& c = GetParam();
-    firstCertificate(); // the list has a certificate
-    writeLocal(scratch_.file(L"notes.txt"), "not a key");
-    placeholder();
-    const std::wstring text = c.field == IDC_KEY_FILE ? scratch_.file(c.text) : c.text;
-    robot_.expect(keyPage()).fill(c.field, text).answer(IDOK);
-    robot_.expect(message(Icon::Warning, c.message)).answer(IDOK);
-    robot_.expect(keyPage()).dismiss();
-    EXPECT_EQ(cfx::wizard::kCancelled, WizardRun({storage_}).result());
-    robot_.verify();
-    EXPECT_FALSE(exists(storage_));
-}
-
-INSTANTIATE_TEST_SUITE_P(Mistakes, CfxwizKeyPage, testing::ValuesIn(kKeyMistakes),
-                         [](const auto& test) { return std::string(test.param.name); });
-
-// The system's certificate selection dialog, from the key page's "Choose...".
-TEST_F(Cfxwiz, TakesTheCertificateChosenInTheSystemsDialog) {
-    firstCertificate();
-    // Text no certificate has: only the dialog's choice makes the page valid.
-    robot_.expect(keyPage()).fill(IDC_CERTIFICATE, L"Nobody").leaveOpen();
-    const Box selection = Box().messageBox(false).where(
-        [](const cfx::test::BoxRecord& box) {
-            for (const auto& control : box.controls)
-                if (control.className == L"SysListView32")
-                    return true;
-            return false;
-        },
-        "a list of certificates");
-    robot_.expect(selection).leaveOpen();
-    robot_.expect(optionsPage()).answer(IDOK);
-    robot_.expect(confirmPage().textContaining(L"Store test 1")).answer(IDOK);
-    WizardRun run({storage_});
-    auto key = nextBox(keyPage());
-    ASSERT_TRUE(key);
-    robot_.press(key->window, IDC_CHOOSE_CERTIFICATE);
-    auto dialog = nextBox(selection);
-    ASSERT_TRUE(dialog);
-    HWND list = FindWindowExW(dialog->window, nullptr, L"SysListView32", nullptr);
-    std::wstring subject = L"Store test 1"; // the user clicks it
-    LVFINDINFOW find{LVFI_STRING, subject.c_str()};
-    int item = static_cast<int>(SendMessageW(list, LVM_FINDITEMW, static_cast<WPARAM>(-1),
-                                             reinterpret_cast<LPARAM>(&find)));
-    ASSERT_GE(item, 0);
-    LVITEMW state{};
-    state.stateMask = state.state = LVIS_SELECTED | LVIS_FOCUSED;
-    SendMessageW(list, LVM_SETITEMSTATE, static_cast<WPARAM>(item),
-                 reinterpret_cast<LPARAM>(&state));
-    robot_.press(dialog->window, IDOK);
-    robot_.press(key->window, IDOK);
-    EXPECT_EQ(cfx::wizard::kMade, run.result());
-    robot_.verify();
-    expectEmptyStorageOf(storage_, L"Store test 1");
-}
-
-class CfxwizCancels : public Cfxwiz, public testing::WithParamInterface<int> {};
-
-TEST_P(CfxwizCancels, LeavingNoFileBehind) {
-    placeholder();
-    const Box pages[] = {keyPage(), optionsPage(), confirmPage()};
-    robot_.expect(pages[0])
-        .fill(IDC_KEY_FILE, testKey(L"first"))
-        .answer(GetParam() ? IDOK : IDCANCEL);
-    for (int i = 1; i <= GetParam(); ++i)
-        robot_.expect(pages[i]).answer(i == GetParam() ? IDCANCEL : IDOK);
-    EXPECT_EQ(cfx::wizard::kCancelled, WizardRun({storage_}).result());
-    robot_.verify();
-    EXPECT_FALSE(exists(storage_));
-}
-
-INSTANTIATE_TEST_SUITE_P(AtEveryPage, CfxwizCancels, testing::Values(0, 1, 2));
-
-struct RefusalCase {
-    const char* name;
-    const wchar_t* file;  // under the scratch folder
-    const char* contents; // written there first, unless null
-    const wchar_t* message;
-};
-
-const RefusalCase kRefusals[] = {
-    {"FolderMissing", L"no such folder\\new.demo-coffrex", nullptr, L"does not exist"},
-    {"NonEmptyFile", L"taken.demo-coffrex", "someone's data", L"already exists and is not empty"},
-};
-
-class CfxwizRefuses : public Cfxwiz, public testing::WithParamInterface<RefusalCase> {};
-
-TEST_P(CfxwizRefuses, ChangingNothing) {
-    const RefusalCase& c = GetParam();
-    const std::wstring path = scratch_.file(c.file);
-    if (c.contents)
-        writeLocal(path, c.contents);
-    robot_.expect(message(Icon::Error, c.message).textContaining(L"Unable to create the storage."))
-        .answer(IDOK);
-    EXPECT_EQ(cfx::wizard::kFailed, WizardRun({path}).result());
-    robot_.verify();
-    if (c.contents)
-        EXPECT_EQ(std::vector<BYTE>(c.contents, c.contents + strlen(c.contents)), fileBytes(path));
-    else
-        EXPECT_FALSE(exists(path));
-}
-
-INSTANTIATE_TEST_SUITE_P(Targets, CfxwizRefuses, testing::ValuesIn(kRefusals),
-                         [](const auto& test) { return std::string(test.param.name); });
-
-TEST_F(Cfxwiz, SilentFormReplacesThePlaceholderOrFailsCleanly) {
-    // cfxwiz.exe's exit code, the run ended within two minutes.
-    auto runProgram = [this](const std::wstring& arguments) {
-        const ToolRun run = runTool(arguments, scratch_.file(L"out.txt"), 120000, L"cfxwiz.exe");
-        EXPECT_TRUE(run.ended) << run.output;
-        return run.exitCode;
-    };
-    placeholder();
-    const std::wstring target = L"\"" + storage_ + L"\"";
-    EXPECT_EQ(2u, runProgram(L"/silent --pfx \"" + testKey(L"protected") + L"\" --password no " +
-                             target));
-    EXPECT_FALSE(exists(storage_));                  // a failure leaves no placeholder either
-    EXPECT_EQ(2u, runProgram(L"/silent " + target)); // no key given
-    placeholder();
-    EXPECT_EQ(0u, runProgram(L"/silent --pfx \"" + testKey(L"first") + L"\" " + target));
-    expectEmptyStorageOf(storage_, L"Storage key first");
-    EXPECT_EQ(2u, runProgram(L"/silent --pfx \"" + testKey(L"first") + L"\" " + target));
-
-    // By key identifier, a certificate the user has installed.
-    const std::wstring another = scratch_.file(L"by key id.demo-coffrex");
-    EXPECT_EQ(0u, runProgram(L"/silent --key-id " + toBase64(firstCertificate().keyId) + L" \"" +
-                             another + L"\""));
-    expectEmptyStorageOf(another, L"Store test 1");
-}
-
-// Run alone (see CMakeLists.txt): the server stays registered for nobody else.
-TEST_F(WizardTest, ServerUnregisteredGivesAClearMessage) {
-    ASSERT_EQ(0u, runServerCommand(L"/UnregServer"));
-    placeholder();
-    robot_.expect(keyPage()).fill(IDC_KEY_FILE, testKey(L"first")).answer(IDOK);
-    robot_.expect(optionsPage()).answer(IDOK);
-    robot_.expect(confirmPage()).answer(IDOK);
-    robot_.expect(message(Icon::Error, L"storage server is not installed")).answer(IDOK);
-    EXPECT_EQ(cfx::wizard::kFailed, WizardRun({storage_}).result());
-    robot_.verify();
-    EXPECT_FALSE(exists(storage_));
-    EXPECT_EQ(0u, runServerCommand(L"/RegServer"));
+TEST(CfxwizSilent, ReplacesThePlaceholderOrFailsCleanly) {
+    ScratchFolder scratch;
+    ComPtr<IStorageServer> server = connectServer();
+    const std::wstring path = scratch.file(L"new.demo-coffrex"),
+                       first = L"--pfx \"" + testKey(L"first") + L"\" ";
+    putFileBytes(path, {});
+    EXPECT_EQ(2u,
+              silent(L"--pfx \"" + testKey(L"protected") + L"\" --password no ", path).exitCode);
+    EXPECT_FALSE(exists(path));                // a failure leaves no placeholder either
+    EXPECT_EQ(2u, silent(L"", path).exitCode); // no key given
+    putFileBytes(path, {});
+    EXPECT_EQ(0u, silent(first, path).exitCode);
+    expectEmptyStorageOf(path, L"Storage key first");
+    EXPECT_EQ(2u, silent(first, path).exitCode); // not over a storage
 }
 
 } // namespace

@@ -32,13 +32,9 @@ Steps run in order once the view has filled; the window closes after the last:
 Keys: Backspace goes up, Alt+Left back, F5 refreshes.
 Exit codes: 0 success, 1 failure, 2 bad usage.)";
 
-class UsageError {
-public:
-    explicit UsageError(std::wstring text) : text_(std::move(text)) {}
-    const std::wstring& text() const noexcept { return text_; }
-
-private:
-    std::wstring text_;
+// A command line that cannot be run.
+struct UsageError {
+    std::wstring text;
 };
 
 struct StepOption {
@@ -70,8 +66,8 @@ Arguments parse(int count, wchar_t** values) {
         }
         if (argument.empty() || argument[0] != L'/') {
             if (havePath)
-                throw UsageError(L"one folder only, and " + quoted(arguments.path) +
-                                 L" was given before " + quoted(argument));
+                throw UsageError{L"one folder only, and " + quoted(arguments.path) +
+                                 L" was given before " + quoted(argument)};
             arguments.path = argument;
             havePath = true;
             continue;
@@ -81,17 +77,17 @@ Arguments parse(int count, wchar_t** values) {
             if (lstrcmpiW(candidate.name, argument.c_str()) == 0)
                 option = &candidate;
         if (!option)
-            throw UsageError(L"unknown option " + argument);
+            throw UsageError{L"unknown option " + argument};
         Step step{option->kind, {}};
         if (option->takesArgument) {
             if (i + 1 >= count || !*values[i + 1])
-                throw UsageError(argument + L" needs a value");
+                throw UsageError{argument + L" needs a value"};
             step.argument = values[++i];
         }
         arguments.steps.push_back(std::move(step));
     }
     if (!arguments.help && (!havePath || arguments.path.empty()))
-        throw UsageError(L"no folder given");
+        throw UsageError{L"no folder given"};
     return arguments;
 }
 
@@ -120,7 +116,7 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
     try {
         arguments = parse(count, values);
     } catch (const UsageError& error) {
-        showError(nullptr, error.text() + L"\n\n" + kUsage);
+        showError(nullptr, error.text + L"\n\n" + kUsage);
     }
     LocalFree(values);
     if (!arguments)

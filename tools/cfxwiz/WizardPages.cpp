@@ -88,12 +88,12 @@ void browseKeyFile(HWND page) {
     OPENFILENAMEW dialog{};
     dialog.lStructSize = sizeof dialog;
     dialog.hwndOwner = page;
-    dialog.lpstrFilter = L"PKCS#12 files (*.pfx)\0*.pfx\0";
+    dialog.lpstrTitle = L"Select the key file for the new storage";
+    dialog.Flags = OFN_FILEMUSTEXIST | OFN_NONETWORKBUTTON | OFN_EXPLORER | OFN_ENABLESIZING;
     dialog.lpstrFile = file;
     dialog.nMaxFile = MAX_PATH;
-    dialog.lpstrTitle = L"Select the key file for the new storage";
+    dialog.lpstrFilter = L"PKCS#12 files (*.pfx)\0*.pfx\0";
     dialog.lpstrDefExt = L"pfx";
-    dialog.Flags = OFN_FILEMUSTEXIST | OFN_NONETWORKBUTTON | OFN_EXPLORER | OFN_ENABLESIZING;
     if (GetOpenFileNameW(&dialog)) {
         SetDlgItemTextW(page, IDC_KEY_FILE, file);
         SetFocus(GetDlgItem(page, IDC_PASSWORD));
