@@ -5,11 +5,8 @@
 
 #include <cstdio>
 
-namespace {
-
-// A crash ends the program at once with a line saying where; otherwise Wine
-// would start its debugger and the run would wait for it.
-LONG WINAPI reportCrash(EXCEPTION_POINTERS* exception) {
+// A crash ends the run at once with a line saying where, not in a debugger.
+static LONG WINAPI reportCrash(EXCEPTION_POINTERS* exception) {
     std::fprintf(stderr, "\nCRASH: exception 0x%08lX at %p\n",
                  static_cast<unsigned long>(exception->ExceptionRecord->ExceptionCode),
                  exception->ExceptionRecord->ExceptionAddress);
@@ -18,10 +15,7 @@ LONG WINAPI reportCrash(EXCEPTION_POINTERS* exception) {
     return EXCEPTION_EXECUTE_HANDLER;
 }
 
-} // namespace
-
 int main(int argc, char** argv) {
-    // A crash must fail the test run, not wait for someone to close a dialog.
     SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX | SEM_NOOPENFILEERRORBOX);
     SetUnhandledExceptionFilter(reportCrash);
     testing::InitGoogleTest(&argc, argv);

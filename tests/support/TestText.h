@@ -2,19 +2,32 @@
 // an HRESULT assertion that prints both codes.
 #pragma once
 
+#include "common/Text.h"
+
 #include <windows.h>
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <string>
 
 namespace cfx::test {
 
-// UTF-8, for failure messages.
-std::string narrow(const std::wstring& text);
-// "0x80070005"
-std::string hex(unsigned long code);
+inline std::string narrow(const std::wstring& text) {
+    return cfx::utf8(text);
+}
 
-testing::AssertionResult hrIs(HRESULT expected, HRESULT actual);
+inline std::string hex(unsigned long code) { // "0x80070005"
+    char buffer[16];
+    std::snprintf(buffer, sizeof buffer, "0x%08lX", code);
+    return buffer;
+}
+
+inline testing::AssertionResult hrIs(HRESULT expected, HRESULT actual) {
+    return actual == expected ? testing::AssertionSuccess()
+                              : testing::AssertionFailure()
+                                    << "got " << hex(ULONG(actual)) << ", expected "
+                                    << hex(ULONG(expected));
+}
 
 } // namespace cfx::test

@@ -1,7 +1,6 @@
 // The classic dialogs need Windows major version 5. Wine reports the version
-// each program asks for under HKCU\Software\Wine\AppDefaults\<program>.exe
-// (value Version), read when the program starts: so a test program runs
-// itself again as a child that Wine tells it is Windows XP (5.1).
+// a program is given under HKCU\Software\Wine\AppDefaults\<program>.exe, read
+// when it starts: so a program runs itself again, told it is on Windows XP.
 #pragma once
 
 #include <windows.h>
@@ -13,14 +12,11 @@ namespace cfx::test {
 // What GetVersionExW reports to this process.
 DWORD reportedMajorVersion();
 
-// Set in the child's environment, so that it knows it must see version 5.
-inline constexpr wchar_t kWindowsXpChildVariable[] = L"CFX_WINDOWS_XP_CHILD";
+// True in the run that runAgainAsWindowsXp started.
 bool isWindowsXpChild();
 
-// Runs this program again with the arguments (after the program name), Wine
-// reporting Windows XP to it and its output going where this program's goes;
-// returns its exit code once it has ended, or -1 when it could not start (the
-// reason is in message).
+// Runs this program again with the arguments, its output going where this
+// program's goes; its exit code, or -1 when it could not start (why: message).
 long runAgainAsWindowsXp(const std::wstring& arguments, std::string& message);
 
 } // namespace cfx::test
