@@ -90,6 +90,18 @@ std::vector<std::wstring> split(const std::wstring& text, wchar_t separator) {
         parts.push_back(part);
     return parts;
 }
+// One field of a page: f= the key file (a test key's name, or a file of the
+// scratch folder when it has an extension), p= the password, c= the certificate.
+void fillField(cfx::test::UiRobot::Script& script, const std::wstring& field,
+               const ScratchFolder& scratch) {
+    const std::wstring value = field.substr(2);
+    if (field[0] == L'f')
+        script.fill(IDC_KEY_FILE,
+                    value.find(L'.') != std::wstring::npos ? scratch.file(value) : testKey(value));
+    else
+        script.fill(field[0] == L'p' ? IDC_PASSWORD : IDC_CERTIFICATE, value);
+}
+
 class Cfxwiz : public testing::TestWithParam<WizardCase> {
 protected:
     ScratchFolder scratch_;
@@ -107,23 +119,24 @@ TEST_P(Cfxwiz, MakesAStorageForTheChosenKeyOrLeavesTheFile) {
         putFileBytes(path, before);
     cfx::test::UiRobot robot;
     for (std::wstring step : split(c.script, L'|')) {
-        const wchar_t mark = step.back(), *page = step[0] == L'M'
-                                                      ? nullptr
-                                                      : kPages[std::wstring(L"KOC").find(step[0])];
+        const wchar_t kind = step[0], mark = step.back();
         if (mark == L'!' || mark == L'+')
             step.pop_back();
-        auto script = robot.expect(
-            page ? Box().caption(L"New Coffrex storage").messageBox(false).textContaining(page)
-                 : Box().caption(L"Coffrex").messageBox().textContaining(step.substr(1)));
-        for (const std::wstring& fill : split(page ? step.substr(1) : L"", L','))
-            if (fill.size() > 2)
-                script.fill(fill[0] == L'f'   ? IDC_KEY_FILE
-                            : fill[0] == L'p' ? IDC_PASSWORD
-                                              : IDC_CERTIFICATE,
-                            fill[0] != L'f'                         ? fill.substr(2)
-                            : fill.find(L'.') != std::wstring::npos ? scratch_.file(fill.substr(2))
-                                                                    : testKey(fill.substr(2)));
-        mark == L'+' ? script.leaveOpen() : script.answer(mark == L'!' ? IDCANCEL : IDOK);
+        if (kind == L'M') {
+            robot.expect(Box().caption(L"Coffrex").messageBox().textContaining(step.substr(1)))
+                .answer(IDOK);
+            continue;
+        }
+        auto script = robot.expect(Box()
+                                       .caption(L"New Coffrex storage")
+                                       .messageBox(false)
+                                       .textContaining(kPages[std::wstring(L"KOC").find(kind)]));
+        for (const std::wstring& field : split(step.substr(1), L','))
+            fillField(script, field, scratch_);
+        if (mark == L'+')
+            script.leaveOpen();
+        else
+            script.answer(mark == L'!' ? IDCANCEL : IDOK);
     }
     // The command line as Explorer's "New" menu gives it: the path in quotes.
     int result = -1;
@@ -137,8 +150,10 @@ TEST_P(Cfxwiz, MakesAStorageForTheChosenKeyOrLeavesTheFile) {
     while (std::wcsstr(c.script, L"O+") && (box = robot.waitForBox()) &&
            box->text.find(kPages[1]) == std::wstring::npos) {
     }
-    if (box && SendMessageW(GetDlgItem(box->window, IDC_ATTACH), BM_CLICK, 0, 0) == 0)
+    if (box) {
+        SendMessageW(GetDlgItem(box->window, IDC_ATTACH), BM_CLICK, 0, 0);
         robot.press(box->window, IDOK);
+    }
     wizard.join();
     EXPECT_EQ(c.result, result);
     robot.verify();
