@@ -42,6 +42,8 @@ mutants=(
 "K1|cfxview/server/KeyCommands.cpp|            if (GetKeyIdentifier(certificates.front().get()) ==|==|!=|shellfile_tests|ShellFile/AttachKeys.*"
 "K2|cfxview/server/KeyCommands.cpp|    storagefile::FreezeStorage(storagePath, true);|true|false|shellfile_tests|ShellFile.DeleteAsks*"
 "K3|cfxview/server/KeyCommands.cpp|        ~RemoveWhenDone() { DeleteFileW(path.c_str()); }|DeleteFileW(path.c_str())|(void)path|shellfile_tests|ShellFile.InstallingTheAttachedKey*"
+"P1|cfxview/storagefile/StorageState.cpp|!(command == KeyCommand::Install && state.installed());|state.installed())|false)|shellfile_tests|ShellFile/Pages.*"
+"P2|cfxview/storagefile/StorageContextMenu.cpp|        if (state_.frozen == (offset == kUnfreeze))|==|!=|shellfile_tests|ShellFile/Menus.*"
 "U7|cfxview/ui/ProgressDialogHost.cpp|    case 5:|case 5|case 7|progress_dialog_tests|ClassicVariant.*"
 "U1|cfxview/ui/ProgressDialog.cpp|                     ((static_cast<double>(maximum) - static_cast<double>(minimum)) / 100.0);|100.0|101.0|progress_dialog_tests|Modern/*SetPos*"
 "U2|cfxview/ui/InputDialog.cpp|        if (!(request.flags & kInputEmptyAllowed)) {|!(request.flags & kInputEmptyAllowed)|false|input_dialog_tests|*Empty*"

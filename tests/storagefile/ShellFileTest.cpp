@@ -14,7 +14,9 @@
 #include "storagefile/StorageFreeze.h"
 #include "support/LoadedLibrary.h"
 #include "support/UiRobot.h"
+#include "ui/dialog_ids.h"
 
+#include <prsht.h>
 #include <shlobj.h>
 
 namespace cfx::store::test {
@@ -503,6 +505,64 @@ TEST_F(ShellFile, DeleteAsksThenFreezesTheStorageAndTheKeyGoes) {
     EXPECT_FALSE(installed());
     EXPECT_TRUE(frozen(path));
 }
+
+// --- The property page, in a sheet of its own as the shell makes one ---
+
+struct PageCase {
+    const char* name;
+    unsigned state;
+    int button;
+    bool asks; // the command asks a question, answered Yes
+    // Enabled (1) or not: View, Attach, Install, Export, Detach, Uninstall,
+    // Defragment, Freeze, Unfreeze.
+    const wchar_t *before, *after;
+    bool frozenAfter;
+};
+const PageCase kPages[] = {
+    {"Freeze", Plain, IDC_TOOLS_FREEZE, false, L"010000110", L"010000101", true},
+    {"Detach", Keyed, IDC_TOOLS_DETACH_KEY, true, L"001110110", L"010000110", false},
+    // Deleting the key freezes the storage; the freeze buttons follow the page's own commands.
+    {"Uninstall", Keyed | Installed, IDC_TOOLS_UNINSTALL_KEY, true, L"100111110", L"001110110",
+     true},
+};
+class Pages : public ShellFile, public testing::WithParamInterface<PageCase> {};
+
+TEST_P(Pages, ButtonsFollowEachCommand) {
+    const PageCase& c = GetParam();
+    const std::wstring path = storage(L"a.demo-coffrex", c.state);
+    HPROPSHEETPAGE added = nullptr;
+    auto add = [](HPROPSHEETPAGE page, LPARAM to) {
+        return *reinterpret_cast<HPROPSHEETPAGE*>(to) = page, TRUE;
+    };
+    ASSERT_EQ(S_OK, initialised<IShellPropSheetExt>(CLSID_StoragePropertyPage)
+                        ->AddPages(add, reinterpret_cast<LPARAM>(&added)));
+    PROPSHEETHEADERW header{sizeof header, PSH_MODELESS | PSH_NOAPPLYNOW};
+    header.pszCaption = L"a.demo-coffrex";
+    header.nPages = 1;
+    header.phpage = &added;
+    UiRobot robot;
+    robot.allow(Box().messageBox(false).caption(L"a.demo-coffrex")).leaveOpen();
+    HWND sheet = reinterpret_cast<HWND>(PropertySheetW(&header));
+    ASSERT_TRUE(sheet);
+    HWND tools = PropSheet_GetCurrentPageHwnd(sheet);
+    auto enabled = [&] {
+        std::wstring on;
+        for (int id : {IDC_TOOLS_VIEW_KEY, IDC_TOOLS_ATTACH_KEY, IDC_TOOLS_INSTALL_KEY,
+                       IDC_TOOLS_EXPORT_KEY, IDC_TOOLS_DETACH_KEY, IDC_TOOLS_UNINSTALL_KEY,
+                       IDC_TOOLS_DEFRAGMENT, IDC_TOOLS_FREEZE, IDC_TOOLS_UNFREEZE})
+            on += IsWindowEnabled(GetDlgItem(tools, id)) ? L'1' : L'0';
+        return on;
+    };
+    EXPECT_EQ(c.before, enabled());
+    if (c.asks)
+        robot.expect(Box().messageBox().caption(L"Coffrex").buttons({IDYES, IDNO})).answer(IDYES);
+    SendMessageW(tools, WM_COMMAND, MAKEWPARAM(c.button, BN_CLICKED), 0);
+    robot.verify();
+    EXPECT_EQ(c.after, enabled());
+    EXPECT_EQ(c.frozenAfter, frozen(path));
+    DestroyWindow(sheet);
+}
+INSTANTIATE_TEST_SUITE_P(ShellFile, Pages, testing::ValuesIn(kPages), caseName<PageCase>);
 
 } // namespace
 } // namespace cfx::store::test
