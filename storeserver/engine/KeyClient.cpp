@@ -62,15 +62,15 @@ std::wstring answerWithCertificate(PCCERT_CONTEXT certificate, const std::wstrin
     std::vector<BYTE> record = keyTextBytes(keyRecord);
     std::vector<BYTE> request = keyTextBytes(keyState);
     HCRYPTPROV provider = 0;
-    DWORD keySpec = 0;
+    DWORD keyKind = 0;
     BOOL callerFrees = FALSE;
-    if (!CryptAcquireCertificatePrivateKey(certificate, acquireFlags, nullptr, &provider, &keySpec,
+    if (!CryptAcquireCertificatePrivateKey(certificate, acquireFlags, nullptr, &provider, &keyKind,
                                            &callerFrees))
         failLastError(L"Unable to acquire the certificate's private key");
     // A provider that the certificate caches stays the certificate's.
     CryptProvider owned(callerFrees ? provider : 0);
     CryptKey privateKey;
-    if (!CryptGetUserKey(provider, keySpec, privateKey.put()))
+    if (!CryptGetUserKey(provider, keyKind, privateKey.put()))
         failLastError(L"Unable to open the certificate's private key");
     StorageKey key = decryptKeyRecord(privateKey.get(), record);
     return toBase64(answerKeyState(request, key));

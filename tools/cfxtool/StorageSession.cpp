@@ -220,15 +220,15 @@ std::vector<BYTE> StorageSession::storageKey(const KeySource& key) const {
             fail(action, e.hr(), noCertificateText(key, keyId.text()), kExitKeyUnavailable);
         }
         HCRYPTPROV provider = 0;
-        DWORD keySpec = 0;
+        DWORD keyKind = 0;
         BOOL callerFrees = FALSE;
         if (!CryptAcquireCertificatePrivateKey(certificate.get(),
                                                fromFile ? CRYPT_ACQUIRE_CACHE_FLAG : 0, nullptr,
-                                               &provider, &keySpec, &callerFrees))
+                                               &provider, &keyKind, &callerFrees))
             failLastError(action, kExitKeyUnavailable);
         CryptProvider owned(callerFrees ? provider : 0);
         CryptKey privateKey;
-        if (!CryptGetUserKey(provider, keySpec, privateKey.put()))
+        if (!CryptGetUserKey(provider, keyKind, privateKey.put()))
             failLastError(action, kExitKeyUnavailable);
         const store::StorageKey storage =
             store::decryptKeyRecord(privateKey.get(), store::keyTextBytes(keyRecord.text()));
