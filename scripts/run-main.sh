@@ -25,10 +25,8 @@ wine_run "$build/bin/cfxclasses.exe"
 keys="$build/sample-key"
 if [ ! -f "$keys/sample.pfx" ]; then
     mkdir -p "$keys"
-    openssl req -x509 -newkey rsa:2048 -nodes -days 3650 -subj "/CN=Sample storage key" \
-        -addext subjectKeyIdentifier=hash -keyout "$keys/key.pem" -out "$keys/cert.pem" 2>/dev/null
-    openssl pkcs12 -export -keyex -keypbe PBE-SHA1-3DES -certpbe PBE-SHA1-3DES -macalg sha1 \
-        -inkey "$keys/key.pem" -in "$keys/cert.pem" -passout pass: -out "$keys/sample.pfx"
+    python3 -B "$top/scripts/make_test_key.py" --openssl openssl --subject "Sample storage key" \
+        --key "$keys/key.pem" --pfx "$keys/sample.pfx"
 fi
 
 sample_dir="$CFX_WINE_PREFIX/drive_c/sample"
