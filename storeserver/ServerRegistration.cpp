@@ -2,7 +2,9 @@
 
 #include "cfxstorage.h"
 #include "common/ErrorObjectHook.h"
+#include "common/Exceptions.h"
 #include "common/Handles.h"
+#include "common/ModulePath.h"
 
 #include <objbase.h>
 
@@ -15,20 +17,6 @@ namespace {
 
 constexpr wchar_t kProxyDll[] = L"cfxstorageps.dll";
 constexpr wchar_t kClassName[] = L"Coffrex storage server";
-
-std::wstring programPath() {
-    std::wstring path(MAX_PATH, L'\0');
-    for (;;) {
-        DWORD length = GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()));
-        if (length == 0)
-            return {};
-        if (length < path.size()) {
-            path.resize(length);
-            return path;
-        }
-        path.resize(path.size() * 2);
-    }
-}
 
 struct ClassKey {
     HKEY root;
@@ -57,30 +45,34 @@ HRESULT setValue(const ClassKey& key, const wchar_t* subkey, const std::wstring&
 
 // DllRegisterServer or DllUnregisterServer of the proxy DLL beside the program.
 HRESULT callProxyDll(const char* entry) {
-    std::wstring path = programPath();
-    path.resize(path.find_last_of(L'\\') + 1);
-    path += kProxyDll;
-    LoadedModule library(LoadLibraryW(path.c_str()));
-    if (!library)
-        return HRESULT_FROM_WIN32(GetLastError());
-    using Entry = HRESULT(STDAPICALLTYPE*)();
-    auto call =
-        reinterpret_cast<Entry>(reinterpret_cast<void*>(GetProcAddress(library.get(), entry)));
-    return call ? call() : HRESULT_FROM_WIN32(GetLastError());
+    return guarded([&]() -> HRESULT {
+        std::wstring path = modulePath(nullptr);
+        path.resize(path.find_last_of(L'\\') + 1);
+        path += kProxyDll;
+        LoadedModule library(LoadLibraryW(path.c_str()));
+        if (!library)
+            return HRESULT_FROM_WIN32(GetLastError());
+        using Entry = HRESULT(STDAPICALLTYPE*)();
+        auto call =
+            reinterpret_cast<Entry>(reinterpret_cast<void*>(GetProcAddress(library.get(), entry)));
+        return call ? call() : HRESULT_FROM_WIN32(GetLastError());
+    });
 }
 
 } // namespace
 
 HRESULT registerServer() {
-    const std::wstring command = L"\"" + programPath() + L"\"";
-    for (const ClassKey& key : classKeys()) {
-        HRESULT hr = setValue(key, nullptr, kClassName);
-        if (SUCCEEDED(hr))
-            hr = setValue(key, L"LocalServer32", command);
-        if (FAILED(hr))
-            return hr;
-    }
-    return callProxyDll("DllRegisterServer");
+    return guarded([&]() -> HRESULT {
+        const std::wstring command = L"\"" + modulePath(nullptr) + L"\"";
+        for (const ClassKey& key : classKeys()) {
+            HRESULT hr = setValue(key, nullptr, kClassName);
+            if (SUCCEEDED(hr))
+                hr = setValue(key, L"LocalServer32", command);
+            if (FAILED(hr))
+                return hr;
+        }
+        return callProxyDll("DllRegisterServer");
+    });
 }
 
 HRESULT unregisterServer() {

@@ -1,6 +1,7 @@
 #include "storagefile/IconOverlay.h"
 
 #include "common/Exceptions.h"
+#include "common/ModulePath.h"
 #include "module/Module.h"
 #include "server/ServerCall.h"
 #include "server/StorageProperties.h"
@@ -80,18 +81,7 @@ STDMETHODIMP IconOverlay::GetOverlayInfo(LPWSTR iconFile, int size, int* index, 
         *notNull(index) = kOverlays[kind_].iconIndex;
         *notNull(flags) = ISIOI_ICONFILE | ISIOI_ICONINDEX;
 
-        std::wstring path(MAX_PATH, L'\0');
-        for (;;) {
-            DWORD length = GetModuleFileNameW(module::instance(), path.data(),
-                                              static_cast<DWORD>(path.size()));
-            if (length == 0)
-                throwLastError();
-            if (length < path.size()) {
-                path.resize(length);
-                break;
-            }
-            path.resize(path.size() * 2);
-        }
+        const std::wstring path = modulePath(module::instance());
         if (size <= 0 || path.size() >= static_cast<size_t>(size))
             return E_OUTOFMEMORY;
         path.copy(iconFile, path.size());

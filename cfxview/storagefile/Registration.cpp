@@ -5,6 +5,7 @@
 
 #include "common/Exceptions.h"
 #include "common/Handles.h"
+#include "common/ModulePath.h"
 #include "common/Wine.h"
 #include "module/ClassTable.h"
 #include "module/Module.h"
@@ -66,21 +67,6 @@ std::wstring guidText(REFGUID guid) {
     wchar_t text[39];
     StringFromGUID2(guid, text, 39);
     return text;
-}
-
-std::wstring modulePath() {
-    std::wstring path(MAX_PATH, L'\0');
-    for (;;) {
-        DWORD length =
-            GetModuleFileNameW(module::instance(), path.data(), static_cast<DWORD>(path.size()));
-        if (length == 0)
-            throwLastError();
-        if (length < path.size()) {
-            path.resize(length);
-            return path;
-        }
-        path.resize(path.size() * 2);
-    }
 }
 
 ReplacementTable replacementTable(const std::wstring& module) {
@@ -232,7 +218,7 @@ HRESULT runRegistration(bool install) {
     updateInterfaceCache(install);
 
     ComPtr<IRegistrar> registrar = createRegistrar();
-    std::wstring module = modulePath();
+    std::wstring module = modulePath(module::instance());
     ReplacementTable table = replacementTable(module);
     for (const Replacement& replacement : table)
         check(registrar->AddReplacement(replacement.name, replacement.value.c_str()));
