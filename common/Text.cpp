@@ -1,5 +1,6 @@
 #include "common/Text.h"
 
+#include <objbase.h>
 #include <windows.h>
 
 namespace cfx {
@@ -11,6 +12,12 @@ std::string utf8(const std::wstring& text) {
     WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), result.data(), size,
                         nullptr, nullptr);
     return result;
+}
+
+std::wstring guidText(const GUID& guid) {
+    wchar_t text[39];
+    StringFromGUID2(guid, text, 39);
+    return text;
 }
 
 } // namespace cfx

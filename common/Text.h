@@ -2,10 +2,15 @@
 // or an exception's what().
 #pragma once
 
+#include <guiddef.h>
+
 #include <string>
 
 namespace cfx {
 
 std::string utf8(const std::wstring& text);
+
+// A GUID in registry form: "{xxxxxxxx-xxxx-xxxx-xxxx-xxxxxxxxxxxx}".
+std::wstring guidText(const GUID& guid);
 
 } // namespace cfx

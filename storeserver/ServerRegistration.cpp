@@ -5,6 +5,7 @@
 #include "common/Exceptions.h"
 #include "common/Handles.h"
 #include "common/ModulePath.h"
+#include "common/Text.h"
 
 #include <objbase.h>
 
@@ -27,12 +28,10 @@ struct ClassKey {
 // COM reads class registrations from HKEY_CLASSES_ROOT alone (it does not
 // merge the user's classes in), so under Wine the machine's classes too.
 std::vector<ClassKey> classKeys() {
-    wchar_t clsid[40];
-    StringFromGUID2(CLSID_StorageServer, clsid, 40);
-    std::vector<ClassKey> keys{
-        {HKEY_CURRENT_USER, std::wstring(L"Software\\Classes\\CLSID\\") + clsid}};
+    const std::wstring clsid = guidText(CLSID_StorageServer);
+    std::vector<ClassKey> keys{{HKEY_CURRENT_USER, L"Software\\Classes\\CLSID\\" + clsid}};
     if (runningUnderWine())
-        keys.push_back({HKEY_CLASSES_ROOT, std::wstring(L"CLSID\\") + clsid});
+        keys.push_back({HKEY_CLASSES_ROOT, L"CLSID\\" + clsid});
     return keys;
 }
 

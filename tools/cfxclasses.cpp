@@ -3,6 +3,7 @@
 // host may ask for. It knows the library only from outside: its exported
 // entry points and its public class identifiers.
 #include "common/Handles.h"
+#include "common/Text.h"
 #include "idl/cfxview_classes.h"
 
 #include <windows.h>
@@ -44,12 +45,6 @@ const NamedInterface kProbes[] = {
     {"IMarshal", &IID_IMarshal},
 };
 
-std::string guidText(const GUID& guid) {
-    wchar_t text[40];
-    StringFromGUID2(guid, text, 40);
-    return std::string(text, text + wcslen(text));
-}
-
 template <class F> F* exported(HMODULE module, const char* name) {
     return reinterpret_cast<F*>(reinterpret_cast<void*>(GetProcAddress(module, name)));
 }
@@ -84,7 +79,7 @@ int main() {
 
     int failures = 0;
     for (const cfx::PublicClass& entry : cfx::kPublicClasses) {
-        std::printf("%s  %ls\n", guidText(*entry.clsid).c_str(), entry.name);
+        std::printf("%ls  %ls\n", cfx::guidText(*entry.clsid).c_str(), entry.name);
         IClassFactory* factory = nullptr;
         IUnknown* object = nullptr;
         HRESULT hr =

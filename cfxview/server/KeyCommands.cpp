@@ -3,6 +3,7 @@
 #include "common/Base64.h"
 #include "common/Exceptions.h"
 #include "common/Handles.h"
+#include "common/Text.h"
 #include "common/Variant.h"
 #include "common/Wine.h"
 #include "folder/StorageItemId.h"
@@ -117,9 +118,7 @@ std::wstring temporaryKeyFile() {
         throw win_except(ERROR_FILE_NOT_FOUND);
     GUID id;
     check(CoCreateGuid(&id));
-    wchar_t name[40];
-    StringFromGUID2(id, name, 40);
-    return std::wstring(folder) + L"\\" + name + L".pfx";
+    return std::wstring(folder) + L"\\" + guidText(id) + L".pfx";
 }
 
 void writeFlags(IStorageObject* storage, ULONGLONG flags) {

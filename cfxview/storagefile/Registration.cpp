@@ -6,6 +6,7 @@
 #include "common/Exceptions.h"
 #include "common/Handles.h"
 #include "common/ModulePath.h"
+#include "common/Text.h"
 #include "common/Wine.h"
 #include "module/ClassTable.h"
 #include "module/Module.h"
@@ -62,12 +63,6 @@ struct Replacement {
     std::wstring value;
 };
 using ReplacementTable = std::vector<Replacement>;
-
-std::wstring guidText(REFGUID guid) {
-    wchar_t text[39];
-    StringFromGUID2(guid, text, 39);
-    return text;
-}
 
 ReplacementTable replacementTable(const std::wstring& module) {
     size_t slash = module.rfind(L'\\');

@@ -2,6 +2,7 @@
 
 #include "common/Exceptions.h"
 #include "common/Handles.h"
+#include "common/Text.h"
 #include "common/Variant.h"
 #include "folder/StorageFolder.h"
 #include "module/Module.h"
@@ -85,17 +86,14 @@ std::wstring newConflictKey() {
     UUID id{};
     if (UuidCreate(&id) != RPC_S_OK)
         raise(E_FAIL);
-    wchar_t text[40] = L"";
-    StringFromGUID2(id, text, static_cast<int>(std::size(text)));
-    return text;
+    return guidText(id);
 }
 
 std::wstring checksumText(const BYTE (&checksum)[16]) {
     GUID asGuid;
     std::memcpy(&asGuid, checksum, sizeof asGuid);
-    wchar_t text[40] = L"";
-    StringFromGUID2(asGuid, text, static_cast<int>(std::size(text)));
-    CharUpperW(text);
+    std::wstring text = guidText(asGuid);
+    CharUpperW(text.data());
     return text;
 }
 

@@ -9,6 +9,7 @@
 
 #include "cfxstorage.h"
 #include "common/Base64.h"
+#include "common/Text.h"
 #include "common/Variant.h"
 
 #include <algorithm>
@@ -76,12 +77,6 @@ ItemNumber itemOfStreamName(const wchar_t* name) {
         number = (number << 4) | static_cast<ItemNumber>(digit);
     }
     return number;
-}
-
-std::wstring guidText(const GUID& id) {
-    wchar_t text[40];
-    StringFromGUID2(id, text, 40);
-    return text;
 }
 
 void setText(VARIANT* value, const std::wstring& text) {

@@ -2,6 +2,7 @@
 
 #include "ToolError.h"
 
+#include "common/Text.h"
 #include "common/Variant.h"
 
 #include <objbase.h>
@@ -36,12 +37,6 @@ const KnownProperty kKnown[] = {
 // Texts longer than this show their beginning only.
 constexpr size_t kLongestText = 64;
 constexpr size_t kShownBeginning = 40;
-
-std::wstring guidText(const GUID& id) {
-    wchar_t text[40] = L"";
-    StringFromGUID2(id, text, 40);
-    return text;
-}
 
 std::wstring shortened(const std::wstring& text) {
     std::wstring shown;
